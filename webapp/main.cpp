@@ -1,0 +1,91 @@
+// tessera-webapp: the reference web app for Tessera Recorder.
+//
+//   tessera-webapp [--port N] [--data-dir DIR] [--test-hooks]
+//
+// Listens on the loopback address, port 3123 by default (0 picks a free port).
+// Recordings are stored under DIR, by default $XDG_DATA_HOME/tessera-webapp.
+// Prints "Listening on http://127.0.0.1:<port>" once the socket is bound.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "WebApp.h"
+
+namespace {
+
+std::filesystem::path defaultDataDir() {
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) {
+        return std::filesystem::path(xdg) / "tessera-webapp";
+    }
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(home ? home : ".") / ".local/share/tessera-webapp";
+}
+
+int usage(const std::string& problem) {
+    std::cerr << "tessera-webapp: " << problem << "\n"
+              << "usage: tessera-webapp [--port N] [--data-dir DIR] [--test-hooks]\n";
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tessera::webapp::WebAppOptions options;
+    options.dataDir = defaultDataDir();
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--test-hooks") {
+            options.testHooks = true;
+        } else if ((arg == "--port" || arg == "--data-dir") && i + 1 < argc) {
+            const std::string value = argv[++i];
+            if (arg == "--data-dir") {
+                options.dataDir = value;
+                continue;
+            }
+            try {
+                size_t used = 0;
+                options.port = std::stoi(value, &used);
+                if (used != value.size() || options.port < 0 || options.port > 65535) {
+                    return usage("bad port " + value);
+                }
+            } catch (const std::exception&) {
+                return usage("bad port " + value);
+            }
+        } else {
+            return usage("unknown argument " + arg);
+        }
+    }
+
+    // SIGINT and SIGTERM are taken by one thread that stops the server, so the
+    // process ends through the normal path. Blocked before any other thread starts.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    try {
+        tessera::webapp::WebApp app(options);
+        const int port = app.bind();
+        std::cout << "Listening on http://" << options.host << ":" << port << std::endl;
+        std::thread stopper([&] {
+            int sig = 0;
+            sigwait(&stopSignals, &sig);
+            app.stop();
+        });
+        app.listen();
+        // listen() also returns when the server fails; wake the stopper thread then.
+        pthread_kill(stopper.native_handle(), SIGTERM);
+        stopper.join();
+    } catch (const std::exception& e) {
+        std::cerr << "tessera-webapp: " << e.what() << "\n";
+        return 1;
+    }
+    return 0;
+}
