@@ -1,0 +1,246 @@
+#include "app/JsonFileSettingsStore.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <utility>
+#include <vector>
+
+namespace tessera {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Owns one file descriptor.
+class UniqueFd {
+  public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int get() const { return fd_; }
+    // Closes now and reports close()'s own failure, which can be the first sign
+    // of a failed write on some file systems.
+    bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
+
+  private:
+    int fd_;
+};
+
+std::string errnoText(int error) {
+    return std::strerror(error);
+}
+
+// Reads the whole file; sets `error` to errno on failure (ENOENT included).
+std::optional<std::string> readFile(const fs::path& path, int& error) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        error = errno;
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            error = errno;
+            return std::nullopt;
+        }
+        if (n == 0) {
+            return text;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+bool writeAll(int fd, const std::string& text) {
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return false;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string utcTimestamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &parts);
+    return text;
+}
+
+fs::path homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home && *home) {
+        return home;
+    }
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_dir) {
+        return found->pw_dir;
+    }
+    return ".";
+}
+
+}  // namespace
+
+JsonFileSettingsStore::JsonFileSettingsStore(std::filesystem::path path) : path_(std::move(path)) {
+    load();
+}
+
+fs::path JsonFileSettingsStore::defaultPath() {
+    fs::path base;
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config == '/') {
+        base = config;
+    } else {
+        base = homeDirectory() / ".config";
+    }
+    return base / "tessera-recorder" / "settings.json";
+}
+
+void JsonFileSettingsStore::load() {
+    int error = 0;
+    const auto text = readFile(path_, error);
+    if (!text) {
+        if (error != ENOENT) {
+            moveAside("it could not be read (" + errnoText(error) + ")");
+        }
+        return;
+    }
+    auto parsed = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
+    if (parsed.is_discarded()) {
+        moveAside("it is not valid JSON");
+        return;
+    }
+    if (!parsed.is_object()) {
+        moveAside("it does not hold a JSON object");
+        return;
+    }
+    values_ = std::move(parsed);
+}
+
+void JsonFileSettingsStore::moveAside(const std::string& reason) {
+    const std::string base = path_.string() + ".corrupt-" + utcTimestamp();
+    fs::path target = base;
+    std::error_code ec;
+    for (int n = 1; fs::exists(fs::symlink_status(target, ec)) && n < 1000; ++n) {
+        target = base + "-" + std::to_string(n);
+    }
+    if (::rename(path_.c_str(), target.c_str()) == 0) {
+        movedAside_ = target;
+        loadError_ = "The settings file " + path_.string() + " was not used because " + reason +
+                     "; it was moved to " + target.string() + " and the defaults apply.";
+        return;
+    }
+    // Writing now would replace a file the user may still want back.
+    writable_ = false;
+    loadError_ = "The settings file " + path_.string() + " was not used because " + reason +
+                 ", and it could not be moved aside (" + errnoText(errno) +
+                 "); settings will not be saved until it is fixed.";
+}
+
+std::optional<nlohmann::json> JsonFileSettingsStore::get(std::string_view key) const {
+    const auto it = values_.find(key);
+    if (it == values_.end()) {
+        return std::nullopt;
+    }
+    return *it;
+}
+
+void JsonFileSettingsStore::set(std::string_view key, nlohmann::json value) {
+    values_[std::string(key)] = std::move(value);
+    save();
+}
+
+void JsonFileSettingsStore::remove(std::string_view key) {
+    values_.erase(std::string(key));
+    save();
+}
+
+void JsonFileSettingsStore::save() {
+    if (!writable_) {
+        lastWriteError_ = loadError_;
+        return;
+    }
+    std::string text;
+    std::optional<std::string> encodingProblem;
+    try {
+        text = values_.dump(2);
+    } catch (const nlohmann::json::type_error&) {
+        // Text that is not valid UTF-8 (a file path can be any bytes). Save the
+        // rest; the odd bytes become U+FFFD in the file but stay exact in memory.
+        text = values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+        encodingProblem = "A setting holds text that is not valid UTF-8; it was saved to " +
+                          path_.string() + " with replacement characters.";
+    }
+    text.push_back('\n');
+
+    const auto fail = [&](const std::string& what, int error, const std::string& tempPath) {
+        if (!tempPath.empty()) {
+            ::unlink(tempPath.c_str());
+        }
+        lastWriteError_ = "Settings could not be saved to " + path_.string() + ": " + what + " (" +
+                          errnoText(error) + ").";
+    };
+
+    std::error_code ec;
+    const fs::path folder = path_.parent_path().empty() ? fs::path(".") : path_.parent_path();
+    fs::create_directories(folder, ec);
+    if (ec) {
+        fail("the folder could not be created", ec.value(), {});
+        return;
+    }
+    std::string temp = (folder / (path_.filename().string() + ".tmp-XXXXXX")).string();
+    UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    if (fd.get() < 0) {
+        fail("a temporary file could not be created", errno, {});
+        return;
+    }
+    if (!writeAll(fd.get(), text)) {
+        fail("writing failed", errno, temp);
+        return;
+    }
+    if (::fsync(fd.get()) != 0) {
+        fail("flushing to disk failed", errno, temp);
+        return;
+    }
+    if (!fd.close()) {
+        fail("closing the file failed", errno, temp);
+        return;
+    }
+    if (::rename(temp.c_str(), path_.c_str()) != 0) {
+        fail("replacing the file failed", errno, temp);
+        return;
+    }
+    // Make the rename itself durable; a failure here leaves a valid file either
+    // way, so it is not reported.
+    UniqueFd folderFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folderFd.get() >= 0) {
+        ::fsync(folderFd.get());
+    }
+    lastWriteError_ = encodingProblem;
+}
+
+}  // namespace tessera
