@@ -1,0 +1,74 @@
+#include "support/Cancellation.h"
+
+#include <utility>
+
+namespace tessera {
+
+bool isCancellation(const std::exception_ptr& error) {
+    if (!error) {
+        return false;
+    }
+    try {
+        std::rethrow_exception(error);
+    } catch (const CancelledError&) {
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void CancelState::cancel() {
+    if (cancelled_) {
+        return;
+    }
+    cancelled_ = true;
+    // A callback may register or remove others; take them one at a time.
+    while (!callbacks_.empty()) {
+        auto first = callbacks_.begin();
+        auto callback = std::move(first->second);
+        callbacks_.erase(first);
+        callback();
+    }
+}
+
+std::uint64_t CancelState::onCancel(std::function<void()> callback) {
+    if (cancelled_) {
+        callback();
+        return 0;
+    }
+    std::uint64_t id = nextId_++;
+    callbacks_.emplace(id, std::move(callback));
+    return id;
+}
+
+void CancelState::removeCallback(std::uint64_t id) {
+    callbacks_.erase(id);
+}
+
+CancelRegistration::CancelRegistration(std::shared_ptr<CancelState> state,
+                                       std::function<void()> callback)
+    : state_(std::move(state)) {
+    id_ = state_->onCancel(std::move(callback));
+}
+
+CancelRegistration::CancelRegistration(CancelRegistration&& other) noexcept
+    : state_(std::move(other.state_)), id_(std::exchange(other.id_, 0)) {}
+
+CancelRegistration& CancelRegistration::operator=(CancelRegistration&& other) noexcept {
+    if (this != &other) {
+        reset();
+        state_ = std::move(other.state_);
+        id_ = std::exchange(other.id_, 0);
+    }
+    return *this;
+}
+
+void CancelRegistration::reset() {
+    if (state_ && id_ != 0) {
+        state_->removeCallback(id_);
+    }
+    state_.reset();
+    id_ = 0;
+}
+
+}  // namespace tessera
