@@ -1,0 +1,87 @@
+#pragma once
+
+// The FFmpeg pipeline behind SegmentWriter: BGRA -> yuv420p (libswscale,
+// BT.709), libx264, the native AAC encoder, and the mp4 muxer writing fragmented
+// MP4 into memory through a custom AVIOContext. Cuts a fragment at every
+// segmentSeconds boundary of media time on a forced key frame.
+//
+// Not thread-safe: created on one thread, then used from one thread at a time
+// (the writer's thread). Every method throws RecorderError on an FFmpeg failure.
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "media/AacEncoder.h"
+#include "media/FfmpegHandles.h"
+#include "media/MediaSample.h"
+#include "media/SegmentWriter.h"
+
+namespace tessera {
+
+class FragmentedMp4Encoder {
+  public:
+    // Video timestamps are carried at this timescale.
+    static constexpr int kVideoTimescale = 90000;
+    using Deliver = std::function<void(std::vector<uint8_t>)>;
+
+    // Opens encoders and muxer and writes the (delayed) header.
+    FragmentedMp4Encoder(const SegmentWriter::Configuration& configuration, Deliver deliver);
+
+    // One frame at ptsTicks (kVideoTimescale); times must increase.
+    void encodeVideo(const VideoSample& sample, int64_t ptsTicks);
+    void encodeAudio(const AudioSample& sample);
+    void endSession(MediaTime end);
+    // Drains the encoders and delivers the last segment.
+    void finishStream();
+
+  private:
+    void openVideo();
+    void openMuxer();
+    void convert(const VideoSample& sample);
+    void sendVideo(AVFrame* frame);
+    void onVideoPacket(AVPacket* packet);
+    void writeVideo(ff::PacketPtr packet);
+    void onAudioPacket(AVPacket* packet);
+    void writeReadyAudio(bool all);
+    void writePacket(AVPacket* packet, AVStream* stream, AVRational from);
+    void flushFragment();
+    void flushMuxer();
+    static int onWrite(void* opaque, uint8_t* data, int size);
+
+    SegmentWriter::Configuration config_;
+    Deliver deliver_;
+    int64_t segmentTicks_ = 0;
+
+    ff::CodecContextPtr video_;
+    std::unique_ptr<AacEncoder> audio_;
+    ff::IoContextPtr io_;
+    ff::FormatContextPtr muxer_;
+    AVStream* videoStream_ = nullptr;
+    AVStream* audioStream_ = nullptr;
+    ff::SwsPtr scaler_;
+    int scalerWidth_ = 0;
+    int scalerHeight_ = 0;
+    int scalerThreadsHint_ = 1;
+    ff::FramePtr source_;
+    ff::FramePtr picture_;
+    ff::PacketPtr packet_;
+
+    std::vector<uint8_t> pendingBytes_;
+    bool initDelivered_ = false;
+    bool fragmentHasSamples_ = false;
+    int64_t nextForcedKeyTicks_ = 0;
+    int64_t nextCutSeconds_ = 0;
+    // The newest video packet waits for the next one, which gives its duration.
+    ff::PacketPtr heldVideo_;
+    int64_t lastFrameDurationTicks_ = 0;
+    int64_t videoPacketsWritten_ = 0;
+    // Audio packets past the next cut wait until the video reaches that cut.
+    std::deque<ff::PacketPtr> heldAudio_;
+    std::optional<MediaTime> sessionEnd_;
+};
+
+}  // namespace tessera

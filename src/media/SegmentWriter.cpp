@@ -1,0 +1,331 @@
+#include "media/SegmentWriter.h"
+
+#include <condition_variable>
+#include <deque>
+#include <limits>
+#include <mutex>
+#include <stop_token>
+#include <thread>
+#include <variant>
+
+#include "app/RecorderError.h"
+#include "media/FragmentedMp4Encoder.h"
+
+namespace tessera {
+
+namespace {
+
+struct VideoItem {
+    VideoSample sample;
+    int64_t ptsTicks = 0;
+};
+struct AudioItem {
+    AudioSample sample;
+};
+struct EndSessionItem {
+    MediaTime time;
+};
+using Item = std::variant<VideoItem, AudioItem, EndSessionItem>;
+
+}  // namespace
+
+struct SegmentWriter::Impl {
+    Configuration config;
+    SegmentHandler onSegment;
+
+    // Guarded by mutex: shared between the appending threads, the caller of
+    // start/finish/cancel and the writer's thread.
+    mutable std::mutex mutex;
+    std::condition_variable_any wakeup;
+    WriterStatus status = WriterStatus::unknown;
+    std::deque<Item> queue;
+    int videoInFlight = 0;
+    int audioQueued = 0;
+    bool videoFinished = false;
+    bool audioFinished = false;
+    bool finishRequested = false;
+    int64_t lastVideoTicks = std::numeric_limits<int64_t>::min();
+    std::vector<std::function<void()>> finishWaiters;
+    std::optional<std::string> error;
+
+    // Owned by the writer's thread once it runs.
+    std::unique_ptr<FragmentedMp4Encoder> encoder;
+
+    // Last member: destroyed (stopped and joined) before everything it uses.
+    std::jthread worker;
+
+    bool acceptsVideo() const {
+        return status == WriterStatus::writing && !finishRequested && !videoFinished;
+    }
+    bool acceptsAudio() const {
+        return status == WriterStatus::writing && !finishRequested && !audioFinished;
+    }
+
+    void run(std::stop_token stop);
+    void deliver(std::vector<uint8_t> bytes);
+    void end(WriterStatus final, std::optional<std::string> message);
+};
+
+void SegmentWriter::Impl::run(std::stop_token stop) {
+    try {
+        while (true) {
+            Item item;
+            {
+                std::unique_lock lock(mutex);
+                wakeup.wait(lock, stop, [&] {
+                    return !queue.empty() || finishRequested || status != WriterStatus::writing;
+                });
+                if (stop.stop_requested() || status != WriterStatus::writing) {
+                    return;
+                }
+                if (queue.empty()) {
+                    break;
+                }
+                item = std::move(queue.front());
+                queue.pop_front();
+                if (std::holds_alternative<AudioItem>(item)) {
+                    --audioQueued;
+                }
+            }
+            if (auto* video = std::get_if<VideoItem>(&item)) {
+                encoder->encodeVideo(video->sample, video->ptsTicks);
+                std::lock_guard lock(mutex);
+                --videoInFlight;
+            } else if (auto* audio = std::get_if<AudioItem>(&item)) {
+                encoder->encodeAudio(audio->sample);
+            } else {
+                encoder->endSession(std::get<EndSessionItem>(item).time);
+            }
+        }
+        encoder->finishStream();
+        end(WriterStatus::completed, std::nullopt);
+    } catch (const std::exception& e) {
+        end(WriterStatus::failed, e.what());
+    }
+}
+
+void SegmentWriter::Impl::deliver(std::vector<uint8_t> bytes) {
+    {
+        std::lock_guard lock(mutex);
+        if (status != WriterStatus::writing) {
+            return;
+        }
+    }
+    // Called outside the lock: cancelWriting() joins this thread, so no delivery
+    // can outlive it.
+    if (onSegment) {
+        onSegment(std::move(bytes));
+    }
+}
+
+void SegmentWriter::Impl::end(WriterStatus final, std::optional<std::string> message) {
+    std::vector<std::function<void()>> waiters;
+    {
+        std::lock_guard lock(mutex);
+        if (status != WriterStatus::writing) {
+            return;
+        }
+        status = final;
+        error = std::move(message);
+        queue.clear();
+        waiters = std::move(finishWaiters);
+    }
+    for (auto& waiter : waiters) {
+        waiter();
+    }
+}
+
+VideoEncoderSettings SegmentWriter::encoderSettingsFor(int64_t width, int64_t height) {
+    const int64_t pixels = width * height;
+    VideoEncoderSettings settings;
+    if (pixels <= 1920 * 1200) {
+        settings.preset = "veryfast";
+    } else if (pixels <= 2560 * 1600) {
+        settings.preset = "superfast";
+    } else {
+        settings.preset = "ultrafast";
+        settings.x264Params = "cabac=1:8x8dct=1";
+    }
+    // x264 picks its frame threads from the core count; the scaler splits its
+    // rows over two threads, which halves the conversion time above 1080p.
+    settings.threads = 0;
+    settings.scalerThreads = pixels > 1920 * 1200 ? 2 : 1;
+    return settings;
+}
+
+SegmentWriter::SegmentWriter(Configuration configuration, SegmentHandler onSegment)
+    : impl_(std::make_unique<Impl>()) {
+    impl_->config = configuration;
+    impl_->onSegment = std::move(onSegment);
+    videoInput_.reset(new VideoInput(*impl_));
+    if (configuration.systemAudio) {
+        audioInput_.reset(new AudioInput(*impl_));
+    }
+}
+
+SegmentWriter::~SegmentWriter() {
+    cancelWriting();
+}
+
+const SegmentWriter::Configuration& SegmentWriter::configuration() const {
+    return impl_->config;
+}
+
+void SegmentWriter::start() {
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->status != WriterStatus::unknown) {
+            return;
+        }
+    }
+    try {
+        impl_->encoder = std::make_unique<FragmentedMp4Encoder>(
+            impl_->config,
+            [impl = impl_.get()](std::vector<uint8_t> bytes) { impl->deliver(std::move(bytes)); });
+    } catch (const std::exception& e) {
+        std::lock_guard lock(impl_->mutex);
+        impl_->status = WriterStatus::failed;
+        impl_->error = e.what();
+        throw RecorderError(e.what());
+    }
+    std::lock_guard lock(impl_->mutex);
+    impl_->status = WriterStatus::writing;
+    impl_->worker = std::jthread([impl = impl_.get()](std::stop_token stop) { impl->run(stop); });
+}
+
+void SegmentWriter::endSession(MediaTime sourceTime) {
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->status == WriterStatus::writing && !impl_->finishRequested) {
+        impl_->queue.push_back(EndSessionItem{sourceTime});
+        impl_->wakeup.notify_all();
+    }
+}
+
+void SegmentWriter::finish(std::function<void()> completion) {
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->status == WriterStatus::writing) {
+            impl_->finishRequested = true;
+            impl_->finishWaiters.push_back(std::move(completion));
+            impl_->wakeup.notify_all();
+            return;
+        }
+    }
+    if (completion) {
+        completion();
+    }
+}
+
+namespace {
+
+// Suspends until the writer has finished; resumes on the task's executor.
+struct FinishAwaiter {
+    SegmentWriter& writer;
+
+    bool await_ready() const noexcept { return false; }
+    template <detail::TaskPromise P>
+    void await_suspend(std::coroutine_handle<P> self) {
+        Executor* executor = self.promise().context.executor;
+        writer.finish([executor, self = std::coroutine_handle<>(self)] {
+            executor->post([self] { self.resume(); });
+        });
+    }
+    void await_resume() const noexcept {}
+};
+
+}  // namespace
+
+Task<void> SegmentWriter::finish() {
+    co_await FinishAwaiter{*this};
+}
+
+void SegmentWriter::cancelWriting() {
+    std::vector<std::function<void()>> waiters;
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->status == WriterStatus::writing || impl_->status == WriterStatus::unknown) {
+            impl_->status = WriterStatus::cancelled;
+            impl_->queue.clear();
+            waiters = std::move(impl_->finishWaiters);
+        }
+        impl_->wakeup.notify_all();
+    }
+    if (impl_->worker.joinable() && impl_->worker.get_id() != std::this_thread::get_id()) {
+        impl_->worker.request_stop();
+        impl_->worker.join();
+    }
+    for (auto& waiter : waiters) {
+        waiter();
+    }
+}
+
+WriterStatus SegmentWriter::status() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->status;
+}
+
+std::optional<std::string> SegmentWriter::error() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->error;
+}
+
+bool SegmentWriter::VideoInput::isReadyForMoreMediaData() const {
+    std::lock_guard lock(impl_.mutex);
+    return impl_.acceptsVideo() && impl_.videoInFlight < kVideoHandOffDepth;
+}
+
+bool SegmentWriter::VideoInput::append(const VideoSample& sample) {
+    if (!sample.isValid()) {
+        return false;
+    }
+    const MediaTime pts = sample.timing.presentationTimeStamp;
+    if (!pts.isValid()) {
+        return false;
+    }
+    const int64_t ticks = pts.convertScale(FragmentedMp4Encoder::kVideoTimescale).value();
+    std::lock_guard lock(impl_.mutex);
+    if (!impl_.acceptsVideo() || impl_.videoInFlight >= kVideoHandOffDepth) {
+        return false;
+    }
+    // A frame not later than the previous one would make the muxer fail the
+    // whole recording; it is refused instead.
+    if (ticks <= impl_.lastVideoTicks) {
+        return false;
+    }
+    impl_.lastVideoTicks = ticks;
+    impl_.queue.push_back(VideoItem{sample, ticks});
+    ++impl_.videoInFlight;
+    impl_.wakeup.notify_all();
+    return true;
+}
+
+void SegmentWriter::VideoInput::markAsFinished() {
+    std::lock_guard lock(impl_.mutex);
+    impl_.videoFinished = true;
+}
+
+bool SegmentWriter::AudioInput::isReadyForMoreMediaData() const {
+    std::lock_guard lock(impl_.mutex);
+    return impl_.acceptsAudio() && impl_.audioQueued < kAudioHandOffDepth;
+}
+
+bool SegmentWriter::AudioInput::append(const AudioSample& sample) {
+    if (!sample.hasConsistentPayload() || !sample.presentationTimeStamp().isValid()) {
+        return false;
+    }
+    std::lock_guard lock(impl_.mutex);
+    if (!impl_.acceptsAudio() || impl_.audioQueued >= kAudioHandOffDepth) {
+        return false;
+    }
+    impl_.queue.push_back(AudioItem{sample});
+    ++impl_.audioQueued;
+    impl_.wakeup.notify_all();
+    return true;
+}
+
+void SegmentWriter::AudioInput::markAsFinished() {
+    std::lock_guard lock(impl_.mutex);
+    impl_.audioFinished = true;
+}
+
+}  // namespace tessera

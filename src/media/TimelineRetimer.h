@@ -1,0 +1,57 @@
+#pragma once
+
+// Maps capture timestamps (host clock) onto the recording timeline: zero at the
+// first accepted video frame, with every paused interval cut out. Video frames
+// anchor and advance it; audio buffers are only shifted.
+//
+// Pure arithmetic, no lock: every call on one retimer must come from its owner's
+// serial queue. Never blocks, never touches a writer.
+
+#include <optional>
+
+#include "media/MediaSample.h"
+#include "support/MediaTime.h"
+
+namespace tessera {
+
+class TimelineRetimer {
+  public:
+    // A frame more than this far behind the end of the previous one is dropped.
+    static constexpr MediaTime kMaxVideoLag{1, 4};
+    // Duration assumed for a frame without a usable duration.
+    static constexpr MediaTime kDefaultFrameDuration{1, 30};
+
+    // The frame's time on the timeline, or nothing when it is to be dropped
+    // (paused, or too far behind). Reads only the timing; updates the retimer.
+    std::optional<MediaTime> videoTime(const SampleTiming& timing);
+    std::optional<MediaTime> videoTime(const VideoSample& sample) {
+        return videoTime(sample.timing);
+    }
+
+    // A copy of the buffer with every timing entry moved onto the timeline
+    // (payload shared), or nothing when the buffer has no timing or starts before
+    // zero. Does not consult anchored() or isPaused(): callers pass audio only
+    // while anchored and running.
+    std::optional<AudioSample> retimedAudio(const AudioSample& sample) const;
+
+    // Pause and resume steps, given the host-clock time at which they run.
+    void pause(MediaTime now);
+    void resume(MediaTime now);
+
+    // Where the timeline ends if recording stops at host time now. Meaningful
+    // only once anchored.
+    MediaTime timelineEnd(MediaTime now) const;
+
+    bool anchored() const { return anchored_; }
+    bool isPaused() const { return isPaused_; }
+    MediaTime lastVideoEnd() const { return lastVideoEnd_; }
+
+  private:
+    bool anchored_ = false;
+    bool isPaused_ = false;
+    MediaTime shift_ = MediaTime::zero();
+    MediaTime pauseStart_ = MediaTime::zero();
+    MediaTime lastVideoEnd_ = MediaTime::zero();
+};
+
+}  // namespace tessera
