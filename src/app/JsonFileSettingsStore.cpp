@@ -124,7 +124,8 @@ void JsonFileSettingsStore::load() {
     int error = 0;
     const auto text = readFile(path_, error);
     if (!text) {
-        if (error != ENOENT) {
+        // No file (or a path through a non-folder): nothing stored yet.
+        if (error != ENOENT && error != ENOTDIR) {
             moveAside("it could not be read (" + errnoText(error) + ")");
         }
         return;

@@ -42,10 +42,15 @@ std::optional<int> parsePort(std::string_view text) {
     return port;
 }
 
-// Splits "host[:port]" (with "[v6]" literals); false when malformed.
-bool parseAuthority(std::string_view authority, std::string& host, std::optional<int>& port) {
+// Splits "host[:port]" (with "[v6]" literals); false when malformed. An empty
+// authority ("file:///x") is accepted only when `requireHost` is false.
+bool parseAuthority(std::string_view authority, bool requireHost, std::string& host,
+                    std::optional<int>& port) {
     if (authority.find('@') != std::string_view::npos) {
         return false;
+    }
+    if (authority.empty()) {
+        return !requireHost;
     }
     std::string_view hostPart = authority;
     std::string_view portPart;
@@ -119,7 +124,7 @@ std::optional<Url> Url::parse(std::string_view text) {
         rest.remove_prefix(2);
         const auto slash = rest.find('/');
         const auto authority = rest.substr(0, slash);
-        if (!parseAuthority(authority, url.host_, url.port_)) {
+        if (!parseAuthority(authority, webScheme, url.host_, url.port_)) {
             return std::nullopt;
         }
         url.hasAuthority_ = true;

@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "TempDir.h"
+#include "app/JsonFileSettingsStore.h"
+
+namespace tessera {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeText(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::vector<std::string> folderEntries(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(JsonFileSettingsStoreTest, MissingFileStartsEmptyAndValuesSurviveReopening) {
+    TempDir dir;
+    const auto path = dir.path() / "nested" / "settings.json";
+    {
+        JsonFileSettingsStore store(path);
+        EXPECT_FALSE(store.get("flag"));
+        EXPECT_FALSE(fs::exists(path));  // reading never writes
+        store.set("flag", false);
+        store.set("size", 900.0);
+        store.set("mode", "window");
+        store.set("gone", 1);
+        store.remove("gone");
+        store.remove("never-there");
+        EXPECT_FALSE(store.lastWriteError());
+    }
+    JsonFileSettingsStore reopened(path);
+    ASSERT_TRUE(reopened.get("flag"));
+    EXPECT_TRUE(reopened.get("flag")->is_boolean());
+    EXPECT_EQ(*reopened.get("flag"), false);
+    EXPECT_EQ(*reopened.get("size"), 900.0);
+    EXPECT_EQ(*reopened.get("mode"), "window");
+    EXPECT_FALSE(reopened.get("gone"));
+    EXPECT_FALSE(reopened.movedAsidePath());
+}
+
+TEST(JsonFileSettingsStoreTest, WritesLeaveOnlyTheSettingsFile) {
+    TempDir dir;
+    const auto path = dir.path() / "settings.json";
+    JsonFileSettingsStore store(path);
+    for (int i = 0; i < 20; ++i) {
+        store.set("counter", i);
+    }
+    EXPECT_EQ(folderEntries(dir.path()), std::vector<std::string>{"settings.json"});
+    EXPECT_EQ(nlohmann::json::parse(readText(path))["counter"], 19);
+}
+
+TEST(JsonFileSettingsStoreTest, UnusableFileIsMovedAsideIntactAndDefaultsApply) {
+    const std::string cases[] = {"{\"captureMode\": \"window\"", "[1, 2, 3]", "\"text\"", "",
+                                 "{\"a\": \"\xff\"}"};
+    for (const auto& content : cases) {
+        SCOPED_TRACE(content);
+        TempDir dir;
+        const auto path = dir.path() / "settings.json";
+        writeText(path, content);
+        JsonFileSettingsStore store(path);
+        EXPECT_FALSE(store.get("captureMode"));
+        ASSERT_TRUE(store.movedAsidePath());
+        EXPECT_EQ(store.movedAsidePath()->parent_path(), dir.path());
+        EXPECT_TRUE(
+            store.movedAsidePath()->filename().string().starts_with("settings.json.corrupt-"));
+        EXPECT_EQ(readText(*store.movedAsidePath()), content);
+        EXPECT_TRUE(store.loadError());
+
+        store.set("captureMode", "display");  // a later write keeps the moved file
+        EXPECT_EQ(readText(*store.movedAsidePath()), content);
+        EXPECT_EQ(folderEntries(dir.path()).size(), 2u);
+    }
+}
+
+TEST(JsonFileSettingsStoreTest, UnreadablePathIsMovedAsideToo) {
+    TempDir dir;
+    const auto path = dir.path() / "settings.json";
+    fs::create_directory(path);  // reading a folder fails whoever runs the test
+    writeText(path / "keep.txt", "mine");
+    JsonFileSettingsStore store(path);
+    ASSERT_TRUE(store.movedAsidePath());
+    EXPECT_EQ(readText(*store.movedAsidePath() / "keep.txt"), "mine");
+    store.set("k", true);
+    EXPECT_FALSE(store.lastWriteError());
+    EXPECT_EQ(*JsonFileSettingsStore(path).get("k"), true);
+}
+
+TEST(JsonFileSettingsStoreTest, SecondCorruptFileOfTheSameSecondGetsItsOwnName) {
+    TempDir dir;
+    const auto path = dir.path() / "settings.json";
+    writeText(path, "first{");
+    JsonFileSettingsStore first(path);
+    writeText(path, "second{");
+    JsonFileSettingsStore second(path);
+    ASSERT_TRUE(first.movedAsidePath() && second.movedAsidePath());
+    EXPECT_EQ(readText(*first.movedAsidePath()), "first{");
+    EXPECT_EQ(readText(*second.movedAsidePath()), "second{");
+}
+
+TEST(JsonFileSettingsStoreTest, WriteFailureKeepsTheValueAndIsReported) {
+    TempDir dir;
+    writeText(dir.path() / "blocker", "not a folder");
+    JsonFileSettingsStore store(dir.path() / "blocker" / "settings.json");
+    EXPECT_NO_THROW(store.set("cameraBubbleSize", 300.0));
+    EXPECT_EQ(*store.get("cameraBubbleSize"), 300.0);
+    ASSERT_TRUE(store.lastWriteError());
+    EXPECT_NE(store.lastWriteError()->find("could not be saved"), std::string::npos);
+
+    fs::remove(dir.path() / "blocker");
+    store.set("other", 1);
+    EXPECT_FALSE(store.lastWriteError());
+    EXPECT_EQ(
+        *JsonFileSettingsStore(dir.path() / "blocker" / "settings.json").get("cameraBubbleSize"),
+        300.0);
+}
+
+TEST(JsonFileSettingsStoreTest, TextThatIsNotUtf8IsKeptInMemoryAndTheRestIsSaved) {
+    TempDir dir;
+    const auto path = dir.path() / "settings.json";
+    JsonFileSettingsStore store(path);
+    store.set("cameraBackgroundImagePath", "/pics/\xff.png");
+    store.set("captureMode", "window");
+    EXPECT_EQ(*store.get("cameraBackgroundImagePath"), "/pics/\xff.png");
+    EXPECT_TRUE(store.lastWriteError());
+    JsonFileSettingsStore reopened(path);
+    EXPECT_FALSE(reopened.movedAsidePath());
+    EXPECT_EQ(*reopened.get("captureMode"), "window");
+}
+
+TEST(JsonFileSettingsStoreTest, DefaultPathFollowsXdgConfigHome) {
+    const char* savedXdg = std::getenv("XDG_CONFIG_HOME");
+    const char* savedHome = std::getenv("HOME");
+    const std::string xdg = savedXdg ? savedXdg : "";
+    const std::string home = savedHome ? savedHome : "";
+
+    setenv("HOME", "/home/someone", 1);
+    setenv("XDG_CONFIG_HOME", "/xdg/config", 1);
+    EXPECT_EQ(JsonFileSettingsStore::defaultPath(), "/xdg/config/tessera-recorder/settings.json");
+    setenv("XDG_CONFIG_HOME", "relative/config", 1);  // not absolute: ignored
+    EXPECT_EQ(JsonFileSettingsStore::defaultPath(),
+              "/home/someone/.config/tessera-recorder/settings.json");
+    unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(JsonFileSettingsStore::defaultPath(),
+              "/home/someone/.config/tessera-recorder/settings.json");
+
+    savedXdg ? setenv("XDG_CONFIG_HOME", xdg.c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
+    savedHome ? setenv("HOME", home.c_str(), 1) : unsetenv("HOME");
+}
+
+}  // namespace
+}  // namespace tessera

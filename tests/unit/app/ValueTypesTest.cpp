@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/CaptureOptions.h"
+#include "app/RecorderPhase.h"
+#include "app/SettingsTypes.h"
+#include "camera/CameraEffectSettings.h"
+
+namespace tessera {
+namespace {
+
+// The raw values are the stored format; the order is the order of the pickers.
+template <typename E>
+std::vector<std::string> rawValues() {
+    std::vector<std::string> names;
+    for (E value : allCases<E>()) {
+        names.emplace_back(rawValue(value));
+        EXPECT_EQ(fromRawValue<E>(rawValue(value)), value);
+    }
+    return names;
+}
+
+TEST(ValueTypesTest, RawValuesAndCaseOrder) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ(rawValues<CaptureMode>(), (V{"display", "window"}));
+    EXPECT_EQ(rawValues<VideoQuality>(), (V{"auto", "high", "standard"}));
+    EXPECT_EQ(rawValues<StripVisibility>(), (V{"always", "ownScreen", "hidden"}));
+    EXPECT_EQ(rawValues<PenColor>(), (V{"purple", "red", "orange", "green", "blue", "white"}));
+    EXPECT_EQ(rawValues<SettingsCategory>(),
+              (V{"recording", "camera", "sharing", "shortcuts", "general"}));
+    EXPECT_EQ(rawValues<CameraBackgroundMode>(), (V{"none", "blur", "color", "image"}));
+    EXPECT_EQ(rawValues<CameraBackgroundColor>(),
+              (V{"charcoal", "violet", "teal", "sand", "white", "green"}));
+    EXPECT_EQ(fromRawValue<StripVisibility>("ownscreen"), std::nullopt);
+    EXPECT_EQ(fromRawValue<VideoQuality>("automatic"), std::nullopt);
+}
+
+TEST(ValueTypesTest, PenColoursGlowAgainstTheirStroke) {
+    for (PenColor pen : allCases<PenColor>()) {
+        SCOPED_TRACE(std::string(rawValue(pen)));
+        const RgbaColor stroke = strokeColor(pen);
+        const RgbaColor glow = glowColor(pen);
+        EXPECT_EQ(stroke.alpha, 1.0);
+        EXPECT_EQ(glow, (pen == PenColor::white ? RgbaColor{0, 0, 0, 1} : RgbaColor{1, 1, 1, 1}));
+    }
+    EXPECT_EQ(strokeColor(PenColor::white), (RgbaColor{1, 1, 1, 1}));
+    // Each pen is dominated by the channel its name says.
+    EXPECT_GT(strokeColor(PenColor::red).red, strokeColor(PenColor::red).blue);
+    EXPECT_GT(strokeColor(PenColor::green).green, strokeColor(PenColor::green).red);
+    EXPECT_GT(strokeColor(PenColor::blue).blue, strokeColor(PenColor::blue).red);
+    EXPECT_GT(strokeColor(PenColor::purple).blue, strokeColor(PenColor::purple).green);
+    EXPECT_GT(strokeColor(PenColor::orange).red, strokeColor(PenColor::orange).blue);
+}
+
+TEST(ValueTypesTest, WindowDisplayNameOmitsAnEmptyTitle) {
+    WindowOption window{12, "Editor", "notes.txt", Rect(0, 0, 100, 50)};
+    EXPECT_EQ(window.displayName(), "Editor — notes.txt");
+    window.title.clear();
+    EXPECT_EQ(window.displayName(), "Editor");
+    WindowOption moved = window;
+    moved.frame.origin.x = 1;
+    EXPECT_NE(moved, window);  // equal only when every field is
+}
+
+TEST(ValueTypesTest, PhasesCompareByCaseAndErrorMessage) {
+    EXPECT_EQ(RecorderPhase(), RecorderPhase::idle());
+    EXPECT_NE(RecorderPhase::idle(), RecorderPhase::done());
+    EXPECT_EQ(RecorderPhase::error("x"), RecorderPhase::error("x"));
+    EXPECT_NE(RecorderPhase::error("x"), RecorderPhase::error("y"));
+    EXPECT_NE(RecorderPhase::error(""), RecorderPhase::idle());
+    EXPECT_EQ(RecorderPhase::error("boom").message(), "boom");
+    EXPECT_EQ(toString(RecorderPhase::countingDown()), "countingDown");
+    std::ostringstream out;
+    out << RecorderPhase::error("No display found to record");
+    EXPECT_EQ(out.str(), "error(\"No display found to record\")");
+}
+
+TEST(ValueTypesTest, CameraSettingsIdentityNeedsEveryEffectOff) {
+    EXPECT_TRUE(CameraEffectSettings{}.isIdentity());
+    const std::vector<std::function<void(CameraEffectSettings&)>> effects = {
+        [](auto& s) { s.background = CameraBackgroundMode::blur; },
+        [](auto& s) { s.faceSmoothing = 0.0011; },
+        [](auto& s) { s.keepFaceCentered = true; },
+        [](auto& s) { s.autoLighting = true; },
+        [](auto& s) {
+            s.showProfile = true;
+            s.profileImagePath = "/me.png";
+        },
+    };
+    for (std::size_t i = 0; i < effects.size(); ++i) {
+        CameraEffectSettings s;
+        effects[i](s);
+        EXPECT_FALSE(s.isIdentity()) << "effect " << i;
+    }
+    const std::vector<std::function<void(CameraEffectSettings&)>> noEffect = {
+        [](auto& s) { s.faceSmoothing = 0.001; },
+        [](auto& s) { s.showProfile = true; },
+        [](auto& s) {
+            s.showProfile = true;
+            s.profileImagePath = "";
+        },
+        [](auto& s) { s.profileImagePath = "/me.png"; },
+        [](auto& s) { s.blurStrength = 0.9; },
+    };
+    for (std::size_t i = 0; i < noEffect.size(); ++i) {
+        CameraEffectSettings s;
+        noEffect[i](s);
+        EXPECT_TRUE(s.isIdentity()) << "case " << i;
+    }
+    EXPECT_EQ(color(CameraBackgroundColor::violet), (RgbaColor{0.42, 0.28, 0.85, 1.0}));
+}
+
+}  // namespace
+}  // namespace tessera
