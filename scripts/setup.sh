@@ -19,7 +19,7 @@ packages=(
   # X11 capture, windows and hot keys
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-composite0-dev
   libxcb-xfixes0-dev libxcb-xinput-dev libxcb-ewmh-dev libxcb-icccm4-dev
-  libxcb-keysyms1-dev libx11-dev libx11-xcb-dev
+  libxcb-keysyms1-dev libx11-dev libx11-xcb-dev libxcb-damage0-dev
   # audio
   libpulse-dev pulseaudio pulseaudio-utils
   # camera effects

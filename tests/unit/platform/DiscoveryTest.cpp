@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "app/AppState.h"
+#include "app/Discovery.h"
+#include "app/SettingsStore.h"
+#include "platform/Relauncher.h"
+#include "platform/ScreenPermission.h"
+#include "support/ManualExecutor.h"
+#include "support/Task.h"
+
+namespace tessera {
+namespace {
+
+using Identity = DeviceDiscovery::Identity;
+
+TEST(DisplayNames, NumberByListOrderAndMarkTheMain) {
+    struct Case {
+        std::vector<MonitorInfo> monitors;
+        std::uint32_t mainID;
+        std::vector<std::string> names;
+    };
+    const std::vector<Case> cases{
+        {{{11, "eDP-1", {0, 0, 1512, 982}, {}, true}}, 11, {"Display 1 — 1512×982  (Main)"}},
+        // The second display is the main one: numbering still follows the list.
+        {{{5, "HDMI-1", {-1920, 0, 1920, 1080}, {}, false},
+          {9, "DP-1", {0, 0, 2560, 1440}, {}, true}},
+         9,
+         {"Display 1 — 1920×1080", "Display 2 — 2560×1440  (Main)"}},
+        // Fractional point sizes are rounded to integers.
+        {{{3, "X", {0, 0, 1279.6, 799.5}, {}, true}}, 3, {"Display 1 — 1280×800  (Main)"}},
+        {{}, 4, {}},
+    };
+    for (const auto& c : cases) {
+        const auto options = DeviceDiscovery::displayOptions(c.monitors, c.mainID);
+        ASSERT_EQ(options.size(), c.names.size());
+        for (std::size_t i = 0; i < options.size(); ++i) {
+            EXPECT_EQ(options[i].name, c.names[i]);
+            EXPECT_EQ(options[i].id, c.monitors[i].id);
+        }
+    }
+}
+
+TEST(SelectionRepair, DisplaysFallBackToTheFirstThenTheMain) {
+    const std::vector<DisplayOption> two{{5, "a"}, {9, "b"}};
+    EXPECT_EQ(DeviceDiscovery::repairedDisplaySelection(9, two, 5), 9u);
+    EXPECT_EQ(DeviceDiscovery::repairedDisplaySelection(77, two, 9), 5u);
+    EXPECT_EQ(DeviceDiscovery::repairedDisplaySelection(77, {}, 9), 9u);
+}
+
+TEST(SelectionRepair, AVanishedDeviceFallsBackToTheDefaultNeverToAnother) {
+    const std::vector<CaptureDeviceOption> devices{{"/dev/v4l/by-id/usb-a", "A"}, {"b", "B"}};
+    EXPECT_EQ(DeviceDiscovery::repairedDeviceSelection("b", devices), "b");
+    EXPECT_EQ(DeviceDiscovery::repairedDeviceSelection("gone", devices), "");
+    EXPECT_EQ(DeviceDiscovery::repairedDeviceSelection("", devices), "");
+    EXPECT_EQ(DeviceDiscovery::repairedDeviceSelection("b", {}), "");
+}
+
+TEST(SelectionRepair, WindowsFallBackToTheFirstThenNone) {
+    const std::vector<WindowOption> windows{{4, "A", "", {}}, {8, "B", "", {}}};
+    EXPECT_EQ(DeviceDiscovery::repairedWindowSelection(8, windows), 8u);
+    EXPECT_EQ(DeviceDiscovery::repairedWindowSelection(99, windows), 4u);
+    EXPECT_EQ(DeviceDiscovery::repairedWindowSelection(std::nullopt, windows), 4u);
+    EXPECT_EQ(DeviceDiscovery::repairedWindowSelection(8, {}), std::nullopt);
+}
+
+ContentWindow window(std::uint32_t id, std::string app, std::string title, double w = 300,
+                     double h = 200, pid_t pid = 100, std::string bundle = "") {
+    return {
+        id, WindowOwner{pid, std::move(app), std::move(bundle)}, std::move(title), {10, 10, w, h}};
+}
+
+TEST(WindowList, KeepsOnlyOfferableWindows) {
+    const Identity own{42, "tessera-recorder"};
+    std::vector<ContentWindow> content{
+        window(1, "Narrow", "", 99, 400),
+        window(2, "Square", "", 100, 100),
+        window(3, "Flat", "", 400, 99.5),
+        window(4, "Ours", "strip", 300, 300, 42),
+        window(5, "Ours too", "bubble", 300, 300, 7, "tessera-recorder"),
+        window(6, "", "no app name"),
+        {7, std::nullopt, "ownerless", {0, 0, 500, 500}},
+        window(8, "Unknown pid", "kept", 300, 300, 0),
+    };
+    const auto options = DeviceDiscovery::windowOptions(content, own);
+    std::vector<std::uint32_t> ids;
+    for (const auto& o : options) {
+        ids.push_back(o.id);
+    }
+    EXPECT_EQ(ids, (std::vector<std::uint32_t>{2, 8}));
+}
+
+TEST(WindowList, SortsCaseInsensitivelyByApplicationThenTitle) {
+    std::vector<ContentWindow> content{
+        window(1, "zeta", "b"),   window(2, "Alpha", "Zed"),   window(3, "alpha", "apple"),
+        window(4, "Beta", ""),    window(5, "ALPHA", "Mango"), window(6, "Épicerie", "x"),
+        window(7, "beta", "Doc"),
+    };
+    const auto options = DeviceDiscovery::windowOptions(content, Identity{1, ""});
+    std::vector<std::uint32_t> ids;
+    for (const auto& o : options) {
+        ids.push_back(o.id);
+    }
+    EXPECT_EQ(ids, (std::vector<std::uint32_t>{3, 5, 2, 4, 7, 1, 6}));
+    // The untitled window is listed with an empty title and shown by its
+    // application's name alone.
+    EXPECT_EQ(options[3].title, "");
+    EXPECT_EQ(options[3].displayName(), "Beta");
+    EXPECT_EQ(options[0].displayName(), "alpha — apple");
+}
+
+TEST(DisplayLookup, FindsTheDisplayUnderTheMidpoint) {
+    // Main display at the origin, a second one to its left and a little lower.
+    const std::vector<MonitorInfo> monitors{{1, "main", {0, 0, 1920, 1080}, {}, true},
+                                            {2, "left", {-1280, -200, 1280, 1024}, {}, false}};
+    struct Case {
+        Rect rect;
+        std::optional<std::uint32_t> id;
+    };
+    const std::vector<Case> cases{
+        {{100, 100, 200, 200}, 1},
+        {{-700, 0, 200, 200}, 2},
+        // Mostly on the left display, but the midpoint decides.
+        {{-900, 500, 2000, 100}, 1},
+        // The shared border belongs to the display on its right.
+        {{-10, 500, 20, 20}, 1},
+        {{5000, 5000, 10, 10}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DeviceDiscovery::displayContaining(c.rect, monitors), c.id)
+            << c.rect.minX() << "," << c.rect.minY();
+    }
+}
+
+// Sources the tests fill by hand.
+struct FakeDisplays : DisplaySource {
+    std::vector<MonitorInfo> list;
+    std::uint32_t mainID = 0;
+    std::vector<MonitorInfo> monitors() override { return list; }
+    std::uint32_t mainDisplayID() override { return mainID; }
+};
+struct FakeWindows : WindowSource {
+    std::vector<ContentWindow> list;
+    bool fail = false;
+    Task<std::vector<ContentWindow>> shareableWindows() override {
+        if (fail) {
+            throw std::runtime_error("no permission");
+        }
+        co_return list;
+    }
+};
+struct FakeDevices : CaptureDeviceSource {
+    std::vector<CaptureDeviceOption> list;
+    std::vector<CaptureDeviceOption> devices() override { return list; }
+};
+struct GrantedPermission : ScreenPermission {
+    bool preflight() override { return true; }
+    void request() override {}
+};
+struct NoRelaunch : Relauncher {
+    void relaunch() override {}
+};
+
+class DiscoveryTest : public ::testing::Test {
+  protected:
+    InMemorySettingsStore store;
+    GrantedPermission permission;
+    NoRelaunch relauncher;
+    AppState state{store, permission, relauncher, 1};
+    FakeDisplays displays;
+    FakeWindows windows;
+    FakeDevices microphones;
+    FakeDevices cameras;
+    DeviceDiscovery discovery{state, {displays, windows, microphones, cameras}, {42, ""}};
+    ManualExecutor executor;
+
+    void refreshWindows() {
+        auto handle = spawn(executor, discovery.refreshWindows());
+        executor.runUntilIdle();
+        ASSERT_TRUE(handle.isDone());
+    }
+};
+
+TEST_F(DiscoveryTest, RefreshDevicesFillsTheListsAndRepairsSelections) {
+    displays.list = {{5, "A", {0, 0, 1920, 1080}, {}, false},
+                     {9, "B", {1920, 0, 800, 600}, {}, true}};
+    displays.mainID = 9;
+    microphones.list = {{"alsa_input.usb", "USB Mic"}};
+    cameras.list = {{"/dev/v4l/by-id/usb-cam", "Cam"}};
+    state.setSelectedCameraID("/dev/v4l/by-id/usb-cam");
+    state.setSelectedMicID("alsa_input.usb");
+    discovery.refreshDevices();
+    EXPECT_EQ(state.displays().size(), 2u);
+    EXPECT_EQ(state.displays()[1].name, "Display 2 — 800×600  (Main)");
+    EXPECT_EQ(state.selectedDisplayID(), 5u);  // 1 was not listed: the first display
+    EXPECT_EQ(state.microphones(), microphones.list);
+    EXPECT_EQ(state.selectedCameraID(), "/dev/v4l/by-id/usb-cam");
+
+    // The camera is unplugged and another one appears.
+    cameras.list = {{"/dev/video2", "Other"}};
+    discovery.refreshDevices();
+    EXPECT_EQ(state.selectedCameraID(), "");
+    EXPECT_EQ(state.selectedMicID(), "alsa_input.usb");
+
+    displays.list.clear();
+    discovery.refreshDevices();
+    EXPECT_TRUE(state.displays().empty());
+    EXPECT_EQ(state.selectedDisplayID(), 9u);
+}
+
+TEST_F(DiscoveryTest, RefreshWindowsRepairsAndAFailureChangesNothing) {
+    windows.list = {window(3, "B", "x"), window(4, "A", "y")};
+    refreshWindows();
+    ASSERT_EQ(state.windows().size(), 2u);
+    EXPECT_EQ(state.selectedWindowID(), 4u);
+
+    state.setSelectedWindowID(3);
+    windows.fail = true;
+    windows.list.clear();
+    refreshWindows();
+    EXPECT_EQ(state.windows().size(), 2u);
+    EXPECT_EQ(state.selectedWindowID(), 3u);
+
+    windows.fail = false;
+    refreshWindows();
+    EXPECT_TRUE(state.windows().empty());
+    EXPECT_EQ(state.selectedWindowID(), std::nullopt);
+}
+
+TEST_F(DiscoveryTest, ScreenLookupsUseTheListedDisplays) {
+    displays.list = {{5, "HDMI-1", {0, 0, 1920, 1080}, {0, 0, 1920, 1050}, true},
+                     {6, "DP-1", {1920, 0, 3840, 2160}, {}, false}};
+    displays.mainID = 5;
+    EXPECT_EQ(discovery.displayID(std::string("DP-1")), 6u);
+    EXPECT_EQ(discovery.displayID(std::string("none")), std::nullopt);
+    EXPECT_EQ(discovery.screen(5)->visibleFrame.height(), 1050);
+    EXPECT_DOUBLE_EQ(discovery.chromeScale(5), 1.2);
+    EXPECT_DOUBLE_EQ(discovery.chromeScale(6), 1.8);
+    EXPECT_DOUBLE_EQ(discovery.chromeScale(77), 1.2);  // unknown: the main display
+    displays.list.clear();
+    EXPECT_DOUBLE_EQ(discovery.chromeScale(77), 1.0);  // nothing known: the fallback frame
+}
+
+}  // namespace
+}  // namespace tessera
