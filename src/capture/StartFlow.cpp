@@ -1,0 +1,132 @@
+// The start task around the start sequence: the countdown beside the
+// preparation, the move to recording, and the one place where a failed or
+// cancelled start is cleaned up. Also the tear-down that cancel, restart and a
+// failed start share.
+
+#include "capture/CaptureController.h"
+
+namespace tessera {
+
+namespace {
+std::string describe(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown error";
+    }
+}
+}  // namespace
+
+Task<void> CaptureController::runCountdown(std::shared_ptr<CountdownOverlay> countdown,
+                                           int seconds) {
+    if (countdown) {
+        co_await countdown->run(seconds);
+    }
+}
+
+Task<void> CaptureController::performStart(std::shared_ptr<CountdownOverlay> countdown) {
+    std::exception_ptr failure;
+    TaskHandle<void> countdownChild;
+    try {
+        // The countdown runs beside the preparation, so the server request and
+        // the writer setup happen while the user watches it; cancelling the
+        // start cancels it too.
+        auto context = co_await currentContext();
+        countdownChild =
+            spawn(executor_, runCountdown(countdown, state_.countdownDuration()), context.cancel);
+        co_await startSequence_.prepare(*this);
+        co_await countdownChild.join();
+        state_.setPhase(RecorderPhase::preparing());
+        co_await checkCancellation();
+        co_await startSequence_.startCapture(*this);
+        co_await checkCancellation();
+        state_.setPhase(RecorderPhase::recording());
+        state_.setStatusMessage(std::string(state_.autoCopyLink()
+                                                ? "Link copied ✓"
+                                                : "Link ready — use the copy button to share it"));
+        startTimer();
+        showControlPanel();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        countdownChild.cancel();
+        // The clean-up must finish even though the start task is cancelled.
+        co_await shielded(handleStartFailure(failure, countdown));
+    }
+    startTask_.reset();
+}
+
+Task<void> CaptureController::handleStartFailure(std::exception_ptr failure,
+                                                 std::shared_ptr<CountdownOverlay> countdown) {
+    if (countdown) {
+        countdown->close();
+    }
+    co_await teardownSession(true);
+    state_.setShareURL(std::nullopt);
+    if (isCancellation(failure)) {
+        state_.setStatusMessage(std::string("Recording canceled"));
+        state_.setPhase(RecorderPhase::idle());
+        if (recordingModeActive_ && !restarting_) {
+            reshowAfterSession();
+        }
+    } else {
+        state_.setPhase(RecorderPhase::error(describe(failure)));
+        if (recordingModeActive_) {
+            showMainPanel();
+        }
+    }
+    stopCameraPreviewIfUnattended();
+}
+
+Task<void> CaptureController::teardownSession(bool deleteRemote) {
+    stopTimer();
+    if (controlPanel_) {
+        controlPanel_->hide();
+    }
+    closeDrawingOverlay();
+    resetCameraBubbleVisibility();
+    state_.setMicMuted(false);
+
+    // Keep the session's objects alive across the awaits even if a later
+    // operation replaces the fields.
+    CaptureSession session = session_;
+    if (session.screenRecorder) {
+        co_await session.screenRecorder->cancel();
+    }
+    if (auto camera = cameraRecorder_) {
+        co_await camera->cancelRecording();
+    }
+    if (session.micWriter) {
+        if (session.micWriter->isWriting()) {
+            session.micWriter->cancelWriting();
+        }
+        session.micWriter->deleteFile();
+    }
+    if (session.screenContinuation) {
+        session.screenContinuation->finish();
+    }
+    if (session.cameraContinuation) {
+        session.cameraContinuation->finish();
+    }
+    // Abandon queued segments: cancel the drains without waiting for them.
+    if (session.screenUploadTask) {
+        session.screenUploadTask->cancel();
+    }
+    if (session.cameraUploadTask) {
+        session.cameraUploadTask->cancel();
+    }
+    if (deleteRemote && session.api && session.recordingID) {
+        try {
+            co_await session.api->deleteRecording(*session.recordingID);
+        } catch (...) {
+            // A recording that cannot be deleted stays on the server; the
+            // session ends all the same.
+        }
+    }
+    resetSession();
+}
+
+}  // namespace tessera

@@ -1,0 +1,345 @@
+// Stopping a session: finishing the recorders, draining the upload pipe,
+// sending the microphone file and the notes, finalizing with retries and
+// handing out the share link; plus the link actions and ready notifications.
+
+#include <fstream>
+#include <iterator>
+
+#include "capture/CaptureController.h"
+#include "capture/ShareLink.h"
+
+namespace tessera {
+
+namespace {
+using Kind = RecorderPhase::Kind;
+
+constexpr int kMicUploadAttempts = 2;
+constexpr int kFinalizeAttempts = 3;
+constexpr double kRetryWaitSeconds = 2;
+constexpr const char* kLinkCopiedNotice = "Link copied ✓";
+constexpr const char* kLinkReadyNotice = "Link ready — use the copy button to share it";
+
+std::string describe(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown error";
+    }
+}
+
+std::string trimmed(const std::string& text) {
+    const char* space = " \t\n\r\f\v";
+    auto first = text.find_first_not_of(space);
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(space) - first + 1);
+}
+
+// Waits between retries; a cancelled wait ends early and the next attempt
+// follows at once.
+Task<void> retryWait() {
+    try {
+        co_await sleepFor(seconds(kRetryWaitSeconds));
+    } catch (const CancelledError&) {
+    }
+}
+
+std::shared_ptr<const std::vector<std::uint8_t>> readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return nullptr;
+    }
+    auto bytes = std::make_shared<std::vector<std::uint8_t>>(std::istreambuf_iterator<char>(in),
+                                                             std::istreambuf_iterator<char>());
+    if (in.bad() || bytes->empty()) {
+        return nullptr;
+    }
+    return bytes;
+}
+}  // namespace
+
+Task<void> CaptureController::stop() {
+    if (!state_.phase().is(Kind::recording) && !state_.phase().is(Kind::paused)) {
+        co_return;
+    }
+    state_.setPhase(RecorderPhase::finishing());
+    if (controlPanel_) {
+        controlPanel_->hide();
+    }
+    closeDrawingOverlay();
+    resetCameraBubbleVisibility();
+    state_.setMicMuted(false);
+    if (state_.statusMessage() == kLinkCopiedNotice || state_.statusMessage() == kLinkReadyNotice) {
+        state_.setStatusMessage(std::nullopt);
+    }
+    stopTimer();
+
+    CaptureSession session = session_;
+    bool hadFrames = false;
+    if (session.screenRecorder) {
+        hadFrames = co_await session.screenRecorder->stop();
+    }
+    if (auto camera = cameraRecorder_) {
+        co_await camera->finishRecording();
+    }
+    bool micReady = false;
+    if (session.micWriter) {
+        micReady = co_await session.micWriter->finish();
+    }
+    // Every queued segment is uploaded (or dropped) before anything else is sent.
+    if (session.screenContinuation) {
+        session.screenContinuation->finish();
+    }
+    if (session.cameraContinuation) {
+        session.cameraContinuation->finish();
+    }
+    if (session.screenUploadTask) {
+        co_await session.screenUploadTask->join();
+    }
+    if (session.cameraUploadTask) {
+        co_await session.cameraUploadTask->join();
+    }
+
+    if (session.api && session.recordingID) {
+        if (!hadFrames) {
+            if (session.micWriter) {
+                session.micWriter->deleteFile();
+            }
+            try {
+                co_await session.api->deleteRecording(*session.recordingID);
+            } catch (...) {
+                // Nothing was recorded; a leftover empty recording is harmless.
+            }
+            state_.setShareURL(std::nullopt);
+            resetSession();
+            state_.setPhase(RecorderPhase::error(
+                "No video frames were captured — the recording was discarded."));
+            if (recordingModeActive_) {
+                showMainPanel();
+            }
+            stopCameraPreviewIfUnattended();
+            co_return;
+        }
+        if (micReady) {
+            co_await uploadMicFile(session.api, *session.recordingID);
+        }
+        co_await finalizeAndFinish(session.api, *session.recordingID);
+        co_return;
+    }
+
+    if (session.micWriter) {
+        session.micWriter->deleteFile();
+    }
+    resetSession();
+    state_.setPhase(RecorderPhase::idle());
+    if (recordingModeActive_ && !restarting_) {
+        reshowAfterSession();
+    }
+    stopCameraPreviewIfUnattended();
+}
+
+Task<void> CaptureController::uploadMicFile(std::shared_ptr<SessionServer> api,
+                                            std::string recordingID) {
+    auto micWriter = session_.micWriter;
+    if (!micWriter) {
+        co_return;
+    }
+    if (auto bytes = readWholeFile(micWriter->path())) {
+        for (int attempt = 1; attempt <= kMicUploadAttempts; ++attempt) {
+            std::exception_ptr failure;
+            try {
+                co_await api->uploadChunk(recordingID, "mic", bytes);
+                break;
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            if (attempt == kMicUploadAttempts) {
+                session_.micWarning = "mic audio was lost (" + describe(failure) + ")";
+            } else {
+                co_await retryWait();
+            }
+        }
+    } else {
+        session_.micWarning = "mic audio was lost (couldn't read the recorded file)";
+    }
+    micWriter->deleteFile();
+    session_.micWriter.reset();
+}
+
+Task<FinalizeResult> CaptureController::finalizeWithRetries(std::shared_ptr<SessionServer> api,
+                                                            std::string recordingID) {
+    for (int attempt = 1;; ++attempt) {
+        std::exception_ptr failure;
+        try {
+            co_return co_await api->finalize(recordingID);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (attempt == kFinalizeAttempts) {
+            std::rethrow_exception(failure);
+        }
+        co_await retryWait();
+    }
+}
+
+Task<void> CaptureController::finalizeAndFinish(std::shared_ptr<SessionServer> api,
+                                                std::string recordingID) {
+    std::vector<std::string> warnings;
+    if (session_.screenRecorder) {
+        if (auto writerError = session_.screenRecorder->writerError()) {
+            warnings.push_back("writer error: " + *writerError);
+        }
+    }
+    if (session_.micWarning) {
+        warnings.push_back(*session_.micWarning);
+    }
+    if (auto uploader = session_.uploader) {
+        if (auto summary = co_await uploader->failureSummary()) {
+            warnings.push_back(*summary);
+        }
+    }
+
+    std::optional<FinalizeResult> reply;
+    std::exception_ptr failure;
+    try {
+        reply = co_await finalizeWithRetries(api, recordingID);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+
+    if (failure) {
+        // The session stays for a retry; its warnings are collected again then.
+        state_.setCanRetryFinalize(true);
+        state_.setPhase(RecorderPhase::error("Finalize failed: " + describe(failure)));
+    } else {
+        const std::string notes = trimmed(state_.recordingNotes());
+        if (!notes.empty()) {
+            try {
+                co_await api->update(recordingID, notes);
+                state_.setRecordingNotes("");
+            } catch (...) {
+                warnings.push_back("notes couldn't be attached (" +
+                                   describe(std::current_exception()) + ")");
+            }
+        }
+        if (reply->status != "ready") {
+            resetSession();
+            state_.setPhase(RecorderPhase::error("Server processing failed: " +
+                                                 reply->error.value_or("unknown error")));
+        } else {
+            const Url link =
+                shareLinkFor(reply->shareUrl, state_.shareURL(), api->baseURL(), recordingID);
+            if (state_.autoCopyLink()) {
+                share_.copyToClipboard(link);
+            }
+            state_.setShareURL(link);
+            if (warnings.empty()) {
+                state_.setStatusMessage(std::nullopt);
+            } else {
+                std::string line = "Heads up: ";
+                for (std::size_t i = 0; i < warnings.size(); ++i) {
+                    line += (i ? "; " : "") + warnings[i];
+                }
+                state_.setStatusMessage(line);
+            }
+            if (state_.openShareInBrowser()) {
+                share_.openInBrowser(link);
+            }
+            postReadyNotificationIfEnabled();
+            resetSession();
+            state_.setPhase(RecorderPhase::done());
+        }
+    }
+    if (recordingModeActive_) {
+        showMainPanel();
+    }
+    stopCameraPreviewIfUnattended();
+}
+
+Task<void> CaptureController::retryFinalize() {
+    if (!state_.canRetryFinalize() || !session_.api || !session_.recordingID) {
+        co_return;
+    }
+    state_.setCanRetryFinalize(false);
+    state_.setPhase(RecorderPhase::finishing());
+    co_await finalizeAndFinish(session_.api, *session_.recordingID);
+}
+
+void CaptureController::postReadyNotificationIfEnabled() {
+    if (!state_.notifyWhenReady() || !notifications_.isBundled()) {
+        return;
+    }
+    spawn(executor_, deliverReadyNotification(state_.autoCopyLink()));
+}
+
+Task<void> CaptureController::deliverReadyNotification(bool copied) {
+    std::weak_ptr<int> alive = alive_;
+    auto authorization = co_await notifications_.authorization();
+    if (alive.expired()) {
+        co_return;
+    }
+    using Authorization = ReadyNotifications::Authorization;
+    if (authorization == Authorization::authorized || authorization == Authorization::provisional) {
+        try {
+            co_await notifications_.post("Recording ready",
+                                         copied ? "The share link is copied to your clipboard."
+                                                : "The share link is ready in the panel.");
+        } catch (...) {
+            // A notification that cannot be shown changes nothing about the
+            // recording, which is ready in the panel.
+        }
+        co_return;
+    }
+    state_.setNotifyWhenReady(false);
+    state_.setStatusMessage(
+        std::string("Notifications aren't allowed for Tessera — enable them in System Settings → "
+                    "Notifications to get a ready alert."));
+}
+
+void CaptureController::setNotifyWhenReady(bool on) {
+    if (state_.notifyWhenReady() == on) {
+        return;
+    }
+    if (!on) {
+        state_.setNotifyWhenReady(false);
+        return;
+    }
+    if (!notifications_.isBundled()) {
+        state_.setStatusMessage(std::string("Notifications need the bundled app (build-app.sh)."));
+        return;
+    }
+    state_.setNotifyWhenReady(true);
+    spawn(executor_, requestNotificationAuthorization());
+}
+
+Task<void> CaptureController::requestNotificationAuthorization() {
+    std::weak_ptr<int> alive = alive_;
+    bool granted = false;
+    try {
+        granted = co_await notifications_.requestAuthorization();
+    } catch (...) {
+        granted = false;
+    }
+    if (!granted && !alive.expired()) {
+        state_.setNotifyWhenReady(false);
+        state_.setStatusMessage(
+            std::string("Notifications are disabled for Tessera — enable them in System Settings → "
+                        "Notifications, then try again."));
+    }
+}
+
+void CaptureController::copyLink() {
+    if (state_.shareURL()) {
+        share_.copyToClipboard(*state_.shareURL());
+    }
+}
+
+void CaptureController::openLibrary() {
+    auto base = state_.serverBaseURL();
+    share_.openInBrowser(base ? *base : *Url::parse(std::string(AppState::kDefaultServerBaseURL)));
+}
+
+}  // namespace tessera

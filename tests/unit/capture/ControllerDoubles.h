@@ -1,0 +1,269 @@
+#pragma once
+
+// Test doubles for the capture controller's ports. They record what the
+// controller asked of them and answer as each test configures them; timed
+// answers run on the executor's virtual clock.
+
+#include <deque>
+#include <exception>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/AppState.h"
+#include "capture/CaptureController.h"
+#include "platform/Relauncher.h"
+#include "platform/ScreenPermission.h"
+#include "support/ManualExecutor.h"
+
+namespace tessera::testing {
+
+struct FixedScreenPermission : ScreenPermission {
+    bool granted = true;
+    int requests = 0;
+    bool preflight() override { return granted; }
+    void request() override { ++requests; }
+};
+
+struct NoRelaunch : Relauncher {
+    void relaunch() override {}
+};
+
+// Every request a session sends, in order, as "METHOD what".
+using RequestLog = std::vector<std::string>;
+
+struct FakeServer : SessionServer {
+    explicit FakeServer(RequestLog& log) : log(log) {}
+    RequestLog& log;
+    std::deque<std::exception_ptr> uploadFailures;    // consumed per upload
+    std::deque<std::exception_ptr> finalizeFailures;  // consumed per finalize
+    std::exception_ptr updateFailure;
+    FinalizeResult finalizeReply{"ready", "http://127.0.0.1:3123/v/rec-1", std::nullopt};
+    std::string lastDescription;
+
+    Url baseURL() const override { return *Url::parse("http://127.0.0.1:3123"); }
+    Task<void> uploadChunk(const std::string& id, const std::string& kind,
+                           std::shared_ptr<const std::vector<std::uint8_t>> data) override {
+        log.push_back("upload " + kind + " " + id + " " + std::to_string(data->size()));
+        co_await sleepFor(seconds(0.05));
+        if (!uploadFailures.empty()) {
+            auto failure = uploadFailures.front();
+            uploadFailures.pop_front();
+            std::rethrow_exception(failure);
+        }
+    }
+    Task<FinalizeResult> finalize(const std::string& id) override {
+        log.push_back("finalize " + id);
+        co_await sleepFor(seconds(0.05));
+        if (!finalizeFailures.empty()) {
+            auto failure = finalizeFailures.front();
+            finalizeFailures.pop_front();
+            std::rethrow_exception(failure);
+        }
+        co_return finalizeReply;
+    }
+    Task<void> update(const std::string& id, const std::string& description) override {
+        log.push_back("update " + id);
+        lastDescription = description;
+        co_await sleepFor(seconds(0.05));
+        if (updateFailure) {
+            std::rethrow_exception(updateFailure);
+        }
+    }
+    Task<void> deleteRecording(const std::string& id) override {
+        log.push_back("delete " + id);
+        co_await sleepFor(seconds(0.05));
+    }
+};
+
+struct FakeScreenRecorder : ScreenRecording {
+    std::vector<std::string> calls;
+    bool hadFrames = true;
+    std::optional<std::string> error;
+    void pause() override { calls.push_back("pause"); }
+    void resume() override { calls.push_back("resume"); }
+    void setMicMuted(bool muted) override { calls.push_back(muted ? "mute" : "unmute"); }
+    Task<bool> stop() override {
+        calls.push_back("stop");
+        co_await sleepFor(seconds(0.1));
+        co_return hadFrames;
+    }
+    Task<void> cancel() override {
+        calls.push_back("cancel");
+        co_await sleepFor(seconds(0.1));
+    }
+    std::optional<std::string> writerError() const override { return error; }
+};
+
+struct FakeMicWriter : MicRecording {
+    explicit FakeMicWriter(std::string path, bool ready = true)
+        : file(std::move(path)), ready(ready) {
+        std::ofstream(file) << "m4a bytes";
+    }
+    std::string file;
+    bool ready;
+    bool writing = true;
+    int deletes = 0;
+    Task<bool> finish() override {
+        writing = false;
+        co_return ready;
+    }
+    bool isWriting() const override { return writing; }
+    void cancelWriting() override { writing = false; }
+    void deleteFile() override {
+        ++deletes;
+        std::remove(file.c_str());
+    }
+    std::string path() const override { return file; }
+};
+
+struct FakeUploads : SegmentUploads {
+    std::optional<std::string> summary;
+    Task<std::optional<std::string>> failureSummary() override { co_return summary; }
+};
+
+struct FakeMainPanel : MainPanel {
+    bool visible = false;
+    int shows = 0;
+    void show() override {
+        visible = true;
+        ++shows;
+    }
+    void hide() override { visible = false; }
+    bool isVisible() const override { return visible; }
+};
+
+struct FakeControlStrip : ControlStrip {
+    bool visible = false;
+    std::uint32_t display = 0;
+    void show(std::uint32_t id) override {
+        visible = true;
+        display = id;
+    }
+    void hide() override { visible = false; }
+    void move(std::uint32_t id) override { display = id; }
+};
+
+// Counts down on the virtual clock; the cancel action is kept for the test to
+// press.
+struct FakeCountdown : CountdownOverlay {
+    std::function<void()> onCancel;
+    bool shown = false;
+    bool closed = false;
+    int shownSeconds = 0;
+    void setOnCancel(std::function<void()> action) override { onCancel = std::move(action); }
+    void show(std::uint32_t, int seconds) override {
+        shown = true;
+        shownSeconds = seconds;
+    }
+    Task<void> run(int secondsToCount) override { co_await sleepFor(seconds(secondsToCount)); }
+    void close() override { closed = true; }
+};
+
+struct FakeWindows : WindowFactory {
+    FakeCountdown* lastCountdown = nullptr;
+    FakeControlStrip* strip = nullptr;
+    int countdowns = 0;
+    std::unique_ptr<CountdownOverlay> makeCountdown() override {
+        auto countdown = std::make_unique<FakeCountdown>();
+        lastCountdown = countdown.get();
+        ++countdowns;
+        return countdown;
+    }
+    std::unique_ptr<ControlStrip> makeControlStrip() override {
+        auto made = std::make_unique<FakeControlStrip>();
+        strip = made.get();
+        return made;
+    }
+};
+
+struct FakeHotKeys : GlobalHotKey {
+    std::map<int, std::pair<HotKeyCombo, std::function<void()>>> registered;
+    void registerHotKey(int id, HotKeyCombo combo, std::function<void()> action) override {
+        registered[id] = {combo, std::move(action)};
+    }
+    void unregisterHotKey(int id) override { registered.erase(id); }
+    void press(int id) {
+        auto found = registered.find(id);
+        if (found != registered.end()) {
+            found->second.second();
+        }
+    }
+};
+
+struct FakeMicMeter : MicMeter {
+    bool active = false;
+    void start() override { active = true; }
+    void stop() override { active = false; }
+    bool isActive() const override { return active; }
+};
+
+struct FakeShare : ShareActions {
+    std::vector<std::string> copied;
+    std::vector<std::string> opened;
+    void copyToClipboard(const Url& link) override { copied.push_back(link.toString()); }
+    void openInBrowser(const Url& link) override { opened.push_back(link.toString()); }
+};
+
+struct FakeNotifications : ReadyNotifications {
+    bool bundled = true;
+    Authorization status = Authorization::authorized;
+    bool grant = true;
+    std::vector<std::pair<std::string, std::string>> posted;
+    bool isBundled() const override { return bundled; }
+    Task<Authorization> authorization() override { co_return status; }
+    Task<bool> requestAuthorization() override { co_return grant; }
+    Task<void> post(const std::string& title, const std::string& body) override {
+        posted.emplace_back(title, body);
+        co_return;
+    }
+};
+
+// Plays the start sequence: creates a server recording after a short server
+// delay, a screen recorder and (with the microphone on) a microphone writer;
+// fails where the test says.
+struct FakeStartSequence : StartSequence {
+    explicit FakeStartSequence(RequestLog& log) : log(log) {}
+    RequestLog& log;
+    std::exception_ptr prepareFailure;
+    std::exception_ptr captureFailure;
+    std::string micPath;
+    std::shared_ptr<FakeServer> server;
+    std::shared_ptr<FakeScreenRecorder> screen;
+    std::shared_ptr<FakeMicWriter> mic;
+    std::shared_ptr<FakeUploads> uploads;
+    int prepares = 0;
+
+    Task<void> prepare(CaptureController& controller) override {
+        ++prepares;
+        co_await sleepFor(seconds(0.2));  // the create request
+        log.push_back("create");
+        server = std::make_shared<FakeServer>(log);
+        screen = std::make_shared<FakeScreenRecorder>();
+        uploads = std::make_shared<FakeUploads>();
+        auto& session = controller.session();
+        session.api = server;
+        session.recordingID = "rec-1";
+        session.uploader = uploads;
+        session.screenRecorder = screen;
+        if (controller.state().micEnabled() && !micPath.empty()) {
+            mic = std::make_shared<FakeMicWriter>(micPath);
+            session.micWriter = mic;
+        }
+        controller.state().setShareURL(*Url::parse("http://127.0.0.1:3123/v/rec-1"));
+        if (prepareFailure) {
+            std::rethrow_exception(prepareFailure);
+        }
+    }
+    Task<void> startCapture(CaptureController&) override {
+        co_await sleepFor(seconds(0.1));
+        if (captureFailure) {
+            std::rethrow_exception(captureFailure);
+        }
+    }
+};
+
+}  // namespace tessera::testing
