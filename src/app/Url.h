@@ -12,7 +12,8 @@ namespace tessera {
 // digits, "+", "-" or "."), followed by ":". Schemes "http" and "https" must
 // continue with "//" and a non-empty host, optionally ":port" (1-65535), then an
 // optional path starting with "/", "?query" and "#fragment". Other schemes may
-// use the same "//host" form or carry an opaque path ("mailto:x"). Spaces,
+// use the same "//host" form (with an empty host, as in "file:///tmp") or carry
+// an opaque path ("mailto:x"; so "localhost:3123" is scheme "localhost"). Spaces,
 // control characters, non-ASCII bytes, user information ("user@") and the
 // characters " < > \ ^ ` { | } are refused anywhere. The scheme is kept in
 // lower case; everything else is kept as written.
