@@ -1,0 +1,56 @@
+#pragma once
+
+// Reads media back with libavformat/libavcodec for assertions: what the file
+// says about its streams, and what actually decodes.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tessera::testing {
+
+struct VideoProbe {
+    std::string codec;
+    int profile = -1;
+    int colorPrimaries = -1;
+    int colorTransfer = -1;
+    int colorSpace = -1;
+    int width = 0;
+    int height = 0;
+    int64_t decodedFrames = 0;
+    // First presentation time and end of the last frame, in seconds.
+    double startSeconds = 0;
+    double endSeconds = 0;
+    // Luma of the first decoded frame at (x, y) and its counter value.
+    std::vector<int> counters;
+};
+
+struct AudioProbe {
+    std::string codec;
+    int sampleRate = 0;
+    int channels = 0;
+    int profile = -1;
+    double startSeconds = 0;
+    double endSeconds = 0;
+    // Root mean square of the decoded left channel per 100 ms, from time zero.
+    std::vector<double> rmsPerTenth;
+};
+
+struct MediaProbe {
+    std::optional<VideoProbe> video;
+    std::optional<AudioProbe> audio;
+    // Luma at the centre of the first decoded frame.
+    int firstFrameCentreLuma = -1;
+};
+
+// Throws std::runtime_error when the file cannot be opened or decoded.
+MediaProbe probeFile(const std::filesystem::path& path);
+
+// Writes bytes to a fresh file under the temporary directory and probes it.
+MediaProbe probeBytes(const std::vector<uint8_t>& bytes);
+
+std::filesystem::path makeTempDirectory();
+
+}  // namespace tessera::testing

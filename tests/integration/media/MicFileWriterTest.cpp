@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <regex>
+
+#include "MediaProbe.h"
+#include "app/RecorderError.h"
+#include "media/MicFileWriter.h"
+#include "support/SyntheticCapture.h"
+
+namespace tessera {
+namespace {
+
+// Points TMPDIR at a private directory for the test's lifetime.
+class MicFileWriterTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        previous_ = getenv("TMPDIR") ? std::optional<std::string>(getenv("TMPDIR")) : std::nullopt;
+        dir_ = testing::makeTempDirectory();
+        setenv("TMPDIR", dir_.c_str(), 1);
+    }
+    void TearDown() override {
+        if (previous_) {
+            setenv("TMPDIR", previous_->c_str(), 1);
+        } else {
+            unsetenv("TMPDIR");
+        }
+        std::filesystem::remove_all(dir_);
+    }
+    std::filesystem::path dir_;
+    std::optional<std::string> previous_;
+};
+
+void appendTone(MicFileWriter& writer, double fromSeconds, double toSeconds) {
+    for (int64_t frame = std::llround(fromSeconds * 48000); frame < std::llround(toSeconds * 48000);
+         frame += 480) {
+        writer.append(testing::makeTone(MediaTime(frame, 48000), 480, 660, frame));
+    }
+}
+
+TEST_F(MicFileWriterTest, NamesAFreshPrivateFileInTheTemporaryDirectory) {
+    MicFileWriter first;
+    MicFileWriter second;
+    EXPECT_NE(first.url(), second.url());
+    EXPECT_EQ(first.url().parent_path(), dir_);
+    EXPECT_TRUE(
+        std::regex_match(first.url().filename().string(),
+                         std::regex("tessera-mic-[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\.m4a")))
+        << first.url();
+    EXPECT_FALSE(std::filesystem::exists(first.url()));
+    first.start();
+    struct stat st {};
+    ASSERT_EQ(stat(first.url().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(MicFileWriterTest, DoesNotWriteThroughAnExistingFile) {
+    MicFileWriter writer;
+    // Someone else got there first (or planted a link).
+    std::filesystem::create_symlink("/dev/null", writer.url());
+    EXPECT_THROW(writer.start(), RecorderError);
+    EXPECT_EQ(writer.status(), WriterStatus::failed);
+    EXPECT_TRUE(std::filesystem::is_symlink(writer.url()));
+}
+
+TEST_F(MicFileWriterTest, LeadingSilenceAlignsTheFileToTimeZero) {
+    struct Case {
+        double firstSeconds;
+        double expectedStart;
+        double expectedEnd;
+    };
+    // 1 s of tone starting at firstSeconds; a first sample up to 1 ms late or 10 s
+    // and later gets no leading silence.
+    const Case cases[] = {{0.0005, 0.0, 1.0005}, {2.5, 0.0, 3.5}, {12.0, 12.0, 13.0}};
+    for (const Case& c : cases) {
+        MicFileWriter writer;
+        writer.start();
+        appendTone(writer, c.firstSeconds, c.firstSeconds + 1.0);
+        ASSERT_TRUE(writer.finishNow());
+        EXPECT_EQ(writer.status(), WriterStatus::completed);
+        const testing::MediaProbe probe = testing::probeFile(writer.url());
+        ASSERT_TRUE(probe.audio);
+        EXPECT_EQ(probe.audio->codec, "aac");
+        EXPECT_EQ(probe.audio->sampleRate, 48000);
+        EXPECT_EQ(probe.audio->channels, 2);
+        EXPECT_NEAR(probe.audio->startSeconds, c.expectedStart, 0.03) << c.firstSeconds;
+        EXPECT_NEAR(probe.audio->endSeconds, c.expectedEnd, 0.03) << c.firstSeconds;
+        writer.deleteFile();
+    }
+}
+
+TEST_F(MicFileWriterTest, FinishWithoutSamplesRemovesTheFile) {
+    MicFileWriter writer;
+    writer.start();
+    ASSERT_TRUE(std::filesystem::exists(writer.url()));
+    writer.append(AudioSample{});  // nothing usable
+    EXPECT_FALSE(writer.finishNow());
+    EXPECT_FALSE(std::filesystem::exists(writer.url()));
+    EXPECT_EQ(writer.status(), WriterStatus::cancelled);
+}
+
+TEST_F(MicFileWriterTest, SamplesBeforeStartAreDroppedAndDeleteTwiceIsHarmless) {
+    MicFileWriter writer;
+    appendTone(writer, 0, 0.5);
+    EXPECT_FALSE(writer.didAppendSamples());
+    writer.start();
+    appendTone(writer, 0, 0.5);
+    EXPECT_TRUE(writer.didAppendSamples());
+    ASSERT_TRUE(writer.finishNow());
+    EXPECT_TRUE(std::filesystem::exists(writer.url()));
+    writer.deleteFile();
+    EXPECT_FALSE(std::filesystem::exists(writer.url()));
+    writer.deleteFile();
+    EXPECT_FALSE(std::filesystem::exists(writer.url()));
+}
+
+TEST_F(MicFileWriterTest, AnUnfinishedFileDoesNotOutliveItsWriter) {
+    std::filesystem::path path;
+    {
+        MicFileWriter writer;
+        writer.start();
+        appendTone(writer, 0, 0.2);
+        path = writer.url();
+        ASSERT_TRUE(std::filesystem::exists(path));
+    }
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+}  // namespace
+}  // namespace tessera

@@ -1,0 +1,262 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "MediaProbe.h"
+#include "app/RecorderError.h"
+#include "media/SegmentWriter.h"
+#include "support/SyntheticCapture.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/pixfmt.h>
+}
+
+namespace tessera {
+namespace {
+
+using testing::probeBytes;
+using testing::SyntheticFrames;
+
+struct Segments {
+    std::mutex mutex;
+    std::vector<std::vector<uint8_t>> list;
+
+    SegmentWriter::SegmentHandler handler() {
+        return [this](std::vector<uint8_t> bytes) {
+            std::lock_guard lock(mutex);
+            list.push_back(std::move(bytes));
+        };
+    }
+    size_t count() {
+        std::lock_guard lock(mutex);
+        return list.size();
+    }
+    std::vector<uint8_t> joined() {
+        std::lock_guard lock(mutex);
+        std::vector<uint8_t> all;
+        for (const auto& s : list) {
+            all.insert(all.end(), s.begin(), s.end());
+        }
+        return all;
+    }
+};
+
+// The writer drops what it cannot take now; the tests feed it as fast as it takes.
+template <class Input>
+void waitUntilReady(Input& input) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!input.isReadyForMoreMediaData()) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "writer never became ready";
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void finishAndWait(SegmentWriter& writer) {
+    std::promise<void> done;
+    writer.finish([&done] { done.set_value(); });
+    ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+}
+
+VideoSample frameAt(const SyntheticFrames& frames, int64_t index, MediaTime pts) {
+    VideoSample sample;
+    sample.pixels = frames.frame(index);
+    sample.timing = SampleTiming{MediaTime(1, 30), pts, MediaTime::invalid()};
+    sample.frameStatus = FrameStatus::complete;
+    return sample;
+}
+
+std::string boxType(const std::vector<uint8_t>& bytes, size_t offset = 0) {
+    if (bytes.size() < offset + 8) {
+        return "";
+    }
+    return std::string(reinterpret_cast<const char*>(bytes.data() + offset + 4), 4);
+}
+
+bool containsBox(const std::vector<uint8_t>& bytes, const char* type) {
+    return std::search(bytes.begin(), bytes.end(), type, type + 4) != bytes.end();
+}
+
+// Base media decode time of the first track fragment (the video track).
+uint64_t firstTfdt(const std::vector<uint8_t>& bytes) {
+    auto it = std::search(bytes.begin(), bytes.end(), "tfdt", "tfdt" + 4);
+    if (it == bytes.end()) {
+        return UINT64_MAX;
+    }
+    const uint8_t* p = &*it + 4;
+    const int version = p[0];
+    uint64_t value = 0;
+    const int length = version == 1 ? 8 : 4;
+    for (int i = 0; i < length; ++i) {
+        value = (value << 8) | p[4 + i];
+    }
+    return value;
+}
+
+SegmentWriter::Configuration smallConfiguration(bool systemAudio = false) {
+    return SegmentWriter::Configuration{320, 180, 30, 1'000'000, systemAudio, 2};
+}
+
+TEST(SegmentWriter, SegmentContractReadBack) {
+    Segments segments;
+    SegmentWriter writer(SegmentWriter::Configuration{640, 360, 30, 2'000'000, true, 2},
+                         segments.handler());
+    writer.start();
+    SyntheticFrames frames(640, 360);
+    const int totalFrames = 7 * 30;
+    int64_t audioFrames = 0;
+    for (int k = 0; k < totalFrames; ++k) {
+        waitUntilReady(writer.videoInput());
+        ASSERT_TRUE(writer.videoInput().append(frameAt(frames, k, MediaTime(k, 30))));
+        // 1600 audio frames per video frame at 48 kHz.
+        while (audioFrames < (k + 1) * 1600) {
+            waitUntilReady(*writer.systemAudioInput());
+            ASSERT_TRUE(writer.systemAudioInput()->append(
+                testing::makeTone(MediaTime(audioFrames, 48000), 480, 440, audioFrames)));
+            audioFrames += 480;
+        }
+    }
+    finishAndWait(writer);
+    EXPECT_EQ(writer.status(), WriterStatus::completed);
+
+    ASSERT_EQ(segments.count(), 5u);  // init + [0,2) [2,4) [4,6) [6,7)
+    EXPECT_EQ(boxType(segments.list[0]), "ftyp");
+    EXPECT_TRUE(containsBox(segments.list[0], "moov"));
+    EXPECT_FALSE(containsBox(segments.list[0], "moof"));
+    for (size_t i = 1; i < segments.list.size(); ++i) {
+        EXPECT_EQ(boxType(segments.list[i]), "moof") << i;
+        EXPECT_TRUE(containsBox(segments.list[i], "mdat")) << i;
+        // Each media segment starts on a segment boundary of the video track.
+        EXPECT_EQ(firstTfdt(segments.list[i]), (i - 1) * 2 * 90000u) << i;
+    }
+
+    const testing::MediaProbe probe = probeBytes(segments.joined());
+    ASSERT_TRUE(probe.video);
+    EXPECT_EQ(probe.video->codec, "h264");
+    EXPECT_EQ(probe.video->profile, FF_PROFILE_H264_HIGH);
+    EXPECT_EQ(probe.video->colorPrimaries, AVCOL_PRI_BT709);
+    EXPECT_EQ(probe.video->colorTransfer, AVCOL_TRC_BT709);
+    EXPECT_EQ(probe.video->colorSpace, AVCOL_SPC_BT709);
+    EXPECT_EQ(probe.video->decodedFrames, totalFrames);
+    EXPECT_NEAR(probe.video->endSeconds - probe.video->startSeconds, 7.0, 0.05);
+    // Every frame came through, in order.
+    for (int k = 0; k < totalFrames; ++k) {
+        ASSERT_EQ(probe.video->counters[k], k % 60) << k;
+    }
+    ASSERT_TRUE(probe.audio);
+    EXPECT_EQ(probe.audio->codec, "aac");
+    EXPECT_EQ(probe.audio->profile, FF_PROFILE_AAC_LOW);
+    EXPECT_EQ(probe.audio->sampleRate, 48000);
+    EXPECT_EQ(probe.audio->channels, 2);
+    EXPECT_NEAR(probe.audio->endSeconds, 7.0, 0.05);
+}
+
+TEST(SegmentWriter, ConvertsWithTheBt709Matrix) {
+    Segments segments;
+    SegmentWriter writer(SegmentWriter::Configuration{64, 64, 30, 1'000'000, false, 2},
+                         segments.handler());
+    writer.start();
+    auto red = PixelBuffer::make(64, 64);
+    for (size_t i = 0; i < red->bytes.size(); i += 4) {
+        red->bytes[i + 2] = 255;
+        red->bytes[i + 3] = 255;
+    }
+    VideoSample sample;
+    sample.pixels = red;
+    sample.timing = SampleTiming{MediaTime(1, 30), MediaTime::zero(), MediaTime::invalid()};
+    ASSERT_TRUE(writer.videoInput().append(sample));
+    finishAndWait(writer);
+    const testing::MediaProbe probe = probeBytes(segments.joined());
+    // Pure red: Y = 16 + 219 * 0.2126 = 63 with BT.709 (BT.601 would give 81).
+    EXPECT_NEAR(probe.firstFrameCentreLuma, 63, 4);
+}
+
+TEST(SegmentWriter, SessionEndTrimsTheLastFrame) {
+    Segments segments;
+    SegmentWriter writer(smallConfiguration(), segments.handler());
+    writer.start();
+    SyntheticFrames frames(320, 180);
+    for (int k = 0; k < 30; ++k) {
+        waitUntilReady(writer.videoInput());
+        ASSERT_TRUE(writer.videoInput().append(frameAt(frames, k, MediaTime(k, 30))));
+    }
+    // A static screen: the last picture again at the end, and the session ends there.
+    waitUntilReady(writer.videoInput());
+    ASSERT_TRUE(writer.videoInput().append(frameAt(frames, 29, MediaTime(3, 1))));
+    writer.endSession(MediaTime(3, 1));
+    finishAndWait(writer);
+    const testing::MediaProbe probe = probeBytes(segments.joined());
+    ASSERT_TRUE(probe.video);
+    EXPECT_EQ(probe.video->decodedFrames, 30);
+    EXPECT_NEAR(probe.video->endSeconds, 3.0, 0.01);
+}
+
+TEST(SegmentWriter, RefusesFramesThatDoNotMoveForward) {
+    Segments segments;
+    SegmentWriter writer(smallConfiguration(), segments.handler());
+    writer.start();
+    SyntheticFrames frames(320, 180, 1);
+    ASSERT_TRUE(writer.videoInput().append(frameAt(frames, 0, MediaTime(1, 1))));
+    waitUntilReady(writer.videoInput());
+    EXPECT_FALSE(writer.videoInput().append(frameAt(frames, 0, MediaTime(9, 10))));
+    EXPECT_FALSE(writer.videoInput().append(frameAt(frames, 0, MediaTime(1, 1))));
+    EXPECT_FALSE(writer.videoInput().append(VideoSample{}));
+    finishAndWait(writer);
+    EXPECT_EQ(writer.status(), WriterStatus::completed);
+}
+
+TEST(SegmentWriter, SecondStartIsHarmless) {
+    Segments segments;
+    SegmentWriter writer(smallConfiguration(), segments.handler());
+    writer.start();
+    writer.start();
+    EXPECT_EQ(writer.status(), WriterStatus::writing);
+    SyntheticFrames frames(320, 180, 1);
+    ASSERT_TRUE(writer.videoInput().append(frameAt(frames, 0, MediaTime::zero())));
+    finishAndWait(writer);
+    EXPECT_EQ(segments.count(), 2u);
+    EXPECT_EQ(writer.status(), WriterStatus::completed);
+}
+
+TEST(SegmentWriter, NeverStartedOrFailedWritersDeliverNothing) {
+    Segments segments;
+    SegmentWriter idle(smallConfiguration(true), segments.handler());
+    EXPECT_FALSE(idle.videoInput().isReadyForMoreMediaData());
+    finishAndWait(idle);
+    EXPECT_EQ(idle.status(), WriterStatus::unknown);
+
+    SegmentWriter broken(SegmentWriter::Configuration{0, 0, 30, 1'000'000, false, 2},
+                         segments.handler());
+    EXPECT_THROW(broken.start(), RecorderError);
+    EXPECT_EQ(broken.status(), WriterStatus::failed);
+    ASSERT_TRUE(broken.error());
+    EXPECT_FALSE(broken.error()->empty());
+    EXPECT_FALSE(
+        broken.videoInput().append(frameAt(SyntheticFrames(320, 180, 1), 0, MediaTime::zero())));
+    finishAndWait(broken);
+    EXPECT_EQ(segments.count(), 0u);
+}
+
+TEST(SegmentWriter, NothingIsDeliveredAfterCancelWriting) {
+    Segments segments;
+    SegmentWriter writer(smallConfiguration(), segments.handler());
+    writer.start();
+    SyntheticFrames frames(320, 180);
+    for (int k = 0; k < 150; ++k) {
+        waitUntilReady(writer.videoInput());
+        ASSERT_TRUE(writer.videoInput().append(frameAt(frames, k, MediaTime(k, 30))));
+    }
+    writer.cancelWriting();
+    const size_t afterCancel = segments.count();
+    EXPECT_EQ(writer.status(), WriterStatus::cancelled);
+    EXPECT_FALSE(writer.videoInput().append(frameAt(frames, 0, MediaTime(10, 1))));
+    finishAndWait(writer);
+    EXPECT_EQ(segments.count(), afterCancel);
+}
+
+}  // namespace
+}  // namespace tessera
