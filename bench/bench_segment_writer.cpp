@@ -108,7 +108,7 @@ double runFfmpegCpuPerFrame(const testing::SyntheticFrames& frames, int width, i
         " -c:v libx264 -preset " +
         s.preset + " -profile:v high -bf 0 -b:v " + std::to_string(videoBitrate(width, height)) +
         " -x264-params " + params +
-        " -force_key_frames expr:gte(t,n_forced*2)"
+        " -force_key_frames 'expr:gte(t,n_forced*2)'"
         " -f mp4 -movflags frag_custom+empty_moov+delay_moov+default_base_moof -y /dev/null";
     const double cpu0 = childCpuSeconds();
     FILE* pipe = popen(command.c_str(), "w");
