@@ -11,6 +11,7 @@ void FaultInjector::add(const nlohmann::json& rule) {
     Rule r;
     try {
         r.route = rule["route"].get<std::string>();
+        r.kind = rule.value("kind", "");
         r.nth = rule.value("nth", 1);
         r.count = rule.value("count", 1);
         r.action.delayMs = rule.value("delayMs", 0);
@@ -34,11 +35,11 @@ void FaultInjector::clear() {
     rules_.clear();
 }
 
-std::optional<FaultAction> FaultInjector::next(const std::string& route) {
+std::optional<FaultAction> FaultInjector::next(const std::string& route, const std::string& kind) {
     std::lock_guard lock(mutex_);
     std::optional<FaultAction> chosen;
     for (Rule& r : rules_) {
-        if (r.route != route) {
+        if (r.route != route || (!r.kind.empty() && r.kind != kind)) {
             continue;
         }
         const int n = ++r.seen;

@@ -132,7 +132,8 @@ void WebApp::route(const char* method, const char* pattern, const std::string& n
                    Handler handler) {
     auto wrapped = [this, name, handler](const httplib::Request& req, httplib::Response& res) {
         if (faults_) {
-            if (auto action = faults_->next(name); action && !applyFault(*action, req, res)) {
+            auto action = faults_->next(name, req.get_param_value("kind"));
+            if (action && !applyFault(*action, req, res)) {
                 return;
             }
         }

@@ -1,4 +1,4 @@
-#include "FragmentedMp4.h"
+#include "support/FragmentedMp4.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "FragmentedMp4.h"
+#include "support/FragmentedMp4.h"
 #include "support/WebAppProcess.h"
 
 namespace tessera::testing {

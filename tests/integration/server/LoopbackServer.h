@@ -1,0 +1,56 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "support/EventLoop.h"
+#include "support/Task.h"
+
+namespace tessera::testing {
+
+// A small cpp-httplib server on a free loopback port, for replies the reference web
+// app never gives. Register handlers on server() before start().
+class LoopbackServer {
+  public:
+    // One request per connection: a kept-alive connection would hold the server's
+    // shutdown for its keep-alive timeout.
+    LoopbackServer() { server_.set_keep_alive_max_count(1); }
+    ~LoopbackServer() {
+        server_.stop();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    httplib::Server& server() { return server_; }
+    void start() {
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        ASSERT_GT(port_, 0);
+        // The socket listens from bind on; connections wait in its backlog until
+        // the accept loop runs.
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+    }
+    int port() const { return port_; }
+    std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+  private:
+    httplib::Server server_;
+    std::thread thread_;
+    int port_ = 0;
+};
+
+// Runs a task on a real event loop until it ends (or 30 s pass) and returns its
+// result or rethrows its error.
+template <class T>
+T runTask(EventLoop& loop, Task<T> task) {
+    auto handle = spawn(loop, std::move(task));
+    EXPECT_TRUE(loop.runUntil([&] { return handle.isDone(); }, seconds(30)));
+    return handle.result();
+}
+
+}  // namespace tessera::testing

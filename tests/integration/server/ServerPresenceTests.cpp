@@ -1,0 +1,189 @@
+// Reachability, identity and recording creation with the port fallback, against
+// real loopback servers.
+#include <atomic>
+
+#include "LoopbackServer.h"
+#include "app/AppState.h"
+#include "app/RecorderError.h"
+#include "app/SettingsKeys.h"
+#include "platform/Relauncher.h"
+#include "platform/ScreenPermission.h"
+#include "server/CurlTransport.h"
+#include "server/ServerPresence.h"
+#include "support/WebAppProcess.h"
+
+namespace tessera::testing {
+namespace {
+
+class GrantedScreenPermission : public ScreenPermission {
+  public:
+    bool preflight() override { return true; }
+    void request() override {}
+};
+
+class NoRelauncher : public Relauncher {
+  public:
+    void relaunch() override {}
+};
+
+std::string unusedBase() {
+    return "http://127.0.0.1:" + std::to_string(unusedLoopbackPort());
+}
+
+// A server on the fallback port that answers GET api/recordings with `status` and
+// `body`, and counts every request.
+class ListServer {
+  public:
+    ListServer(int status, std::string body) {
+        server_.server().Get(".*", [this, status, body](const auto&, auto& res) {
+            ++requests;
+            res.status = status;
+            res.set_content(body, "application/json");
+        });
+        server_.server().Post(".*", [this](const auto&, auto& res) {
+            ++requests;
+            res.status = 500;
+        });
+        server_.start();
+    }
+    std::string baseUrl() const { return server_.baseUrl(); }
+    std::atomic<int> requests = 0;
+
+  private:
+    LoopbackServer server_;
+};
+
+class ServerPresenceTest : public ::testing::Test {
+  protected:
+    AppState& stateWithBase(std::optional<std::string> stored) {
+        if (stored) {
+            store.set(settings_keys::kServerBaseURL, *stored);
+        } else {
+            store.remove(settings_keys::kServerBaseURL);
+        }
+        state = std::make_unique<AppState>(store, permission, relauncher, 1);
+        return *state;
+    }
+    // The well-known bases moved to free ports: nothing listens on the default one.
+    ServerEndpoints endpointsFallingBackTo(const std::string& fallback) {
+        return ServerEndpoints{defaultBase, fallback};
+    }
+    std::string createFailure(AppState& s, const ServerEndpoints& endpoints) {
+        try {
+            runTask(loop, createRecording(s, transport, request, endpoints));
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+        return "created";
+    }
+
+    EventLoop loop;
+    std::shared_ptr<CurlTransport> transport = std::make_shared<CurlTransport>();
+    InMemorySettingsStore store;
+    GrantedScreenPermission permission;
+    NoRelauncher relauncher;
+    std::unique_ptr<AppState> state;
+    const std::string defaultBase = unusedBase();
+    CreateRecordingRequest request{std::nullopt, false, false, "video/mp4;codecs=avc1",
+                                   std::nullopt, 640,   480,   "native"};
+};
+
+TEST_F(ServerPresenceTest, ProbeCountsAnyHttpReplyAsReachable) {
+    ListServer notFound(404, "");
+    EXPECT_TRUE(runTask(loop, probe(transport, *Url::parse(notFound.baseUrl()))));
+    EXPECT_FALSE(runTask(loop, probe(transport, *Url::parse(unusedBase()))));
+}
+
+TEST_F(ServerPresenceTest, ReachabilityFallsBackOnlyFromTheDefaultBase) {
+    ListServer up(404, "");
+    struct Case {
+        const char* name;
+        std::optional<std::string> stored;
+        std::string fallback;
+        bool expected;
+    };
+    const std::vector<Case> cases = {
+        {"configured server answers", up.baseUrl(), unusedBase(), true},
+        {"default down, fallback answers", defaultBase, up.baseUrl(), true},
+        {"default down, fallback down", defaultBase, unusedBase(), false},
+        {"other base down, no fallback", unusedBase(), up.baseUrl(), false},
+        {"default with trailing slash resolves the same", defaultBase + "/", up.baseUrl(), true},
+        {"stored base does not resolve", "  ", up.baseUrl(), false},
+    };
+    for (const auto& c : cases) {
+        AppState& s = stateWithBase(c.stored);
+        EXPECT_EQ(s.serverReachable(), std::nullopt);
+        runTask(loop, checkServerReachable(s, transport, endpointsFallingBackTo(c.fallback)));
+        EXPECT_EQ(s.serverReachable(), c.expected) << c.name;
+    }
+}
+
+TEST_F(ServerPresenceTest, IdentityNeedsA200WithATopLevelJsonArray) {
+    struct Case {
+        int status;
+        const char* body;
+        bool expected;
+    };
+    for (const Case& c :
+         {Case{200, "[]", true}, Case{200, R"([{"id":"a"}])", true}, Case{200, "{}", false},
+          Case{200, "[", false}, Case{404, "[]", false}, Case{201, "[]", false}}) {
+        ListServer server(c.status, c.body);
+        EXPECT_EQ(runTask(loop, isTesseraServer(transport, *Url::parse(server.baseUrl()))),
+                  c.expected)
+            << c.status << " " << c.body;
+    }
+    EXPECT_FALSE(runTask(loop, isTesseraServer(transport, *Url::parse(unusedBase()))));
+}
+
+TEST_F(ServerPresenceTest, CreateFallsBackToATesseraServerOnTheSecondPort) {
+    WebAppProcess fallback;
+    AppState& s = stateWithBase(defaultBase);
+    const auto created = runTask(
+        loop, createRecording(s, transport, request, endpointsFallingBackTo(fallback.baseUrl())));
+    EXPECT_EQ(created.api.base().toString(), fallback.baseUrl());
+    EXPECT_FALSE(fallback.recording(created.info.id).is_null());
+    EXPECT_EQ(s.serverBaseURL()->toString(), defaultBase) << "the fallback is not stored";
+}
+
+TEST_F(ServerPresenceTest, CreateFailsNamingTheConfiguredBaseWhenTheFallbackIsNoTesseraServer) {
+    const std::string expected = "The Tessera server isn't running at " + defaultBase +
+                                 ". Start it (npm start in the project, or the "
+                                 "com.tessera.server service), then try again.";
+    for (auto [status, body] : {std::pair{200, "{}"}, std::pair{404, ""}}) {
+        ListServer impostor(status, body);
+        AppState& s = stateWithBase(defaultBase);
+        EXPECT_EQ(createFailure(s, endpointsFallingBackTo(impostor.baseUrl())), expected) << status;
+        EXPECT_EQ(impostor.requests, 1) << "only the identity check reaches it";
+    }
+}
+
+TEST_F(ServerPresenceTest, CreateRethrowsWithoutFallbackInEveryOtherCase) {
+    ListServer fallback(200, "[]");
+    // A configured base other than the default: the transport's own error.
+    AppState& other = stateWithBase(unusedBase());
+    EXPECT_EQ(createFailure(other, endpointsFallingBackTo(fallback.baseUrl())),
+              "Could not connect to the server.");
+    try {
+        runTask(loop, createRecording(other, transport, request,
+                                      endpointsFallingBackTo(fallback.baseUrl())));
+    } catch (const TransportError& e) {
+        EXPECT_EQ(e.code(), TransportErrorCode::cannotConnectToHost);
+    }
+    // The default base answering with an HTTP error: that error.
+    ListServer failing(500, "");
+    AppState& answering = stateWithBase(failing.baseUrl());
+    EXPECT_EQ(createFailure(answering, ServerEndpoints{failing.baseUrl(), fallback.baseUrl()}),
+              "Server returned HTTP 500");
+    EXPECT_EQ(fallback.requests, 0);
+
+    // A stored base that does not resolve: its raw text, untrimmed.
+    AppState& invalid = stateWithBase("  ");
+    EXPECT_EQ(createFailure(invalid, endpointsFallingBackTo(fallback.baseUrl())),
+              "Invalid server URL:   ");
+    AppState& noScheme = stateWithBase(" example.com/x ");
+    EXPECT_EQ(createFailure(noScheme, endpointsFallingBackTo(fallback.baseUrl())),
+              "Invalid server URL:  example.com/x ");
+}
+
+}  // namespace
+}  // namespace tessera::testing

@@ -1,0 +1,128 @@
+// The segment pipe end to end: real fragmented MP4 segments through the uploader,
+// the libcurl transport and the reference web app.
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "LoopbackServer.h"
+#include "server/CurlTransport.h"
+#include "server/SegmentUploader.h"
+#include "support/FragmentedMp4.h"
+#include "support/WebAppProcess.h"
+
+namespace tessera::testing {
+namespace {
+
+class UploadPipeTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        const auto dir =
+            std::filesystem::temp_directory_path() / ("pipe-media-" + std::to_string(getpid()));
+        std::filesystem::create_directories(dir);
+        screen_ = makeFragmentedMp4Segments(dir, 6.0, "320x240");
+        camera_ = makeFragmentedMp4Segments(dir, 6.0, "160x160");
+        std::filesystem::remove_all(dir);
+    }
+
+    void SetUp() override {
+        const CreateRecordingRequest request{
+            std::nullopt, true, false,   "video/mp4;codecs=avc1", "video/mp4;codecs=avc1",
+            320,          240,  "native"};
+        id = runTask(loop, api.createRecording(request)).id;
+        pipe = SegmentPipe::start(loop, api, id, SegmentQueue{});
+    }
+
+    static void push(SegmentQueue& queue, const std::vector<std::string>& segments) {
+        for (const auto& s : segments) {
+            queue.push(ByteBuffer(s.begin(), s.end()));
+        }
+    }
+    void pushAll() {
+        push(*pipe.screenContinuation, screen_);
+        push(*pipe.cameraContinuation, camera_);
+    }
+    void stop() { runTask(loop, pipe.closeAtStop()); }
+
+    static inline std::vector<std::string> screen_;
+    static inline std::vector<std::string> camera_;
+    WebAppProcess webapp;
+    EventLoop loop;
+    std::shared_ptr<CurlTransport> transport = std::make_shared<CurlTransport>();
+    APIClient api{*Url::parse(webapp.baseUrl()), transport};
+    std::string id;
+    SegmentPipe pipe;
+};
+
+TEST_F(UploadPipeTest, BothKindsArriveInOrderFromAProducerThreadAndFinalize) {
+    ASSERT_GE(screen_.size(), 7u);
+    std::jthread producer([&] {
+        for (size_t i = 0; i < screen_.size(); ++i) {
+            pipe.screenContinuation->push(ByteBuffer(screen_[i].begin(), screen_[i].end()));
+            if (i < camera_.size()) {
+                pipe.cameraContinuation->push(ByteBuffer(camera_[i].begin(), camera_[i].end()));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    loop.runUntil([] { return false; }, seconds(0.1));
+    producer.join();
+    stop();
+    EXPECT_EQ(webapp.storedChunks(id, "screen"), screen_);
+    EXPECT_EQ(webapp.storedChunks(id, "camera"), camera_);
+    EXPECT_FALSE(pipe.uploader->failureSummary());
+    EXPECT_EQ(runTask(loop, api.finalize(id)).status, "ready");
+}
+
+TEST_F(UploadPipeTest, AFailedAttemptIsRetriedAndNothingIsLost) {
+    webapp.addFault({{"route", "chunk"}, {"kind", "screen"}, {"nth", 3}, {"status", 503}});
+    pushAll();
+    stop();
+    EXPECT_EQ(webapp.storedChunks(id, "screen"), screen_);
+    EXPECT_TRUE(pipe.uploader->failedKinds().empty());
+}
+
+TEST_F(UploadPipeTest, ALostCameraSegmentSkipsTheRestOfTheCameraWhileScreenGoesOn) {
+    webapp.addFault({{"route", "chunk"},
+                     {"kind", "camera"},
+                     {"nth", 2},
+                     {"count", 2},
+                     {"status", 500},
+                     {"body", R"({"error":"disk full"})"}});
+    pushAll();
+    stop();
+    // Only the two attempts of segment 2 failed; a later request would have been stored.
+    EXPECT_EQ(webapp.storedChunks(id, "camera"), std::vector<std::string>{camera_[0]});
+    EXPECT_EQ(webapp.storedChunks(id, "screen"), screen_);
+    EXPECT_EQ(pipe.uploader->failureSummary(), "some camera segments failed to upload (disk full)");
+    EXPECT_EQ(pipe.cameraContinuation->size(), 0u);
+}
+
+TEST_F(UploadPipeTest, BothKindsFailing) {
+    webapp.addFault({{"route", "chunk"}, {"count", -1}, {"status", 500}, {"body", "busy"}});
+    pushAll();
+    stop();
+    EXPECT_EQ(pipe.uploader->failureSummary(),
+              "some camera, screen segments failed to upload (Server returned HTTP 500)");
+}
+
+TEST_F(UploadPipeTest, CancelDuringAnUploadRecordsNoFailure) {
+    webapp.addFault({{"route", "chunk"}, {"count", -1}, {"delayMs", 3000}});
+    pushAll();
+    loop.runUntil([] { return false; }, seconds(0.3));  // the first requests are in flight
+    pipe.closeAtCancel();
+    ASSERT_TRUE(loop.runUntil(
+        [&] { return pipe.screenUploadTask.isDone() && pipe.cameraUploadTask.isDone(); },
+        seconds(30)));
+    EXPECT_TRUE(pipe.uploader->failedKinds().empty());
+    EXPECT_FALSE(pipe.uploader->failureSummary());
+}
+
+TEST_F(UploadPipeTest, StopSendsEverythingQueuedBeforeIt) {
+    webapp.addFault({{"route", "chunk"}, {"count", -1}, {"delayMs", 20}});
+    pushAll();  // all queued before the drain tasks have run at all
+    stop();
+    EXPECT_EQ(webapp.storedChunks(id, "screen").size(), screen_.size());
+    EXPECT_EQ(webapp.storedChunks(id, "camera").size(), camera_.size());
+}
+
+}  // namespace
+}  // namespace tessera::testing

@@ -1,0 +1,75 @@
+#include "PulseSession.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+namespace tessera::testing {
+
+PulseSession::PulseSession() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tessera-pulse-XXXXXX");
+    if (!mkdtemp(pattern.data())) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    directory_ = pattern;
+    const std::string socket = directory_ + "/native";
+    server_ = "unix:" + socket;
+    daemon_ = fork();
+    if (daemon_ == 0) {
+        // The daemon keeps its state, cookie and runtime files in the folder.
+        setenv("HOME", directory_.c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", directory_.c_str(), 1);
+        setenv("XDG_CONFIG_HOME", directory_.c_str(), 1);
+        unsetenv("DISPLAY");
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        const std::string protocol =
+            "module-native-protocol-unix auth-anonymous=1 socket=" + socket;
+        // As root the daemon warns but runs; --system=false keeps it a
+        // per-user daemon.
+        execlp("pulseaudio", "pulseaudio", "-n", "--daemonize=no", "--system=false",
+               "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no", "-L",
+               "module-null-sink sink_name=tessera_null rate=48000 channels=2 "
+               "sink_properties=device.description=Null",
+               "-L",
+               "module-remap-source source_name=tessera_mic master=tessera_null.monitor "
+               "source_properties=device.description=Test\\ Microphone",
+               "-L", protocol.c_str(), "-L", "module-always-sink", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // The daemon is ready once its socket accepts clients.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!std::filesystem::exists(socket)) {
+        if (std::chrono::steady_clock::now() > deadline ||
+            waitpid(daemon_, nullptr, WNOHANG) == daemon_) {
+            throw std::runtime_error("pulseaudio did not start");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    setenv("PULSE_SERVER", server_.c_str(), 1);
+}
+
+PulseSession::~PulseSession() {
+    unsetenv("PULSE_SERVER");
+    kill(daemon_, SIGTERM);
+    for (int i = 0; i < 100 && waitpid(daemon_, nullptr, WNOHANG) != daemon_; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (waitpid(daemon_, nullptr, WNOHANG) == 0) {
+        kill(daemon_, SIGKILL);
+        waitpid(daemon_, nullptr, 0);
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(directory_, ec);
+}
+
+}  // namespace tessera::testing
