@@ -108,6 +108,8 @@ WebApp::WebApp(WebAppOptions options)
         server_->Delete("/__test/faults",
                         [this](const auto& req, auto& res) { clearFaults(req, res); });
     }
+    // Idle kept-alive connections hold a worker (and so a shutdown) for this long.
+    server_->set_keep_alive_timeout(1);
     server_->set_mount_point("/media", storage_.mediaDir().string());
     server_->set_exception_handler([](const auto&, auto& res, std::exception_ptr ep) {
         std::string what = "Internal error";

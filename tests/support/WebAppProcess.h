@@ -27,6 +27,7 @@ class WebAppProcess {
     WebAppProcess& operator=(const WebAppProcess&) = delete;
 
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
     // "http://127.0.0.1:<port>", without a trailing slash.
     std::string baseUrl() const;
     const std::filesystem::path& dataDir() const { return dataDir_; }
