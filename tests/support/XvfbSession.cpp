@@ -137,6 +137,23 @@ XvfbSession::~XvfbSession() {
 }
 
 TestWindow::TestWindow(const std::string& display, Options options) {
+    // The window manager now and then drops a client that maps a window while
+    // it is still settling (seen with openbox under Xvfb); a helper that never
+    // reports its window is replaced by a new one.
+    for (int attempt = 1;; ++attempt) {
+        try {
+            launch(display, options);
+            return;
+        } catch (const std::exception&) {
+            stop();
+            if (attempt == 3) {
+                throw;
+            }
+        }
+    }
+}
+
+void TestWindow::launch(const std::string& display, const Options& options) {
     int toChild[2];
     int fromChild[2];
     if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) {
@@ -181,7 +198,7 @@ TestWindow::TestWindow(const std::string& display, Options options) {
     close(fromChild[1]);
     input_ = toChild[1];
     output_ = fromChild[0];
-    const auto ready = readLine(output_, std::chrono::seconds(20), "the test window");
+    const auto ready = readLine(output_, std::chrono::seconds(5), "the test window");
     if (ready.rfind("ready ", 0) != 0) {
         throw std::runtime_error("test window: " + ready);
     }
@@ -189,6 +206,13 @@ TestWindow::TestWindow(const std::string& display, Options options) {
 }
 
 TestWindow::~TestWindow() {
+    stop();
+}
+
+void TestWindow::stop() {
+    if (pid_ <= 0) {
+        return;
+    }
     close(input_);  // the helper exits at the end of its input
     for (int i = 0; i < 100 && waitpid(pid_, nullptr, WNOHANG) != pid_; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -198,6 +222,7 @@ TestWindow::~TestWindow() {
         waitpid(pid_, nullptr, 0);
     }
     close(output_);
+    pid_ = -1;
 }
 
 void TestWindow::command(const std::string& line) {

@@ -67,6 +67,8 @@ class TestWindow {
     void raise();
 
   private:
+    void launch(const std::string& display, const Options& options);
+    void stop();
     void command(const std::string& line);
 
     pid_t pid_ = -1;

@@ -1,0 +1,92 @@
+#include "platform/x11/ShmImage.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "app/RecorderError.h"
+#include "platform/x11/XcbConnection.h"
+
+namespace tessera {
+
+bool ShmImage::isAvailable(xcb_connection_t* connection) {
+    XcbReply<xcb_shm_query_version_reply_t> reply(
+        xcb_shm_query_version_reply(connection, xcb_shm_query_version(connection), nullptr));
+    return reply != nullptr;
+}
+
+ShmImage::ShmImage(xcb_connection_t* connection, std::size_t capacityPixels)
+    : connection_(connection), capacityPixels_(capacityPixels) {
+    const std::size_t bytes = capacityPixels * 4;
+    if (!isAvailable(connection)) {
+        fallback_.resize(bytes);
+        data_ = fallback_.data();
+        return;
+    }
+    const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+    if (id < 0) {
+        throw RecorderError(std::string("Can't allocate shared memory for screen capture: ") +
+                            std::strerror(errno));
+    }
+    void* address = shmat(id, nullptr, 0);
+    if (address == reinterpret_cast<void*>(-1)) {
+        const int error = errno;
+        shmctl(id, IPC_RMID, nullptr);
+        throw RecorderError(std::string("Can't map shared memory for screen capture: ") +
+                            std::strerror(error));
+    }
+    const auto segment = xcb_generate_id(connection);
+    XcbReply<xcb_generic_error_t> error(
+        xcb_request_check(connection, xcb_shm_attach_checked(connection, segment, id, 0)));
+    // Marked for removal now that both sides are attached: the kernel frees it
+    // when the last of them detaches, even if this process dies.
+    shmctl(id, IPC_RMID, nullptr);
+    if (error) {
+        shmdt(address);
+        throw RecorderError("The X server refused the shared-memory segment for screen capture");
+    }
+    data_ = static_cast<std::uint8_t*>(address);
+    segment_ = segment;
+}
+
+ShmImage::~ShmImage() {
+    if (segment_ != 0) {
+        xcb_shm_detach(connection_, segment_);
+        xcb_flush(connection_);
+        shmdt(data_);
+    }
+}
+
+bool ShmImage::grab(xcb_drawable_t drawable, const PixelRect& area) {
+    if (area.isEmpty() || static_cast<std::size_t>(area.width) * area.height > capacityPixels_) {
+        return false;
+    }
+    if (segment_ != 0) {
+        XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
+            connection_,
+            xcb_shm_get_image(connection_, drawable, static_cast<std::int16_t>(area.x),
+                              static_cast<std::int16_t>(area.y),
+                              static_cast<std::uint16_t>(area.width),
+                              static_cast<std::uint16_t>(area.height), ~0u,
+                              XCB_IMAGE_FORMAT_Z_PIXMAP, segment_, 0),
+            nullptr));
+        return reply && reply->size == static_cast<std::uint32_t>(area.width) * area.height * 4;
+    }
+    XcbReply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
+        connection_,
+        xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable,
+                      static_cast<std::int16_t>(area.x), static_cast<std::int16_t>(area.y),
+                      static_cast<std::uint16_t>(area.width),
+                      static_cast<std::uint16_t>(area.height), ~0u),
+        nullptr));
+    const std::size_t bytes = static_cast<std::size_t>(area.width) * area.height * 4;
+    if (!reply || static_cast<std::size_t>(xcb_get_image_data_length(reply.get())) != bytes) {
+        return false;
+    }
+    std::memcpy(data_, xcb_get_image_data(reply.get()), bytes);
+    return true;
+}
+
+}  // namespace tessera

@@ -1,0 +1,133 @@
+#pragma once
+
+#include <xcb/xcb.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "media/MediaSample.h"
+#include "platform/x11/FramePainting.h"
+#include "platform/x11/ShmImage.h"
+#include "platform/x11/X11Geometry.h"
+#include "platform/x11/XcbConnection.h"
+#include "support/HostClock.h"
+
+namespace tessera {
+
+// What to capture, in X11 terms.
+struct X11CaptureTarget {
+    enum class Kind { display, window };
+    Kind kind = Kind::display;
+    // The display's id (as X11DisplaySource lists it) or the window's XID.
+    std::uint32_t id = 0;
+    // Display capture only: windows (client XIDs) painted out of the picture,
+    // and windows kept in even when listed as excluded.
+    std::vector<std::uint32_t> excludedWindows;
+    std::vector<std::uint32_t> keptWindows;
+};
+
+struct X11CaptureSettings {
+    // The frames' pixel size; the source is scaled to fit, aspect kept.
+    int width = 0;
+    int height = 0;
+    int frameRate = 30;
+    bool showsCursor = true;
+    bool showMouseClicks = false;
+};
+
+// Produces screen frames on demand from its own X connection: a display's area
+// of the root window, or one window's own content through XComposite (also
+// while covered). Frames are BGRA of the configured size, stamped on the host
+// clock, with status `complete` when the picture changed since the previous
+// frame (always for the first) and `idle` otherwise; an idle frame shares the
+// previous frame's pixels.
+//
+// Change detection uses XDamage, so an unchanged screen costs no grab. In
+// display capture, the excluded windows are painted over with what lies below
+// them (the other windows' own pixmaps, bottom to top, over the root's
+// background pixmap or black), because X11 cannot leave windows out itself.
+//
+// One thread at a time (the capture thread); construction may happen on any
+// thread.
+class X11FrameSource {
+  public:
+    // Throws RecorderError when the display cannot be opened, the display or
+    // window is not there, or the capture cannot be set up.
+    X11FrameSource(const std::optional<std::string>& displayName, X11CaptureTarget target,
+                   X11CaptureSettings settings, const HostClock& clock);
+    ~X11FrameSource();
+    X11FrameSource(const X11FrameSource&) = delete;
+    X11FrameSource& operator=(const X11FrameSource&) = delete;
+
+    // Grabs the next frame. Throws RecorderError when the window or display
+    // went away or the X connection broke; no frame follows after that.
+    VideoSample nextFrame();
+
+    // The captured area in root coordinates (display), or the window's size
+    // at its own origin (window).
+    PixelRect sourceRect() const { return source_; }
+    // Whether windows are being painted out of this capture.
+    bool repairsExcludedWindows() const { return scratch_ != nullptr; }
+
+  private:
+    struct TopLevel {
+        xcb_window_t id = 0;
+        PixelRect rect;  // including the border
+        bool excluded = false;
+    };
+
+    void setUpDisplay();
+    void setUpWindow();
+    void drainEvents();
+    void refreshLayout();
+    xcb_window_t topLevelOf(xcb_window_t window);
+    bool grabSource();
+    void repairExcludedWindows();
+    void paintFromDrawable(xcb_drawable_t drawable, const PixelRect& drawableRect,
+                           const PixelRect& area);
+    bool readCursor();
+    std::shared_ptr<PixelBuffer> composeOutput();
+    [[noreturn]] void fail(const std::string& message);
+
+    XcbConnection connection_;
+    X11CaptureTarget target_;
+    X11CaptureSettings settings_;
+    const HostClock& clock_;
+    std::uint8_t damageEvent_ = 0;
+    std::uint8_t randrEvent_ = 0;
+    std::uint8_t inputOpcode_ = 0;
+    std::uint32_t damage_ = 0;
+    PixelRect source_;
+    std::unique_ptr<ShmImage> image_;
+    std::unique_ptr<ShmImage> scratch_;
+    FrameScaler scaler_;
+    FrameBufferPool pool_;
+
+    // Change tracking.
+    bool dirty_ = true;
+    bool layoutDirty_ = true;
+    bool monitorsChanged_ = false;
+    bool windowGone_ = false;
+    bool windowUnmapped_ = false;
+    std::vector<TopLevel> stacking_;
+
+    // Cursor and clicks.
+    std::vector<std::uint32_t> cursorPixels_;
+    int cursorX_ = 0;
+    int cursorY_ = 0;
+    int cursorWidth_ = 0;
+    int cursorHeight_ = 0;
+    int hotX_ = 0;
+    int hotY_ = 0;
+    std::uint32_t cursorSerial_ = 0;
+    bool cursorInside_ = false;
+    MediaTime lastClick_;
+    bool highlightShown_ = false;
+
+    std::shared_ptr<const PixelBuffer> lastFrame_;
+};
+
+}  // namespace tessera

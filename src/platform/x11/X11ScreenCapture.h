@@ -1,0 +1,57 @@
+#pragma once
+
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+#include "platform/x11/X11FrameSource.h"
+
+namespace tessera {
+
+// A running X11 screen capture: a thread of its own that takes one frame per
+// frame interval from an X11FrameSource and hands it on.
+class X11ScreenCapture {
+  public:
+    struct Callbacks {
+        // Capture thread, once per frame interval, in order.
+        std::function<void(VideoSample)> onFrame;
+        // Capture thread, at most once, when the capture ends by itself (the
+        // window or display went away, the X connection broke). No frame
+        // follows.
+        std::function<void(std::exception_ptr)> onStopped;
+    };
+
+    X11ScreenCapture(std::optional<std::string> displayName, X11CaptureTarget target,
+                     X11CaptureSettings settings, const HostClock& clock, Callbacks callbacks);
+    ~X11ScreenCapture();
+    X11ScreenCapture(const X11ScreenCapture&) = delete;
+    X11ScreenCapture& operator=(const X11ScreenCapture&) = delete;
+
+    // Any thread. Opens the capture and starts the thread; throws
+    // RecorderError when the target cannot be captured. Call once.
+    void start();
+    // Any thread but the capture thread. Ends the thread and waits for it; no
+    // callback runs after it returns. Idempotent.
+    void stop();
+
+  private:
+    void run(std::stop_token stop);
+
+    std::optional<std::string> displayName_;
+    X11CaptureTarget target_;
+    X11CaptureSettings settings_;
+    const HostClock& clock_;
+    Callbacks callbacks_;
+    std::unique_ptr<X11FrameSource> source_;
+    std::mutex mutex_;
+    std::condition_variable_any wakeup_;
+    std::jthread thread_;
+};
+
+}  // namespace tessera
