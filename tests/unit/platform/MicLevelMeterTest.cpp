@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "media/MicLevelMeter.h"
+#include "support/ManualExecutor.h"
+
+namespace tessera {
+namespace {
+
+std::vector<float> sine(float amplitude, std::size_t frames = 1024) {
+    std::vector<float> out(frames);
+    for (std::size_t i = 0; i < frames; ++i) {
+        out[i] = amplitude * std::sin(2 * std::numbers::pi_v<float> * 1000 * i / 48000.0f);
+    }
+    return out;
+}
+
+TEST(MicLevelStep, MapsDecibelsLinearlyOntoZeroToOne) {
+    std::vector<float> square(1024);
+    for (std::size_t i = 0; i < square.size(); ++i) {
+        square[i] = (i / 24) % 2 ? 1.0f : -1.0f;
+    }
+    struct Case {
+        const char* name;
+        std::vector<float> samples;
+        double expected;
+        double tolerance;
+    };
+    const std::vector<Case> cases{
+        {"silence", std::vector<float>(1024, 0.0f), 0.0, 0.0},
+        {"full-scale square", square, 1.0, 1e-6},
+        {"full-scale sine", sine(1.0f), 0.9398, 0.002},
+        {"-20 dBFS sine", sine(0.1f), 0.5398, 0.002},
+        {"below -50 dBFS", sine(0.001f), 0.0, 0.0},
+        {"louder than full scale", std::vector<float>(64, 2.0f), 1.0, 0.0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_NEAR(micLevelOf(c.samples.data(), c.samples.size()), c.expected, c.tolerance)
+            << c.name;
+    }
+    EXPECT_EQ(micLevelOf(nullptr, 0), 0.0);
+}
+
+TEST(MicLevelStep, RisesAtOnceAndFallsByThirtyPercentOfTheGap) {
+    EXPECT_DOUBLE_EQ(smoothedMicLevel(0.2, 0.9), 0.9);
+    EXPECT_DOUBLE_EQ(smoothedMicLevel(0.5, 0.5), 0.5);
+    double level = 1.0;
+    for (const double expected : {0.7, 0.49, 0.343}) {
+        level = smoothedMicLevel(level, 0.0);
+        EXPECT_NEAR(level, expected, 1e-12);
+    }
+    EXPECT_NEAR(smoothedMicLevel(0.8, 0.4), 0.68, 1e-12);
+}
+
+class FakeInput : public MicLevelInput {
+  public:
+    explicit FakeInput(int& starts, bool works) : starts_(starts), works_(works) {}
+    bool start(OnBlock onBlock) override {
+        ++starts_;
+        onBlock_ = std::move(onBlock);
+        return works_;
+    }
+    void stop() override { stopped = true; }
+    void deliver(const std::vector<float>& block) { onBlock_(block.data(), block.size()); }
+    bool stopped = false;
+
+  private:
+    int& starts_;
+    bool works_;
+    OnBlock onBlock_;
+};
+
+class MicLevelMeterTest : public ::testing::Test {
+  protected:
+    ManualExecutor executor;
+    int starts = 0;
+    bool authorized = true;
+    bool deviceWorks = true;
+    FakeInput* input = nullptr;
+    MicLevelMeter meter{{executor,
+                         [this] {
+                             auto made = std::make_unique<FakeInput>(starts, deviceWorks);
+                             input = made.get();
+                             return made;
+                         },
+                         [this] {
+                             return authorized;
+                         }}};
+};
+
+TEST_F(MicLevelMeterTest, PublishesOnTheMainExecutorAndStopsClean) {
+    meter.start();
+    meter.start();
+    EXPECT_EQ(starts, 1);
+    ASSERT_TRUE(meter.isActive());
+    input->deliver(std::vector<float>(1024, 1.0f));
+    EXPECT_EQ(meter.level(), 0.0);  // not before the main executor runs
+    executor.runUntilIdle();
+    EXPECT_DOUBLE_EQ(meter.level(), 1.0);
+    input->deliver(std::vector<float>(1024, 0.0f));
+    executor.runUntilIdle();
+    EXPECT_DOUBLE_EQ(meter.level(), 0.7);
+
+    // A block already posted when the meter stops does not show afterwards.
+    auto* running = input;
+    running->deliver(std::vector<float>(1024, 1.0f));
+    int notifications = 0;
+    auto subscription = meter.subscribe([&] { ++notifications; });
+    meter.stop();
+    EXPECT_TRUE(running->stopped);
+    executor.runUntilIdle();
+    EXPECT_FALSE(meter.isActive());
+    EXPECT_EQ(meter.level(), 0.0);
+    EXPECT_EQ(notifications, 2);
+    meter.stop();  // idle: nothing happens
+    EXPECT_EQ(notifications, 2);
+}
+
+TEST_F(MicLevelMeterTest, StaysIdleWithoutAccessOrDevice) {
+    authorized = false;
+    meter.start();
+    EXPECT_EQ(starts, 0);
+    EXPECT_FALSE(meter.isActive());
+    authorized = true;
+    deviceWorks = false;
+    meter.start();
+    EXPECT_EQ(starts, 1);
+    EXPECT_FALSE(meter.isActive());
+}
+
+}  // namespace
+}  // namespace tessera
