@@ -229,7 +229,9 @@ CurlTransport::~CurlTransport() {
 }
 
 Task<HttpResponse> CurlTransport::send(HttpRequest request) {
-    co_return co_await Awaiter(*this, std::move(request));
+    // A named awaiter: GCC 12 mishandles some temporaries of a co_await expression.
+    Awaiter awaiter(*this, std::move(request));
+    co_return co_await awaiter;
 }
 
 void CurlTransport::submit(std::shared_ptr<Transfer> transfer) {

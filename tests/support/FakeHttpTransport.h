@@ -38,7 +38,10 @@ class FakeHttpTransport final : public HttpTransport {
         requests.push_back(request);
         std::optional<Outcome> outcome = responder ? responder(request) : std::nullopt;
         if (!outcome) {
-            outcome = co_await Wait{this, std::make_shared<Pending>(), {}};
+            // A named awaiter: GCC 12 destroys some temporaries of a co_await
+            // expression twice.
+            Wait wait{this, std::make_shared<Pending>(), {}};
+            outcome = co_await wait;
         }
         if (auto* error = std::get_if<TransportError>(&*outcome)) {
             throw *error;
@@ -65,10 +68,19 @@ class FakeHttpTransport final : public HttpTransport {
             pending->handle = self;
             transport->pending_.push_back(pending);
             pending->registration =
-                CancelRegistration(context.cancel, [t = transport, p = pending] {
-                    std::erase(t->pending_, p);
-                    p->executor->post([h = p->handle] { h.resume(); });
+                CancelRegistration(context.cancel, [t = transport, weak = std::weak_ptr(pending)] {
+                    if (auto p = weak.lock()) {
+                        std::erase(t->pending_, p);
+                        p->executor->post([h = p->handle] { h.resume(); });
+                    }
                 });
+        }
+        ~Wait() {
+            // A frame destroyed while waiting: its request is forgotten.
+            if (pending && pending->handle) {
+                pending->registration.reset();
+                std::erase(transport->pending_, pending);
+            }
         }
         Outcome await_resume() {
             pending->registration.reset();
