@@ -27,6 +27,8 @@ class XvfbSession {
 
     // ":<n>", for DISPLAY or for xcb_connect.
     const std::string& display() const { return display_; }
+    // The X server process, for measurements.
+    pid_t serverPid() const { return server_; }
 
   private:
     std::string display_;
