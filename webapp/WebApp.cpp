@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <regex>
 #include <stdexcept>
 #include <thread>
 
@@ -191,11 +190,14 @@ void WebApp::stop() {
 
 std::string WebApp::shareUrl(const httplib::Request& req, const std::string& id) const {
     // The Host header names the address the client used; it is only trusted when it
-    // looks like a host and port, since it ends up in links and pages.
-    static const std::regex kHost(
-        R"([A-Za-z0-9.\-]+(:[0-9]{1,5})?|\[[0-9A-Fa-f:.]+\](:[0-9]{1,5})?)");
+    // holds nothing but host-and-port characters, since it ends up in links and pages.
     std::string host = req.get_header_value("Host");
-    if (!std::regex_match(host, kHost)) {
+    const bool plausible =
+        !host.empty() && host.size() <= 262 &&
+        host.find_first_not_of(
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789.-:[]") ==
+            std::string::npos;
+    if (!plausible) {
         host = options_.host + ":" + std::to_string(port_);
     }
     return "http://" + host + "/v/" + id;
