@@ -1,0 +1,224 @@
+#include "platform/pulse/PulseAudioCapture.h"
+
+#include <cstdlib>
+#include <vector>
+
+#include "app/RecorderError.h"
+
+namespace tessera {
+
+namespace {
+
+constexpr int kBytesPerFrame = PulseAudioCapture::kChannels * 4;
+// Stamps follow the sample count and move back to the measured capture time
+// only when the two part by more than this: the measurement jitters by a few
+// milliseconds from fragment to fragment, the count does not.
+constexpr int64_t kResyncNs = 30'000'000;
+
+int64_t framesToNs(int64_t frames) {
+    return frames * 1'000'000'000 / PulseAudioCapture::kSampleRate;
+}
+
+}  // namespace
+
+PulseAudioCapture::PulseAudioCapture(PulseCaptureSource source, const HostClock& clock,
+                                     Callbacks callbacks, int fragmentFrames)
+    : source_(std::move(source)),
+      clock_(clock),
+      callbacks_(std::move(callbacks)),
+      fragmentFrames_(fragmentFrames) {}
+
+PulseAudioCapture::~PulseAudioCapture() {
+    stop();
+}
+
+std::string PulseAudioCapture::missingSourceMessage() const {
+    if (source_.kind == PulseCaptureSource::Kind::systemAudio) {
+        return "System audio cannot be recorded: the audio server has no output device.";
+    }
+    if (source_.name) {
+        return "The selected microphone is not available — choose another one or turn the "
+               "microphone off.";
+    }
+    return "No microphone is available — connect one or turn the microphone off.";
+}
+
+std::string PulseAudioCapture::resolveDevice() {
+    if (source_.kind == PulseCaptureSource::Kind::systemAudio) {
+        const auto sink = pulse_->defaults().defaultSinkName;
+        auto monitor = sink.empty() ? std::nullopt : pulse_->monitorOfSink(sink);
+        if (!monitor) {
+            throw RecorderError(missingSourceMessage());
+        }
+        return *monitor;
+    }
+    const std::string name = source_.name ? *source_.name : pulse_->defaults().defaultSourceName;
+    // A monitor is what the computer plays, never a microphone.
+    const auto info = name.empty() ? std::nullopt : pulse_->source(name);
+    if (!info || info->isMonitor) {
+        throw RecorderError(missingSourceMessage());
+    }
+    return info->name;
+}
+
+void PulseAudioCapture::start() {
+    try {
+        pulse_ = std::make_unique<PulseContext>("Tessera Recorder");
+        deviceName_ = resolveDevice();
+
+        PulseContext::Lock lock(*pulse_);
+        pulse_->setOnConnectionLost(
+            [this] { fail("The connection to the audio server was lost."); });
+        const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kSampleRate, kChannels};
+        const char* label = source_.kind == PulseCaptureSource::Kind::systemAudio
+                                ? "Tessera system audio"
+                                : "Tessera microphone";
+        stream_.reset(pa_stream_new(pulse_->context(), label, &spec, nullptr));
+        if (!stream_) {
+            throw RecorderError("Audio capture could not start: " + pulse_->lastError() + ".");
+        }
+        pa_stream_set_state_callback(stream_.get(), &PulseAudioCapture::onStreamState, this);
+        pa_stream_set_read_callback(stream_.get(), &PulseAudioCapture::onReadable, this);
+        pa_buffer_attr attributes{};
+        attributes.maxlength = static_cast<uint32_t>(-1);
+        attributes.tlength = static_cast<uint32_t>(-1);
+        attributes.prebuf = static_cast<uint32_t>(-1);
+        attributes.minreq = static_cast<uint32_t>(-1);
+        attributes.fragsize = static_cast<uint32_t>(fragmentFrames_ * kBytesPerFrame);
+        // DONT_MOVE: when the device goes away the stream fails (and the
+        // recording is told) instead of silently recording another device.
+        const auto flags =
+            static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
+                                           PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_DONT_MOVE);
+        if (pa_stream_connect_record(stream_.get(), deviceName_.c_str(), &attributes, flags) < 0) {
+            throw RecorderError("Audio capture could not start: " + pulse_->lastError() + ".");
+        }
+        while (pa_stream_get_state(stream_.get()) == PA_STREAM_CREATING) {
+            pa_threaded_mainloop_wait(pulse_->mainloop());
+        }
+        if (pa_stream_get_state(stream_.get()) != PA_STREAM_READY) {
+            if (pa_context_errno(pulse_->context()) == PA_ERR_NOENTITY) {
+                throw RecorderError(missingSourceMessage());
+            }
+            throw RecorderError("Audio capture could not start: " + pulse_->lastError() + ".");
+        }
+        ready_ = true;
+    } catch (...) {
+        stop();
+        throw;
+    }
+}
+
+void PulseAudioCapture::stop() {
+    if (!pulse_) {
+        return;
+    }
+    {
+        PulseContext::Lock lock(*pulse_);
+        // Callbacks run only with the lock held, so none runs after this block.
+        pulse_->setOnConnectionLost(nullptr);
+        if (stream_) {
+            pa_stream_set_state_callback(stream_.get(), nullptr, nullptr);
+            pa_stream_set_read_callback(stream_.get(), nullptr, nullptr);
+            if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_.get()))) {
+                pa_stream_disconnect(stream_.get());
+            }
+            stream_.reset();
+        }
+    }
+    pulse_.reset();
+}
+
+void PulseAudioCapture::onStreamState(pa_stream* stream, void* userdata) {
+    auto* self = static_cast<PulseAudioCapture*>(userdata);
+    const auto state = pa_stream_get_state(stream);
+    if (self->ready_ && !PA_STREAM_IS_GOOD(state)) {
+        self->fail(self->source_.kind == PulseCaptureSource::Kind::systemAudio
+                       ? "System audio recording stopped: the audio output went away."
+                       : "The microphone was disconnected or stopped working.");
+    }
+    pa_threaded_mainloop_signal(self->pulse_->mainloop(), 0);
+}
+
+void PulseAudioCapture::onReadable(pa_stream*, size_t, void* userdata) {
+    static_cast<PulseAudioCapture*>(userdata)->readAvailable();
+}
+
+// Each fragment's first frame was captured `latency` before now, where the
+// latency pa_stream_get_latency reports for a record stream is the age of the
+// oldest unread frame (source latency plus what waits in the stream's
+// buffer). Without timing data yet, the read time minus the buffered duration
+// stands in (it leaves out the device's own latency, a few milliseconds).
+MediaTime PulseAudioCapture::captureTimeOfNextFrame(int64_t bufferedFrames) {
+    const int64_t nowNs = clock_.now().convertScale(1'000'000'000).value();
+    pa_usec_t latencyUs = 0;
+    int negative = 0;
+    int64_t measuredNs = nowNs - framesToNs(bufferedFrames);
+    if (pa_stream_get_latency(stream_.get(), &latencyUs, &negative) == 0) {
+        measuredNs = nowNs + (negative ? 1 : -1) * static_cast<int64_t>(latencyUs) * 1000;
+    }
+    const int64_t expectedNs = anchorNs_ ? *anchorNs_ + framesToNs(framesSinceAnchor_) : 0;
+    if (!anchorNs_ || std::llabs(expectedNs - measuredNs) > kResyncNs) {
+        anchorNs_ = measuredNs;
+        framesSinceAnchor_ = 0;
+        return MediaTime::fromNanoseconds(measuredNs);
+    }
+    return MediaTime::fromNanoseconds(expectedNs);
+}
+
+void PulseAudioCapture::readAvailable() {
+    pa_stream* stream = stream_.get();
+    while (!failed_) {
+        const size_t readable = pa_stream_readable_size(stream);
+        if (readable == 0 || readable == static_cast<size_t>(-1)) {
+            return;
+        }
+        const MediaTime pts =
+            captureTimeOfNextFrame(static_cast<int64_t>(readable) / kBytesPerFrame);
+        const void* data = nullptr;
+        size_t bytes = 0;
+        if (pa_stream_peek(stream, &data, &bytes) < 0) {
+            fail("Audio capture failed: " + pulse_->lastError() + ".");
+            return;
+        }
+        if (bytes == 0) {
+            return;
+        }
+        if (!data) {
+            // A hole: the server lost samples here. The next fragment is
+            // stamped afresh rather than counted on from before the hole.
+            pa_stream_drop(stream);
+            anchorNs_.reset();
+            continue;
+        }
+        const int64_t frames = static_cast<int64_t>(bytes) / kBytesPerFrame;
+        const auto* first = static_cast<const uint8_t*>(data);
+        auto payload = std::make_shared<const std::vector<uint8_t>>(
+            first, first + static_cast<size_t>(frames) * kBytesPerFrame);
+        pa_stream_drop(stream);
+        if (frames == 0) {
+            continue;
+        }
+        framesSinceAnchor_ += frames;
+        AudioSample sample;
+        sample.format = AudioFormat::float32Interleaved(kSampleRate, kChannels);
+        sample.frameCount = frames;
+        sample.timings = {{MediaTime(1, kSampleRate), pts, MediaTime::invalid()}};
+        sample.payload = std::move(payload);
+        if (callbacks_.onSamples) {
+            callbacks_.onSamples(std::move(sample));
+        }
+    }
+}
+
+void PulseAudioCapture::fail(const std::string& message) {
+    if (failed_) {
+        return;
+    }
+    failed_ = true;
+    if (callbacks_.onFailed) {
+        callbacks_.onFailed(std::make_exception_ptr(RecorderError(message)));
+    }
+}
+
+}  // namespace tessera

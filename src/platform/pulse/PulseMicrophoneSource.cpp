@@ -1,0 +1,26 @@
+#include "platform/pulse/PulseMicrophoneSource.h"
+
+#include "app/RecorderError.h"
+#include "platform/pulse/PulseContext.h"
+
+namespace tessera {
+
+std::vector<CaptureDeviceOption> PulseMicrophoneSource::devices() {
+    std::vector<CaptureDeviceOption> microphones;
+    try {
+        PulseContext pulse("Tessera Recorder");
+        for (const auto& source : pulse.sources()) {
+            if (!source.isMonitor) {
+                microphones.push_back(
+                    {source.name, source.description.empty() ? source.name : source.description});
+            }
+        }
+    } catch (const RecorderError&) {
+        // Without an audio server there are no microphones to offer; the
+        // discovery port reports that as an empty list.
+        return {};
+    }
+    return microphones;
+}
+
+}  // namespace tessera
