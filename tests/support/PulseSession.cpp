@@ -1,16 +1,22 @@
 #include "PulseSession.h"
 
 #include <fcntl.h>
+#include <pulse/error.h>
+#include <pulse/simple.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
+#include <numbers>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace tessera::testing {
 
@@ -41,8 +47,10 @@ PulseSession::PulseSession() {
                "module-null-sink sink_name=tessera_null rate=48000 channels=2 "
                "sink_properties=device.description=Null",
                "-L",
+               // A property value with a space needs quotes inside the
+               // module argument; a backslash is not an escape there.
                "module-remap-source source_name=tessera_mic master=tessera_null.monitor "
-               "source_properties=device.description=Test\\ Microphone",
+               "source_properties='device.description=\"Test Microphone\"'",
                "-L", protocol.c_str(), "-L", "module-always-sink", static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -70,6 +78,52 @@ PulseSession::~PulseSession() {
     }
     std::error_code ec;
     std::filesystem::remove_all(directory_, ec);
+}
+
+void PulseSession::removeMicrophone() {
+    const std::string command =
+        "PULSE_SERVER='" + server_ + "' pactl unload-module module-remap-source";
+    if (std::system(command.c_str()) != 0) {
+        throw std::runtime_error("could not unload the fake microphone");
+    }
+}
+
+TonePlayer::TonePlayer(double frequency, double amplitude, const std::string& sink) {
+    std::promise<void> opened;
+    auto ready = opened.get_future();
+    thread_ = std::jthread(
+        [frequency, amplitude, sink, opened = std::move(opened)](std::stop_token stop) mutable {
+            const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
+            int error = 0;
+            pa_simple* out = pa_simple_new(nullptr, "tessera-test-tone", PA_STREAM_PLAYBACK,
+                                           sink.c_str(), "tone", &spec, nullptr, nullptr, &error);
+            if (!out) {
+                opened.set_exception(std::make_exception_ptr(
+                    std::runtime_error(std::string("tone player: ") + pa_strerror(error))));
+                return;
+            }
+            opened.set_value();
+            // 10 ms per write; pa_simple_write blocks, which paces the loop.
+            std::vector<float> block(480 * 2);
+            int64_t frame = 0;
+            while (!stop.stop_requested()) {
+                for (size_t i = 0; i < 480; ++i, ++frame) {
+                    const auto v = static_cast<float>(
+                        amplitude * std::sin(2 * std::numbers::pi * frequency * frame / 48000.0));
+                    block[2 * i] = v;
+                    block[2 * i + 1] = v;
+                }
+                if (pa_simple_write(out, block.data(), block.size() * sizeof(float), &error) < 0) {
+                    break;
+                }
+            }
+            pa_simple_free(out);
+        });
+    ready.get();
+}
+
+TonePlayer::~TonePlayer() {
+    thread_.request_stop();
 }
 
 }  // namespace tessera::testing

@@ -2,7 +2,9 @@
 
 #include <sys/types.h>
 
+#include <stop_token>
 #include <string>
+#include <thread>
 
 namespace tessera::testing {
 
@@ -19,11 +21,28 @@ class PulseSession {
 
     // "unix:<socket>".
     const std::string& server() const { return server_; }
+    // Unloads the fake microphone, as if it were unplugged.
+    void removeMicrophone();
 
   private:
     std::string directory_;
     std::string server_;
     pid_t daemon_ = -1;
+};
+
+// Plays a sine tone (48 kHz stereo float, both channels alike) into a sink of
+// the current PULSE_SERVER from a thread of its own, until destroyed. Throws
+// std::runtime_error when the server refuses the stream.
+class TonePlayer {
+  public:
+    explicit TonePlayer(double frequency, double amplitude = 0.5,
+                        const std::string& sink = "tessera_null");
+    ~TonePlayer();
+    TonePlayer(const TonePlayer&) = delete;
+    TonePlayer& operator=(const TonePlayer&) = delete;
+
+  private:
+    std::jthread thread_;
 };
 
 }  // namespace tessera::testing

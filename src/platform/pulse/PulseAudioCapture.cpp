@@ -10,10 +10,14 @@ namespace tessera {
 namespace {
 
 constexpr int kBytesPerFrame = PulseAudioCapture::kChannels * 4;
-// Stamps follow the sample count and move back to the measured capture time
-// only when the two part by more than this: the measurement jitters by a few
-// milliseconds from fragment to fragment, the count does not.
-constexpr int64_t kResyncNs = 30'000'000;
+// Stamps follow the sample count and move to the measured capture time only
+// when the two part by more than kDriftNs for kDriftFragments fragments in a
+// row (the clocks drifted), or by more than kJumpNs at once (the server lost
+// or held back audio). A single measurement can be tens of milliseconds off on
+// a busy machine; re-anchoring on it would cut a gap into the sound.
+constexpr int64_t kDriftNs = 20'000'000;
+constexpr int kDriftFragments = 10;
+constexpr int64_t kJumpNs = 250'000'000;
 
 int64_t framesToNs(int64_t frames) {
     return frames * 1'000'000'000 / PulseAudioCapture::kSampleRate;
@@ -158,9 +162,12 @@ MediaTime PulseAudioCapture::captureTimeOfNextFrame(int64_t bufferedFrames) {
         measuredNs = nowNs + (negative ? 1 : -1) * static_cast<int64_t>(latencyUs) * 1000;
     }
     const int64_t expectedNs = anchorNs_ ? *anchorNs_ + framesToNs(framesSinceAnchor_) : 0;
-    if (!anchorNs_ || std::llabs(expectedNs - measuredNs) > kResyncNs) {
+    const int64_t offsetNs = std::llabs(expectedNs - measuredNs);
+    driftingFragments_ = offsetNs > kDriftNs ? driftingFragments_ + 1 : 0;
+    if (!anchorNs_ || offsetNs > kJumpNs || driftingFragments_ >= kDriftFragments) {
         anchorNs_ = measuredNs;
         framesSinceAnchor_ = 0;
+        driftingFragments_ = 0;
         return MediaTime::fromNanoseconds(measuredNs);
     }
     return MediaTime::fromNanoseconds(expectedNs);

@@ -97,6 +97,8 @@ class PulseAudioCapture {
     // frames delivered since.
     std::optional<int64_t> anchorNs_;
     int64_t framesSinceAnchor_ = 0;
+    // Fragments in a row whose measured time parted from the count.
+    int driftingFragments_ = 0;
 };
 
 }  // namespace tessera

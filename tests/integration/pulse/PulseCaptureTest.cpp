@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/RecorderError.h"
+#include "media/MicLevelMeter.h"
+#include "platform/pulse/PulseAudioCapture.h"
+#include "platform/pulse/PulseMicLevelInput.h"
+#include "platform/pulse/PulseMicrophoneSource.h"
+#include "support/ManualExecutor.h"
+#include "support/PulseSession.h"
+
+namespace tessera {
+namespace {
+
+using testing::PulseSession;
+using testing::TonePlayer;
+
+// What one capture delivered, filled on the mainloop thread.
+class Collector {
+  public:
+    PulseAudioCapture::Callbacks callbacks() {
+        return {[this](AudioSample sample) {
+                    std::lock_guard lock(mutex_);
+                    frames_ += sample.frameCount;
+                    samples_.push_back(std::move(sample));
+                    changed_.notify_all();
+                },
+                [this](std::exception_ptr error) {
+                    std::lock_guard lock(mutex_);
+                    error_ = error;
+                    changed_.notify_all();
+                }};
+    }
+    bool waitForFrames(int64_t frames) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] {
+            return frames_ >= frames || error_;
+        }) && frames_ >= frames;
+    }
+    std::string waitForError() {
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, std::chrono::seconds(10), [&] { return error_ != nullptr; })) {
+            return "no error";
+        }
+        try {
+            std::rethrow_exception(error_);
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+    }
+    std::vector<AudioSample> samples() {
+        std::lock_guard lock(mutex_);
+        return samples_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<AudioSample> samples_;
+    int64_t frames_ = 0;
+    std::exception_ptr error_;
+};
+
+// RMS of the left channel over the last `frames` frames delivered.
+double leftRms(const std::vector<AudioSample>& samples, int64_t frames) {
+    std::vector<float> left;
+    for (const auto& s : samples) {
+        const auto* data = reinterpret_cast<const float*>(s.payload->data());
+        for (int64_t i = 0; i < s.frameCount; ++i) {
+            left.push_back(data[2 * i]);
+        }
+    }
+    const size_t n = std::min(left.size(), static_cast<size_t>(frames));
+    double sum = 0;
+    for (size_t i = left.size() - n; i < left.size(); ++i) {
+        sum += double{left[i]} * left[i];
+    }
+    return n ? std::sqrt(sum / static_cast<double>(n)) : 0;
+}
+
+class PulseCaptureTest : public ::testing::Test {
+  protected:
+    PulseSession pulse;
+    SystemHostClock clock;
+};
+
+TEST_F(PulseCaptureTest, MicrophoneListHasTheFakeMicrophoneButNoMonitor) {
+    const auto devices = PulseMicrophoneSource().devices();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].id, "tessera_mic");
+    EXPECT_EQ(devices[0].name, "Test Microphone");
+}
+
+TEST_F(PulseCaptureTest, SystemAudioToneArrivesStampedOnTheHostClock) {
+    TonePlayer tone(440, 0.5);
+    Collector collected;
+    PulseAudioCapture capture(PulseCaptureSource::systemAudio(), clock, collected.callbacks());
+    const MediaTime before = hostTimeNow();
+    capture.start();
+    EXPECT_EQ(capture.deviceName(), "tessera_null.monitor");
+    ASSERT_TRUE(collected.waitForFrames(48000));
+    const MediaTime after = hostTimeNow();
+    capture.stop();
+
+    const auto samples = collected.samples();
+    ASSERT_FALSE(samples.empty());
+    for (const auto& s : samples) {
+        ASSERT_TRUE(s.hasConsistentPayload());
+        EXPECT_EQ(s.format->sampleRate, 48000);
+        EXPECT_EQ(s.format->channels, 2);
+    }
+    // Stamps lie between the start and now, and follow the sample count; a
+    // few re-anchorings are allowed for a machine that stalled.
+    EXPECT_GE(samples.front().presentationTimeStamp().seconds(), before.seconds() - 0.5);
+    EXPECT_LE(samples.back().presentationTimeStamp().seconds(), after.seconds());
+    int departures = 0;
+    for (size_t i = 1; i < samples.size(); ++i) {
+        const double expected = samples[i - 1].presentationTimeStamp().seconds() +
+                                static_cast<double>(samples[i - 1].frameCount) / 48000;
+        departures += std::abs(samples[i].presentationTimeStamp().seconds() - expected) > 0.0001;
+    }
+    EXPECT_LE(departures, static_cast<int>(samples.size() / 10));
+    // A sine of amplitude 0.5 has an RMS of 0.354.
+    EXPECT_NEAR(leftRms(samples, 24000), 0.5 / std::sqrt(2.0), 0.03);
+}
+
+TEST_F(PulseCaptureTest, DefaultMicrophoneRecordsTheTone) {
+    TonePlayer tone(660, 0.25);
+    Collector collected;
+    PulseAudioCapture capture(PulseCaptureSource::microphone(), clock, collected.callbacks());
+    capture.start();
+    EXPECT_EQ(capture.deviceName(), "tessera_mic");
+    ASSERT_TRUE(collected.waitForFrames(24000));
+    capture.stop();
+    EXPECT_NEAR(leftRms(collected.samples(), 12000), 0.25 / std::sqrt(2.0), 0.02);
+}
+
+TEST_F(PulseCaptureTest, MeterInputShowsTheLevelOfTheTone) {
+    TonePlayer tone(440, 0.5);
+    ManualExecutor main;
+    MicLevelMeter meter(
+        {main, PulseMicLevelInput::factory([] { return std::string("tessera_mic"); }), [] {
+             return true;
+         }});
+    meter.start();
+    ASSERT_TRUE(meter.isActive());
+    // −9 dBFS shows as (50 − 9) / 50.
+    const double expected = (20 * std::log10(0.5 / std::sqrt(2.0)) + 50) / 50;
+    EXPECT_TRUE(main.runUntil([&] { return std::abs(meter.level() - expected) < 0.02; },
+                              std::chrono::seconds(10)))
+        << meter.level();
+    meter.stop();
+    main.runUntilIdle();
+    EXPECT_EQ(meter.level(), 0);
+}
+
+TEST_F(PulseCaptureTest, MeterStaysIdleWithoutThatMicrophone) {
+    ManualExecutor main;
+    MicLevelMeter meter({main, PulseMicLevelInput::factory([] { return std::string("gone"); }), [] {
+                             return true;
+                         }});
+    meter.start();
+    EXPECT_FALSE(meter.isActive());
+}
+
+TEST_F(PulseCaptureTest, SourcesThatCannotBeRecordedGiveClearErrors) {
+    struct Case {
+        const char* what;
+        PulseCaptureSource source;
+        const char* server;  // PULSE_SERVER, or none for the test daemon
+        const char* message;
+    };
+    const Case cases[] = {
+        {"unknown microphone", PulseCaptureSource::microphone("no_such_source"), nullptr,
+         "The selected microphone is not available"},
+        {"monitor as microphone", PulseCaptureSource::microphone("tessera_null.monitor"), nullptr,
+         "The selected microphone is not available"},
+        {"no server", PulseCaptureSource::systemAudio(), "unix:/nonexistent/tessera/native",
+         "Could not connect to the audio server"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.server) {
+            setenv("PULSE_SERVER", c.server, 1);
+        }
+        Collector collected;
+        PulseAudioCapture capture(c.source, clock, collected.callbacks());
+        try {
+            capture.start();
+            ADD_FAILURE() << "started";
+        } catch (const RecorderError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+        }
+        setenv("PULSE_SERVER", pulse.server().c_str(), 1);
+    }
+}
+
+TEST_F(PulseCaptureTest, NoServerMeansNoMicrophones) {
+    setenv("PULSE_SERVER", "unix:/nonexistent/tessera/native", 1);
+    EXPECT_TRUE(PulseMicrophoneSource().devices().empty());
+    setenv("PULSE_SERVER", pulse.server().c_str(), 1);
+}
+
+TEST_F(PulseCaptureTest, UnpluggedMicrophoneEndsTheCaptureWithAnError) {
+    TonePlayer tone(440, 0.5);
+    Collector collected;
+    PulseAudioCapture capture(PulseCaptureSource::microphone("tessera_mic"), clock,
+                              collected.callbacks());
+    capture.start();
+    ASSERT_TRUE(collected.waitForFrames(4800));
+    pulse.removeMicrophone();
+    EXPECT_EQ(collected.waitForError(), "The microphone was disconnected or stopped working.");
+    capture.stop();
+}
+
+}  // namespace
+}  // namespace tessera
