@@ -1,0 +1,341 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+#include "platform/v4l2/V4l2CameraSource.h"
+#include "unit/v4l2/FakeV4l2Device.h"
+
+namespace tessera {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FakeCamera;
+using testing::FakeFrame;
+using testing::FakeV4l2Opener;
+
+constexpr int kWidth = 64;
+constexpr int kHeight = 48;
+
+// A temporary device directory holding empty files in place of the nodes.
+class DeviceDirectory {
+  public:
+    DeviceDirectory() {
+        std::string pattern = (fs::temp_directory_path() / "tessera-dev-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        path_ = pattern;
+    }
+    ~DeviceDirectory() { fs::remove_all(path_); }
+
+    std::string node(const std::string& name) {
+        std::ofstream(path_ / name).put('\0');
+        return (path_ / name).string();
+    }
+    std::string link(const std::string& name, const std::string& target) {
+        fs::create_directories(path_ / "v4l" / "by-id");
+        fs::create_symlink("../../" + target, path_ / "v4l" / "by-id" / name);
+        return (path_ / "v4l" / "by-id" / name).string();
+    }
+    std::string path() const { return path_.string(); }
+
+  private:
+    fs::path path_;
+};
+
+std::string startError(CameraSource& source, const std::string& deviceID) {
+    try {
+        source.startCamera(deviceID, {});
+    } catch (const RecorderError& e) {
+        return e.what();
+    }
+    return "(started)";
+}
+
+class V4l2CameraSourceTest : public ::testing::Test {
+  protected:
+    std::shared_ptr<FakeCamera> addCamera(const std::string& node, const std::string& card) {
+        auto camera = opener_->add(dir_.node(node));
+        camera->capabilities.card = card;
+        camera->sizes[kPixelFormatYuyv] = {{true, kWidth, kHeight, kWidth, kHeight, 1, 1}};
+        return camera;
+    }
+    V4l2CameraSource source() { return V4l2CameraSource(dir_.path(), opener_, clock_); }
+
+    DeviceDirectory dir_;
+    std::shared_ptr<FakeV4l2Opener> opener_ = std::make_shared<FakeV4l2Opener>();
+    std::shared_ptr<ManualHostClock> clock_ = std::make_shared<ManualHostClock>();
+};
+
+TEST(V4l2CameraSourceEmptyTest, NoDevicesMeansNoCamera) {
+    DeviceDirectory dir;
+    V4l2CameraSource empty(dir.path());
+    EXPECT_TRUE(empty.devices().empty());
+    EXPECT_EQ(startError(empty, ""), "No camera available");
+
+    // Ordinary files and folders named like nodes are not cameras.
+    const std::string file = dir.node("video0");
+    fs::create_directory(dir.path() + "/video1");
+    V4l2CameraSource notVideo(dir.path());
+    EXPECT_TRUE(notVideo.devices().empty());
+    EXPECT_EQ(startError(notVideo, ""), "No camera available");
+    EXPECT_EQ(startError(notVideo, file), "No camera available");
+
+    V4l2CameraSource missing(dir.path() + "/absent");
+    EXPECT_TRUE(missing.devices().empty());
+}
+
+TEST_F(V4l2CameraSourceTest, ListsCaptureNodesInNumberOrderWithStableIds) {
+    addCamera("video10", "Third Cam");
+    addCamera("video2", "USB Cam");
+    addCamera("video0", "Integrated Camera");
+    addCamera("video1", "Integrated Camera")->capabilities.videoCapture = false;  // metadata
+    addCamera("video3", "Locked Cam")->openErrors = {EACCES};
+    addCamera("videoX", "Not A Node");
+    const std::string usbLink = dir_.link("usb-Acme_USB_Cam-video-index0", "video2");
+    dir_.link("usb-Acme_Integrated-video-index1", "video1");
+
+    const std::vector<CaptureDeviceOption> expected = {
+        {dir_.path() + "/video0", "Integrated Camera"},
+        {usbLink, "USB Cam"},
+        {dir_.path() + "/video10", "Third Cam"},
+    };
+    EXPECT_EQ(source().devices(), expected);
+}
+
+TEST_F(V4l2CameraSourceTest, ChoosesTheCameraByIdOrTheDefault) {
+    auto first = addCamera("video0", "First");
+    auto second = addCamera("video2", "Second");
+    addCamera("video1", "Metadata")->capabilities.videoCapture = false;
+    const std::string link = dir_.link("usb-Second-video-index0", "video2");
+    struct Case {
+        std::string deviceID;
+        std::shared_ptr<FakeCamera> expected;  // none: "No camera available"
+    } cases[] = {
+        {"", first},
+        {link, second},
+        {dir_.path() + "/video2", second},  // the node behind the stable id
+        {dir_.path() + "/video1", nullptr},
+        // A camera that is gone is not replaced by another one.
+        {dir_.path() + "/v4l/by-id/usb-Unplugged-video-index0", nullptr},
+        {"garbage", nullptr},
+    };
+    auto src = source();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.deviceID);
+        std::unique_ptr<CameraStream> stream;
+        try {
+            stream = src.startCamera(c.deviceID, {});
+        } catch (const RecorderError& e) {
+            EXPECT_EQ(c.expected, nullptr);
+            EXPECT_STREQ(e.what(), "No camera available");
+            continue;
+        }
+        ASSERT_NE(c.expected, nullptr);
+        EXPECT_TRUE(c.expected->record().streaming);
+        EXPECT_EQ(stream->deviceName(), c.expected == first ? "First" : "Second");
+        stream.reset();
+        EXPECT_FALSE(c.expected->record().streaming);
+    }
+}
+
+TEST_F(V4l2CameraSourceTest, OpeningFailuresAreReportedAsTheUserSeesThem) {
+    struct Case {
+        const char* what;
+        void (*setUp)(FakeCamera&);
+        const char* expected;
+    } cases[] = {
+        {"busy when opened for capture",
+         [](FakeCamera& c) {
+             c.openErrors = {0, EBUSY};
+         },
+         "Camera Desk Cam can't be used"},
+        {"no streaming I/O", [](FakeCamera& c) { c.capabilities.streaming = false; },
+         "Camera Desk Cam can't be used"},
+        {"formats cannot be listed", [](FakeCamera& c) { c.pixelFormatsError = EIO; },
+         "Camera Desk Cam can't be used"},
+        {"in use by another program",
+         [](FakeCamera& c) { c.setFormatErrors[kPixelFormatYuyv] = EBUSY; },
+         "Camera Desk Cam can't be used"},
+        {"no buffers", [](FakeCamera& c) { c.streamingError = ENOMEM; },
+         "Camera Desk Cam can't be used"},
+        {"only formats the recorder cannot read",
+         [](FakeCamera& c) { c.formats = {fourcc('R', 'G', 'B', '3')}; },
+         "Camera output can't be added"},
+        {"the driver answers with another format",
+         [](FakeCamera& c) { c.substitutedFormat = fourcc('R', 'G', 'B', '3'); },
+         "Camera output can't be added"},
+        {"every format refused",
+         [](FakeCamera& c) {
+             c.formats = {kPixelFormatMjpeg, kPixelFormatYuyv};
+             c.setFormatErrors = {{kPixelFormatMjpeg, EINVAL}, {kPixelFormatYuyv, EINVAL}};
+         },
+         "Camera output can't be added"},
+    };
+    for (const Case& c : cases) {
+        DeviceDirectory dir;
+        auto opener = std::make_shared<FakeV4l2Opener>();
+        auto camera = opener->add(dir.node("video0"));
+        camera->capabilities.card = "Desk Cam";
+        c.setUp(*camera);
+        V4l2CameraSource src(dir.path(), opener, clock_);
+        EXPECT_EQ(startError(src, ""), c.expected) << c.what;
+        EXPECT_FALSE(camera->record().streaming) << c.what;
+    }
+}
+
+TEST_F(V4l2CameraSourceTest, NegotiatesMjpegFirstUpTo720p) {
+    auto camera = addCamera("video0", "Cam");
+    camera->formats = {kPixelFormatYuyv, kPixelFormatMjpeg};
+    camera->sizes[kPixelFormatMjpeg] = {{true, 640, 480, 640, 480, 1, 1},
+                                        {true, 1920, 1080, 1920, 1080, 1, 1},
+                                        {true, 1280, 720, 1280, 720, 1, 1}};
+    auto stream = source().startCamera("", {});
+    const auto record = camera->record();
+    ASSERT_EQ(record.formatRequests.size(), 1u);
+    EXPECT_EQ(record.formatRequests[0].first, kPixelFormatMjpeg);
+    EXPECT_EQ(record.formatRequests[0].second, (PixelSize{1280, 720}));
+    EXPECT_GE(record.bufferCount, 2);
+
+    // A refused MJPEG request falls back to YUYV.
+    auto fallback = addCamera("video1", "Other");
+    fallback->formats = {kPixelFormatMjpeg, kPixelFormatYuyv};
+    fallback->setFormatErrors[kPixelFormatMjpeg] = EINVAL;
+    auto other = source().startCamera(dir_.path() + "/video1", {});
+    const auto fallbackRecord = fallback->record();
+    ASSERT_EQ(fallbackRecord.formatRequests.size(), 2u);
+    EXPECT_EQ(fallbackRecord.formatRequests[1].first, kPixelFormatYuyv);
+    EXPECT_TRUE(fallbackRecord.streaming);
+}
+
+// Collects what the capture thread hands over.
+class Collector {
+  public:
+    CameraStreamHandlers handlers() {
+        return {[this](VideoSample sample) {
+                    std::lock_guard lock(mutex_);
+                    frames_.push_back(std::move(sample));
+                    changed_.notify_all();
+                },
+                [this](const RecorderError& error) {
+                    std::lock_guard lock(mutex_);
+                    stopped_.push_back(error.what());
+                    changed_.notify_all();
+                }};
+    }
+    // Waits until `count` frames arrived; the long bound only guards a hang.
+    std::vector<VideoSample> waitForFrames(size_t count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(20), [&] { return frames_.size() >= count; });
+        return frames_;
+    }
+    std::vector<std::string> waitForStop() {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(20), [&] { return !stopped_.empty(); });
+        return stopped_;
+    }
+    std::vector<std::string> stopReports() {
+        std::lock_guard lock(mutex_);
+        return stopped_;
+    }
+    size_t frameCount() {
+        std::lock_guard lock(mutex_);
+        return frames_.size();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<VideoSample> frames_;
+    std::vector<std::string> stopped_;
+};
+
+// A uniform YUYV picture (limited range: Y 16 is black, 235 white).
+FakeFrame yuyvFrame(std::uint8_t luma, bool monotonic, timeval timestamp) {
+    FakeFrame frame;
+    frame.bytes.resize(static_cast<size_t>(kWidth) * kHeight * 2);
+    for (size_t i = 0; i < frame.bytes.size(); i += 2) {
+        frame.bytes[i] = luma;
+        frame.bytes[i + 1] = 128;
+    }
+    frame.monotonic = monotonic;
+    frame.timestamp = timestamp;
+    return frame;
+}
+
+TEST_F(V4l2CameraSourceTest, DeliversDecodedFramesOnTheHostClock) {
+    auto camera = addCamera("video0", "Cam");
+    camera->frameInterval = std::make_pair(1u, 15u);
+    clock_->set(MediaTime::fromNanoseconds(42'000'000'000));
+    Collector collector;
+    auto stream = source().startCamera("", collector.handlers());
+
+    camera->push(yuyvFrame(235, true, {5, 250'000}));
+    FakeFrame damaged = yuyvFrame(16, true, {5, 300'000});
+    damaged.error = true;
+    camera->push(damaged);
+    camera->push(yuyvFrame(16, true, {0, 0}));  // claims monotonic but has no stamp
+    FakeFrame truncated = yuyvFrame(16, true, {5, 400'000});
+    truncated.bytes.resize(100);
+    camera->push(truncated);
+    camera->push(yuyvFrame(16, false, {1'700'000'000, 0}));  // wall-clock stamp
+
+    const std::vector<VideoSample> frames = collector.waitForFrames(3);
+    ASSERT_EQ(frames.size(), 3u);
+    const MediaTime expectedTimes[] = {MediaTime::fromNanoseconds(5'250'000'000), clock_->now(),
+                                       clock_->now()};
+    const std::uint8_t expectedBlue[] = {255, 0, 0};
+    for (size_t i = 0; i < frames.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(frames[i].isValid());
+        EXPECT_EQ(frames[i].pixels->width, kWidth);
+        EXPECT_EQ(frames[i].pixels->height, kHeight);
+        EXPECT_EQ(frames[i].pixels->row(kHeight / 2)[0], expectedBlue[i]);
+        EXPECT_EQ(frames[i].pixels->row(kHeight / 2)[3], 255);
+        EXPECT_EQ(frames[i].timing.presentationTimeStamp, expectedTimes[i]);
+        EXPECT_EQ(frames[i].timing.duration, MediaTime(1, 15));
+        EXPECT_FALSE(frames[i].timing.decodeTimeStamp.isValid());
+    }
+
+    stream->stop();
+    EXPECT_EQ(collector.frameCount(), 3u);
+    const auto record = camera->record();
+    EXPECT_TRUE(record.stoppedStreaming);
+    EXPECT_EQ(record.dequeued, 5);
+    EXPECT_EQ(record.requeued, 5);  // every buffer went back, dropped ones too
+    EXPECT_TRUE(collector.stopReports().empty());
+}
+
+TEST_F(V4l2CameraSourceTest, AnUnpluggedCameraReportsThatItStopped) {
+    auto camera = addCamera("video0", "Desk Cam");
+    Collector collector;
+    auto stream = source().startCamera("", collector.handlers());
+    camera->push(yuyvFrame(128, true, {1, 0}));
+    ASSERT_EQ(collector.waitForFrames(1).size(), 1u);
+
+    camera->disconnect();
+    EXPECT_EQ(collector.waitForStop(), std::vector<std::string>{"Camera Desk Cam can't be used"});
+    EXPECT_TRUE(camera->record().stoppedStreaming);
+    stream->stop();
+    EXPECT_EQ(collector.frameCount(), 1u);
+}
+
+TEST_F(V4l2CameraSourceTest, StoppingEndsTheThreadWithoutAStopReport) {
+    auto camera = addCamera("video0", "Cam");
+    Collector collector;
+    auto stream = source().startCamera("", collector.handlers());
+    // The capture thread waits in poll with nothing to read; stop wakes it.
+    stream->stop();
+    stream->stop();  // idempotent
+    EXPECT_TRUE(camera->record().stoppedStreaming);
+    stream.reset();
+    EXPECT_TRUE(collector.stopReports().empty());
+}
+
+}  // namespace
+}  // namespace tessera
