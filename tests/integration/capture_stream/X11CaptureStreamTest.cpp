@@ -1,0 +1,221 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "MediaProbe.h"
+#include "app/RecorderError.h"
+#include "media/ScreenRecorder.h"
+#include "platform/X11CaptureStream.h"
+#include "platform/x11/X11Displays.h"
+#include "support/ManualExecutor.h"
+#include "support/PulseSession.h"
+#include "support/XvfbSession.h"
+
+namespace tessera {
+namespace {
+
+using testing::PulseSession;
+using testing::TestWindow;
+using testing::TonePlayer;
+using testing::XvfbSession;
+
+// The stream-stopped report, from whichever capture thread saw the failure.
+class StopReport {
+  public:
+    StreamStoppedHandler handler() {
+        return [this](std::exception_ptr error) {
+            std::lock_guard lock(mutex_);
+            ++count_;
+            error_ = error;
+            changed_.notify_all();
+        };
+    }
+    // The error's text, or "none" when nothing was reported in time.
+    std::string wait() {
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, std::chrono::seconds(10), [&] { return count_ > 0; })) {
+            return "none";
+        }
+        try {
+            std::rethrow_exception(error_);
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+    }
+    int count() {
+        std::lock_guard lock(mutex_);
+        return count_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int count_ = 0;
+    std::exception_ptr error_;
+};
+
+// Whether `done` holds within ten seconds; for counters that capture threads move.
+template <class F>
+bool eventually(F done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+class X11CaptureStreamTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        tmp_ = testing::makeTempDirectory();
+        setenv("TMPDIR", tmp_.c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("TMPDIR");
+        std::filesystem::remove_all(tmp_);
+    }
+
+    template <class T>
+    T run(Task<T> task) {
+        auto handle = spawn(executor, std::move(task));
+        EXPECT_TRUE(executor.runUntil([&] { return handle.isDone(); }, std::chrono::seconds(30)));
+        return handle.result();
+    }
+    std::uint32_t displayID() {
+        XcbConnection c(x.display());
+        return X11DisplaySource::mainMonitor(X11DisplaySource::queryMonitors(c))->id;
+    }
+    static StreamConfiguration configuration(bool systemAudio, bool microphone = false) {
+        StreamConfiguration c;
+        c.width = 320;
+        c.height = 240;
+        c.minimumFrameInterval = MediaTime(1, 30);
+        c.showsCursor = false;
+        c.capturesAudio = systemAudio;
+        c.captureMicrophone = microphone;
+        return c;
+    }
+
+    XvfbSession x{{640, 480, true}};
+    PulseSession pulse;
+    SystemHostClock clock;
+    ManualExecutor executor;
+    X11CaptureStreamFactory factory{x.display(), clock};
+    std::filesystem::path tmp_;
+};
+
+TEST_F(X11CaptureStreamTest, RecordsAMovingWindowWithSystemAudio) {
+    TonePlayer tone(440, 0.5);
+    TestWindow box(x.display(), {.x = 40, .y = 40, .width = 200, .height = 150, .pattern = true});
+    std::mutex segmentsMutex;
+    std::vector<uint8_t> joined;
+    auto writer = std::make_shared<SegmentWriter>(
+        SegmentWriter::Configuration{320, 240, 30, 1'000'000, true, 2},
+        [&](std::vector<uint8_t> bytes) {
+            std::lock_guard lock(segmentsMutex);
+            joined.insert(joined.end(), bytes.begin(), bytes.end());
+        });
+    ScreenRecorder recorder(writer, nullptr, factory, clock);
+    run(recorder.start(ContentFilter::display(displayID()), configuration(true)));
+    // About three seconds of a window that changes colour ten times a second.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (std::uint32_t i = 0; std::chrono::steady_clock::now() < end; ++i) {
+        box.fill(i % 2 ? 0x2060C0 : 0xE0A020);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(run(recorder.stop()));
+
+    std::lock_guard lock(segmentsMutex);
+    const auto probe = testing::probeBytes(joined);
+    ASSERT_TRUE(probe.video);
+    EXPECT_EQ(probe.video->width, 320);
+    EXPECT_EQ(probe.video->height, 240);
+    EXPECT_NEAR(probe.video->endSeconds - probe.video->startSeconds, 3.0, 0.3);
+    EXPECT_GT(probe.video->decodedFrames, 20);
+    ASSERT_TRUE(probe.audio);
+    EXPECT_EQ(probe.audio->sampleRate, 48000);
+    EXPECT_EQ(probe.audio->channels, 2);
+    EXPECT_NEAR(probe.audio->endSeconds, 3.0, 0.3);
+    // The tone is heard in the middle of the recording (AAC keeps its level
+    // to within a few per cent).
+    ASSERT_GT(probe.audio->rmsPerTenth.size(), 20u);
+    EXPECT_NEAR(probe.audio->rmsPerTenth[15], 0.5 / std::sqrt(2.0), 0.05);
+}
+
+TEST_F(X11CaptureStreamTest, ClosingTheRecordedWindowStopsTheStreamWithAnError) {
+    auto box = std::make_unique<TestWindow>(x.display(), TestWindow::Options{.color = 0x00FF00});
+    StopReport stopped;
+    auto stream = factory.makeStream(ContentFilter::window(box->id()), configuration(false),
+                                     stopped.handler());
+    std::atomic<int> frames = 0;
+    stream->addScreenOutput([&](VideoSample) { ++frames; });
+    run(stream->startCapture());
+    ASSERT_TRUE(eventually([&] { return frames > 0; }));
+    box.reset();
+    EXPECT_NE(stopped.wait(), "none");
+    const int framesAtStop = frames;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(frames, framesAtStop);
+    run(stream->stopCapture());
+    EXPECT_EQ(stopped.count(), 1);
+}
+
+TEST_F(X11CaptureStreamTest, UnpluggedMicrophoneStopsTheStreamAndItsFrames) {
+    StopReport stopped;
+    auto config = configuration(false, true);
+    config.microphoneCaptureDeviceID = "tessera_mic";
+    auto stream =
+        factory.makeStream(ContentFilter::display(displayID()), config, stopped.handler());
+    std::atomic<int> frames = 0;
+    std::atomic<int> micSamples = 0;
+    stream->addScreenOutput([&](VideoSample) { ++frames; });
+    stream->addAudioOutput(StreamOutputType::microphone, [&](AudioSample) { ++micSamples; });
+    run(stream->startCapture());
+    ASSERT_TRUE(eventually([&] { return frames > 0 && micSamples > 0; }));
+    pulse.removeMicrophone();
+    EXPECT_EQ(stopped.wait(), "The microphone was disconnected or stopped working.");
+    const int framesAtStop = frames;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(frames, framesAtStop);
+    run(stream->stopCapture());
+}
+
+TEST_F(X11CaptureStreamTest, OutputsAndSourcesThatCannotBeCapturedAreRefused) {
+    // An audio output the configuration does not ask for.
+    auto silent =
+        factory.makeStream(ContentFilter::display(displayID()), configuration(false), nullptr);
+    EXPECT_THROW(silent->addAudioOutput(StreamOutputType::audio, [](AudioSample) {}),
+                 RecorderError);
+    EXPECT_THROW(silent->addAudioOutput(StreamOutputType::microphone, [](AudioSample) {}),
+                 RecorderError);
+    // A microphone that is not there fails the start with its message.
+    auto config = configuration(false, true);
+    config.microphoneCaptureDeviceID = "unplugged_mic";
+    auto stream = factory.makeStream(ContentFilter::display(displayID()), config, nullptr);
+    stream->addScreenOutput([](VideoSample) {});
+    stream->addAudioOutput(StreamOutputType::microphone, [](AudioSample) {});
+    try {
+        run(stream->startCapture());
+        ADD_FAILURE() << "started";
+    } catch (const RecorderError& e) {
+        EXPECT_NE(std::string(e.what()).find("microphone is not available"), std::string::npos);
+    }
+    // A window that does not exist.
+    auto gone = factory.makeStream(ContentFilter::window(0x7FFFFF), configuration(false), nullptr);
+    gone->addScreenOutput([](VideoSample) {});
+    EXPECT_THROW(run(gone->startCapture()), RecorderError);
+    EXPECT_THROW(factory.makeStream(ContentFilter::window(0), configuration(false), nullptr),
+                 RecorderError);
+}
+
+}  // namespace
+}  // namespace tessera
