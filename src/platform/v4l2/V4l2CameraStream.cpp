@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -53,6 +54,7 @@ void V4l2CameraStream::stop() {
 }
 
 void V4l2CameraStream::run() {
+    pthread_setname_np(pthread_self(), "camera-capture");
     pollfd fds[2] = {{device_->pollDescriptor(), POLLIN, 0}, {stopEvent_, POLLIN, 0}};
     bool failed = false;
     while (!stopping_.load()) {

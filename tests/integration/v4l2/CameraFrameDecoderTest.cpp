@@ -154,11 +154,5 @@ TEST_F(CameraFrameDecoderTest, AJpegOfAnotherSizeKeepsItsOwnSize) {
     EXPECT_EQ(sample.pixels->height, 360);
 }
 
-TEST(CameraFrameDecoderSetupTest, RejectsUnusableSizes) {
-    EXPECT_THROW(CameraFrameDecoder(CameraPixelFormat::yuyv422, 0, 720), RecorderError);
-    EXPECT_THROW(CameraFrameDecoder(CameraPixelFormat::mjpeg, 1280, -1), RecorderError);
-    EXPECT_THROW(CameraFrameDecoder(CameraPixelFormat::yuyv422, 1280, 720, 1280), RecorderError);
-}
-
 }  // namespace
 }  // namespace tessera

@@ -46,7 +46,6 @@ class FakeCamera {
     std::map<std::uint32_t, int> setFormatErrors;
     // The pixel format the driver answers with instead of the one asked for.
     std::optional<std::uint32_t> substitutedFormat;
-    int pixelFormatsError = 0;
     int streamingError = 0;
     std::optional<std::pair<std::uint32_t, std::uint32_t>> frameInterval;
 
@@ -155,12 +154,7 @@ class FakeV4l2Device final : public V4l2Device {
     ~FakeV4l2Device() override { stopStreaming(); }
 
     V4l2Capabilities capabilities() override { return camera_->capabilities; }
-    std::vector<std::uint32_t> pixelFormats() override {
-        if (camera_->pixelFormatsError != 0) {
-            throw V4l2Error("VIDIOC_ENUM_FMT", camera_->pixelFormatsError);
-        }
-        return camera_->formats;
-    }
+    std::vector<std::uint32_t> pixelFormats() override { return camera_->formats; }
     std::vector<V4l2FrameSizes> frameSizes(std::uint32_t pixelFormat) override {
         auto found = camera_->sizes.find(pixelFormat);
         return found == camera_->sizes.end() ? std::vector<V4l2FrameSizes>{} : found->second;

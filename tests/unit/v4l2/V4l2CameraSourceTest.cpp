@@ -157,8 +157,6 @@ TEST_F(V4l2CameraSourceTest, OpeningFailuresAreReportedAsTheUserSeesThem) {
          "Camera Desk Cam can't be used"},
         {"no streaming I/O", [](FakeCamera& c) { c.capabilities.streaming = false; },
          "Camera Desk Cam can't be used"},
-        {"formats cannot be listed", [](FakeCamera& c) { c.pixelFormatsError = EIO; },
-         "Camera Desk Cam can't be used"},
         {"in use by another program",
          [](FakeCamera& c) { c.setFormatErrors[kPixelFormatYuyv] = EBUSY; },
          "Camera Desk Cam can't be used"},
