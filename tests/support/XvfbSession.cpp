@@ -80,6 +80,49 @@ bool windowManagerRunning(const std::string& display) {
     return running;
 }
 
+// Whether the window manager has taken over the mapping of windows: a probe
+// window is mapped and must come up reparented into a frame. Openbox announces
+// itself (_NET_SUPPORTING_WM_CHECK) before it has finished starting, and a map
+// request made in that gap can be lost for good: the client then waits
+// forever for its window to appear. So the session counts as ready only after
+// a map request went through the window manager; a lost probe is mapped again.
+bool windowManagerManagesWindows(const std::string& display,
+                                 std::chrono::steady_clock::time_point deadline) {
+    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+    if (xcb_connection_has_error(c) != 0) {
+        xcb_disconnect(c);
+        return false;
+    }
+    const auto* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    const xcb_window_t probe = xcb_generate_id(c);
+    const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, probe, screen->root, 0, 0, 1, 1, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_EVENT_MASK, &mask);
+    bool reparented = false;
+    bool mapped = false;
+    while (!(reparented && mapped) && std::chrono::steady_clock::now() < deadline &&
+           xcb_connection_has_error(c) == 0) {
+        xcb_map_window(c, probe);
+        xcb_flush(c);
+        // Wait up to 200 ms for the window manager to answer this request.
+        const auto retry = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        while (!(reparented && mapped) && std::chrono::steady_clock::now() < retry) {
+            pollfd p{xcb_get_file_descriptor(c), POLLIN, 0};
+            poll(&p, 1, 20);
+            while (auto* event = xcb_poll_for_event(c)) {
+                const auto type = event->response_type & 0x7F;
+                reparented = reparented || type == XCB_REPARENT_NOTIFY;
+                mapped = mapped || type == XCB_MAP_NOTIFY;
+                std::free(event);
+            }
+        }
+    }
+    xcb_destroy_window(c, probe);
+    xcb_flush(c);
+    xcb_disconnect(c);
+    return reparented && mapped;
+}
+
 }  // namespace
 
 XvfbSession::XvfbSession(Options options) {
@@ -129,6 +172,11 @@ XvfbSession::XvfbSession(Options options) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    if (!windowManagerManagesWindows(display_, deadline)) {
+        stopProcess(windowManager_);
+        stopProcess(server_);
+        throw std::runtime_error("openbox does not manage windows");
+    }
 }
 
 XvfbSession::~XvfbSession() {
@@ -137,19 +185,13 @@ XvfbSession::~XvfbSession() {
 }
 
 TestWindow::TestWindow(const std::string& display, Options options) {
-    // The window manager now and then drops a client that maps a window while
-    // it is still settling (seen with openbox under Xvfb); a helper that never
-    // reports its window is replaced by a new one.
-    for (int attempt = 1;; ++attempt) {
-        try {
-            launch(display, options);
-            return;
-        } catch (const std::exception&) {
-            stop();
-            if (attempt == 3) {
-                throw;
-            }
-        }
+    // No retry: XvfbSession returns only once the window manager handles map
+    // requests, so the helper's window always comes up.
+    try {
+        launch(display, options);
+    } catch (...) {
+        stop();
+        throw;
     }
 }
 
@@ -181,17 +223,28 @@ void TestWindow::launch(const std::string& display, const Options& options) {
     if (options.overrideRedirect) {
         args.push_back("--override-redirect");
     }
+    // Everything the child needs is made before fork(): the tests' capture
+    // threads may hold the allocator's or the environment's lock at that
+    // moment, and the child may then call only async-signal-safe functions.
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    std::string displayVariable = "DISPLAY=" + display;
+    std::vector<char*> envp;
+    for (char** e = environ; *e; ++e) {
+        if (std::strncmp(*e, "DISPLAY=", 8) != 0) {
+            envp.push_back(*e);
+        }
+    }
+    envp.push_back(displayVariable.data());
+    envp.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
         dup2(toChild[0], STDIN_FILENO);
         dup2(fromChild[1], STDOUT_FILENO);
-        setenv("DISPLAY", display.c_str(), 1);
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(toChild[0]);
