@@ -117,7 +117,7 @@ double runFfmpegCpuPerFrame(const testing::SyntheticFrames& frames, int width, i
     }
     for (int64_t k = 0; k < frameCount; ++k) {
         const PixelBuffer& p = *frames.frame(k);
-        fwrite(p.bytes.data(), 1, p.bytes.size(), pipe);
+        fwrite(p.data(), 1, p.sizeInBytes(), pipe);
     }
     if (pclose(pipe) != 0) {
         return -1;

@@ -166,7 +166,9 @@ void FragmentedMp4Encoder::convert(const VideoSample& sample) {
         SwsContext* s = scaler_.get();
         av_opt_set_int(s, "srcw", pixels.width, 0);
         av_opt_set_int(s, "srch", pixels.height, 0);
-        av_opt_set_int(s, "src_format", AV_PIX_FMT_BGRA, 0);
+        // Read as BGR0: the video carries no alpha, and the fourth byte of a
+        // screen grab is padding of undefined value.
+        av_opt_set_int(s, "src_format", AV_PIX_FMT_BGR0, 0);
         av_opt_set_int(s, "dstw", video_->width, 0);
         av_opt_set_int(s, "dsth", video_->height, 0);
         av_opt_set_int(s, "dst_format", AV_PIX_FMT_YUV420P, 0);
@@ -183,9 +185,9 @@ void FragmentedMp4Encoder::convert(const VideoSample& sample) {
     // Wrap the shared pixels without copying them.
     av_frame_unref(source_.get());
     auto* keep = new std::shared_ptr<const PixelBuffer>(sample.pixels);
-    AVBufferRef* ref = av_buffer_create(const_cast<uint8_t*>(pixels.bytes.data()),
-                                        static_cast<int>(pixels.bytes.size()), &releasePixels, keep,
-                                        AV_BUFFER_FLAG_READONLY);
+    AVBufferRef* ref = av_buffer_create(const_cast<uint8_t*>(pixels.data()),
+                                        static_cast<int>(pixels.sizeInBytes()), &releasePixels,
+                                        keep, AV_BUFFER_FLAG_READONLY);
     if (!ref) {
         delete keep;
         throw RecorderError("Screen encoding: out of memory");
@@ -195,7 +197,7 @@ void FragmentedMp4Encoder::convert(const VideoSample& sample) {
     source_->linesize[0] = pixels.bytesPerRow;
     source_->width = pixels.width;
     source_->height = pixels.height;
-    source_->format = AV_PIX_FMT_BGRA;
+    source_->format = AV_PIX_FMT_BGR0;
     ff::check(av_frame_make_writable(picture_.get()), kWhat, "av_frame_make_writable");
     ff::check(sws_scale_frame(scaler_.get(), picture_.get(), source_.get()), kWhat,
               "sws_scale_frame");

@@ -3,11 +3,19 @@
 namespace tessera {
 
 std::shared_ptr<PixelBuffer> PixelBuffer::make(int width, int height) {
+    const size_t size = static_cast<size_t>(width) * 4 * height;
+    std::shared_ptr<uint8_t[]> storage(new uint8_t[size]());
+    return wrap(width, height, width * 4, storage.get(), storage);
+}
+
+std::shared_ptr<PixelBuffer> PixelBuffer::wrap(int width, int height, int bytesPerRow,
+                                               uint8_t* data, std::shared_ptr<void> owner) {
     auto buffer = std::make_shared<PixelBuffer>();
     buffer->width = width;
     buffer->height = height;
-    buffer->bytesPerRow = width * 4;
-    buffer->bytes.assign(static_cast<size_t>(buffer->bytesPerRow) * height, 0);
+    buffer->bytesPerRow = bytesPerRow;
+    buffer->data_ = data;
+    buffer->owner_ = std::move(owner);
     return buffer;
 }
 

@@ -22,17 +22,35 @@ struct SampleTiming {
     MediaTime decodeTimeStamp;
 };
 
-// One BGRA picture (8 bits per channel, B G R A byte order), rows top to bottom.
-// Immutable once shared.
+// One 32-bit picture in B G R A byte order, rows top to bottom, bytesPerRow
+// apart. When alphaIsPadding is set the fourth byte is undefined padding (BGRX,
+// as an X server hands out a 24-bit visual) and the picture is opaque;
+// otherwise it is alpha. Immutable once shared.
+//
+// The pixels live either in storage of the buffer's own (make) or in memory
+// owned by someone else (wrap), such as a shared-memory segment the X server
+// grabs into; the owner is kept alive as long as the buffer is.
 struct PixelBuffer {
     int width = 0;
     int height = 0;
     int bytesPerRow = 0;
-    std::vector<uint8_t> bytes;
+    bool alphaIsPadding = false;
 
+    // Zeroed storage of width x height tightly packed pixels.
     static std::shared_ptr<PixelBuffer> make(int width, int height);
-    uint8_t* row(int y) { return bytes.data() + static_cast<size_t>(y) * bytesPerRow; }
-    const uint8_t* row(int y) const { return bytes.data() + static_cast<size_t>(y) * bytesPerRow; }
+    // Pixels at `data` (at least bytesPerRow x height bytes), kept valid by `owner`.
+    static std::shared_ptr<PixelBuffer> wrap(int width, int height, int bytesPerRow, uint8_t* data,
+                                             std::shared_ptr<void> owner);
+
+    uint8_t* data() { return data_; }
+    const uint8_t* data() const { return data_; }
+    size_t sizeInBytes() const { return static_cast<size_t>(bytesPerRow) * height; }
+    uint8_t* row(int y) { return data_ + static_cast<size_t>(y) * bytesPerRow; }
+    const uint8_t* row(int y) const { return data_ + static_cast<size_t>(y) * bytesPerRow; }
+
+  private:
+    uint8_t* data_ = nullptr;
+    std::shared_ptr<void> owner_;
 };
 
 // What a capture source says about a screen frame. Only complete frames carry a

@@ -21,8 +21,8 @@ ShmImage::ShmImage(xcb_connection_t* connection, std::size_t capacityPixels)
     : connection_(connection), capacityPixels_(capacityPixels) {
     const std::size_t bytes = capacityPixels * 4;
     if (!isAvailable(connection)) {
-        fallback_.resize(bytes);
-        data_ = fallback_.data();
+        memory_ = std::shared_ptr<std::uint8_t>(new std::uint8_t[bytes](),
+                                                std::default_delete<std::uint8_t[]>());
         return;
     }
     const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
@@ -47,7 +47,8 @@ ShmImage::ShmImage(xcb_connection_t* connection, std::size_t capacityPixels)
         shmdt(address);
         throw RecorderError("The X server refused the shared-memory segment for screen capture");
     }
-    data_ = static_cast<std::uint8_t*>(address);
+    memory_ = std::shared_ptr<std::uint8_t>(static_cast<std::uint8_t*>(address),
+                                            [](std::uint8_t* p) { shmdt(p); });
     segment_ = segment;
 }
 
@@ -55,7 +56,6 @@ ShmImage::~ShmImage() {
     if (segment_ != 0) {
         xcb_shm_detach(connection_, segment_);
         xcb_flush(connection_);
-        shmdt(data_);
     }
 }
 
@@ -85,8 +85,31 @@ bool ShmImage::grab(xcb_drawable_t drawable, const PixelRect& area) {
     if (!reply || static_cast<std::size_t>(xcb_get_image_data_length(reply.get())) != bytes) {
         return false;
     }
-    std::memcpy(data_, xcb_get_image_data(reply.get()), bytes);
+    std::memcpy(memory_.get(), xcb_get_image_data(reply.get()), bytes);
     return true;
+}
+
+ShmFramePool::Slot* ShmFramePool::take(xcb_connection_t* connection, int width, int height) {
+    std::erase_if(slots_, [&](const Slot& slot) {
+        return slot.frame->width != width || slot.frame->height != height;
+    });
+    for (auto& slot : slots_) {
+        // Only the pool holds it: every sample that shared it is gone, and no
+        // one can take a new reference without going through the pool.
+        if (slot.frame.use_count() == 1) {
+            return &slot;
+        }
+    }
+    if (slots_.size() >= maxFrames_) {
+        return nullptr;
+    }
+    Slot slot;
+    slot.image = std::make_unique<ShmImage>(connection, static_cast<std::size_t>(width) * height);
+    slot.frame =
+        PixelBuffer::wrap(width, height, width * 4, slot.image->data(), slot.image->memory());
+    slot.frame->alphaIsPadding = true;
+    slots_.push_back(std::move(slot));
+    return &slots_.back();
 }
 
 }  // namespace tessera

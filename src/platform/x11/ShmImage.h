@@ -5,8 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "media/MediaSample.h"
 #include "platform/x11/X11Geometry.h"
 
 namespace tessera {
@@ -15,7 +17,10 @@ namespace tessera {
 // with the server when the extension is there, else a plain buffer filled
 // through GetImage (much slower, but it works on remote displays).
 //
-// Rows are tightly packed (width × 4 bytes). Move-only; one thread at a time.
+// Rows are tightly packed (width × 4 bytes). Not copyable; one thread at a time.
+// The pixel memory can outlive the image (see memory()): destroying the image
+// detaches the segment from the server at once, and unmaps it only when the
+// last holder of the memory lets go.
 class ShmImage {
   public:
     // Room for `capacityPixels` pixels. Throws RecorderError when shared memory
@@ -33,17 +38,46 @@ class ShmImage {
     // drawable is gone, the area lies outside it, or it is not 32 bits deep).
     bool grab(xcb_drawable_t drawable, const PixelRect& area);
 
-    std::uint8_t* data() { return data_; }
-    const std::uint8_t* data() const { return data_; }
+    std::uint8_t* data() { return memory_.get(); }
+    const std::uint8_t* data() const { return memory_.get(); }
+    // Keeps the pixel memory mapped while held, also after the image is gone
+    // (the server no longer writes into it then). Any thread may drop it.
+    std::shared_ptr<std::uint8_t> memory() const { return memory_; }
     std::size_t capacityPixels() const { return capacityPixels_; }
     bool usesSharedMemory() const { return segment_ != 0; }
 
   private:
     xcb_connection_t* connection_;
     std::size_t capacityPixels_;
-    std::uint8_t* data_ = nullptr;
+    std::shared_ptr<std::uint8_t> memory_;
     xcb_shm_seg_t segment_ = 0;
-    std::vector<std::uint8_t> fallback_;
+};
+
+// Full frames the X server grabs into directly, handed out as PixelBuffers
+// without a copy (their fourth byte is the server's padding). A frame is
+// reused once every sample that shared it is gone. At most `maxFrames` exist;
+// when all are out, take() gives none and the caller grabs another way rather
+// than waiting for the consumers. One thread at a time (the capture thread);
+// the frames may be dropped on any thread, also after the pool is gone.
+class ShmFramePool {
+  public:
+    struct Slot {
+        std::unique_ptr<ShmImage> image;
+        std::shared_ptr<PixelBuffer> frame;
+    };
+
+    explicit ShmFramePool(std::size_t maxFrames) : maxFrames_(maxFrames) {}
+
+    // A slot of width × height whose frame nobody else holds, with its old
+    // pixels; null when all are out. Valid until the next take() or clear().
+    // Throws RecorderError when a new segment cannot be set up.
+    Slot* take(xcb_connection_t* connection, int width, int height);
+    // Forgets every slot (the frames still out stay valid).
+    void clear() { slots_.clear(); }
+
+  private:
+    std::size_t maxFrames_;
+    std::vector<Slot> slots_;
 };
 
 }  // namespace tessera

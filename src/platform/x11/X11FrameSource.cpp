@@ -19,6 +19,10 @@ namespace {
 // How long a click stays highlighted.
 const MediaTime kClickHighlightDuration(3, 10);
 constexpr int kClickHighlightRadius = 18;
+// Shared-memory frames out at once: the recorder's queue, the encoder's
+// hand-off and the last frame kept for idle repeats. Past that a frame is
+// copied out of the grab buffer instead of dropped.
+constexpr std::size_t kMaxFramesOut = 8;
 
 bool contains(const std::vector<std::uint32_t>& list, std::uint32_t value) {
     return std::find(list.begin(), list.end(), value) != list.end();
@@ -54,7 +58,11 @@ class WindowPixmap {
 X11FrameSource::X11FrameSource(const std::optional<std::string>& displayName,
                                X11CaptureTarget target, X11CaptureSettings settings,
                                const HostClock& clock)
-    : connection_(displayName), target_(std::move(target)), settings_(settings), clock_(clock) {
+    : connection_(displayName),
+      target_(std::move(target)),
+      settings_(settings),
+      clock_(clock),
+      framePool_(kMaxFramesOut) {
     if (settings_.width <= 0 || settings_.height <= 0 || settings_.frameRate <= 0) {
         throw RecorderError("The screen capture was configured with an empty frame size");
     }
@@ -292,20 +300,19 @@ bool X11FrameSource::grabSource() {
 }
 
 void X11FrameSource::paintFromDrawable(xcb_drawable_t drawable, const PixelRect& drawableRect,
-                                       const PixelRect& area) {
+                                       const PixelRect& area, std::uint8_t* canvas) {
     const PixelRect local{area.x - drawableRect.x, area.y - drawableRect.y, area.width,
                           area.height};
     if (!scratch_->grab(drawable, local)) {
         return;
     }
-    auto* target =
-        image_->data() +
-        (static_cast<std::ptrdiff_t>(area.y - source_.y) * source_.width + (area.x - source_.x)) *
-            4;
+    auto* target = canvas + (static_cast<std::ptrdiff_t>(area.y - source_.y) * source_.width +
+                             (area.x - source_.x)) *
+                                4;
     copyBlock(scratch_->data(), area.width * 4, target, source_.width * 4, area.width, area.height);
 }
 
-void X11FrameSource::repairExcludedWindows() {
+void X11FrameSource::repairExcludedWindows(std::uint8_t* canvas) {
     if (layoutDirty_) {
         refreshLayout();
     }
@@ -325,14 +332,14 @@ void X11FrameSource::repairExcludedWindows() {
         // The desktop background first: the root's background pixmap when a
         // desktop tool set one, else black.
         for (int y = 0; y < area.height; ++y) {
-            auto* row = image_->data() +
-                        (static_cast<std::ptrdiff_t>(area.y - source_.y + y) * source_.width +
-                         (area.x - source_.x)) *
-                            4;
+            auto* row =
+                canvas + (static_cast<std::ptrdiff_t>(area.y - source_.y + y) * source_.width +
+                          (area.x - source_.x)) *
+                             4;
             std::memset(row, 0, static_cast<std::size_t>(area.width) * 4);
         }
         if (!rootPixmap.empty() && rootPixmap.front() != 0) {
-            paintFromDrawable(rootPixmap.front(), screenRect, area);
+            paintFromDrawable(rootPixmap.front(), screenRect, area, canvas);
         }
         // Then every window that is kept, bottom to top, each from its own
         // off-screen copy: the picture the screen would show without the
@@ -347,7 +354,7 @@ void X11FrameSource::repairExcludedWindows() {
             }
             WindowPixmap pixmap(c, shown.id);
             if (pixmap.get() != 0) {
-                paintFromDrawable(pixmap.get(), shown.rect, part);
+                paintFromDrawable(pixmap.get(), shown.rect, part, canvas);
             }
         }
     }
@@ -396,15 +403,24 @@ bool X11FrameSource::readCursor() {
     return changed && (inside || wasInside);
 }
 
-std::shared_ptr<PixelBuffer> X11FrameSource::composeOutput() {
-    auto frame = pool_.take(settings_.width, settings_.height);
-    const int stride = source_.width * 4;
-    if (source_.width == settings_.width && source_.height == settings_.height) {
-        copyOpaque(image_->data(), stride, frame->bytes.data(), frame->bytesPerRow, source_.width,
-                   source_.height);
-    } else {
-        scaler_.scale(image_->data(), stride, source_.width, source_.height, *frame);
+bool X11FrameSource::grabsStraightIntoFrames() const {
+    return target_.kind == X11CaptureTarget::Kind::display && source_.width == settings_.width &&
+           source_.height == settings_.height;
+}
+
+std::shared_ptr<PixelBuffer> X11FrameSource::grabFrame() {
+    auto* slot = framePool_.take(connection_.get(), settings_.width, settings_.height);
+    if (!slot || !slot->image->grab(connection_.root(), source_)) {
+        return nullptr;
     }
+    if (scratch_) {
+        repairExcludedWindows(slot->image->data());
+    }
+    drawOverlays(*slot->frame);
+    return slot->frame;
+}
+
+void X11FrameSource::drawOverlays(PixelBuffer& frame) {
     const auto placed =
         fittedRect(source_.width, source_.height, settings_.width, settings_.height);
     const auto toFrame = [&](int x, int y) {
@@ -413,12 +429,24 @@ std::shared_ptr<PixelBuffer> X11FrameSource::composeOutput() {
     };
     if (highlightShown_) {
         const auto [x, y] = toFrame(cursorX_, cursorY_);
-        drawClickHighlight(*frame, x, y, kClickHighlightRadius);
+        drawClickHighlight(frame, x, y, kClickHighlightRadius);
     }
     if (settings_.showsCursor && cursorInside_ && !cursorPixels_.empty()) {
         const auto [x, y] = toFrame(cursorX_, cursorY_);
-        drawCursor(*frame, cursorPixels_.data(), cursorWidth_, cursorHeight_, x - hotX_, y - hotY_);
+        drawCursor(frame, cursorPixels_.data(), cursorWidth_, cursorHeight_, x - hotX_, y - hotY_);
     }
+}
+
+std::shared_ptr<PixelBuffer> X11FrameSource::composeOutput() {
+    auto frame = pool_.take(settings_.width, settings_.height);
+    const int stride = source_.width * 4;
+    if (source_.width == settings_.width && source_.height == settings_.height) {
+        copyOpaque(image_->data(), stride, frame->data(), frame->bytesPerRow, source_.width,
+                   source_.height);
+    } else {
+        scaler_.scale(image_->data(), stride, source_.width, source_.height, *frame);
+    }
+    drawOverlays(*frame);
     return frame;
 }
 
@@ -443,38 +471,56 @@ VideoSample X11FrameSource::nextFrame() {
             if (scratch_) {
                 scratch_ = std::make_unique<ShmImage>(c, pixels);
             }
+            framePool_.clear();
             dirty_ = true;
         }
     }
-    bool changed = !lastFrame_;
     const bool canGrab = !(target_.kind == X11CaptureTarget::Kind::window && windowUnmapped_);
-    if (dirty_ && canGrab) {
+    bool overlayChanged = settings_.showsCursor && readCursor();
+    if (settings_.showMouseClicks) {
+        const bool highlight =
+            lastClick_.isValid() && clock_.now() - lastClick_ < kClickHighlightDuration;
+        if (highlight || highlight != highlightShown_) {
+            overlayChanged = true;
+        }
+        highlightShown_ = highlight;
+    }
+    bool changed = !lastFrame_ || overlayChanged;
+    std::shared_ptr<PixelBuffer> frame;
+    if (grabsStraightIntoFrames() && (dirty_ || changed)) {
+        // Every new frame is a fresh grab into its own buffer: the previous
+        // one has the old cursor drawn into it and may still be encoding.
         dirty_ = false;
         // Clear the damage before reading, so drawing during the read raises
         // a new notification for the next frame.
         xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE);
+        frame = grabFrame();
+        if (!frame) {
+            // All frames are out (or the grab failed): through the grab
+            // buffer, as a copy.
+            if (grabSource() && scratch_) {
+                repairExcludedWindows(image_->data());
+            }
+            frame = composeOutput();
+        }
+        changed = true;
+    } else if (dirty_ && canGrab) {
+        dirty_ = false;
+        xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE);
         if (grabSource()) {
             changed = true;
             if (scratch_) {
-                repairExcludedWindows();
+                repairExcludedWindows(image_->data());
             }
         } else if (windowGone_) {
             fail("The window being recorded was closed");
         }
     }
-    if (settings_.showsCursor && readCursor()) {
-        changed = true;
+    if (changed && !frame) {
+        frame = composeOutput();
     }
-    if (settings_.showMouseClicks) {
-        const bool highlight =
-            lastClick_.isValid() && clock_.now() - lastClick_ < kClickHighlightDuration;
-        if (highlight || highlight != highlightShown_) {
-            changed = true;
-        }
-        highlightShown_ = highlight;
-    }
-    if (changed) {
-        lastFrame_ = composeOutput();
+    if (frame) {
+        lastFrame_ = std::move(frame);
     }
     VideoSample sample;
     sample.pixels = lastFrame_;

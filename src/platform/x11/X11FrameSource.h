@@ -45,6 +45,11 @@ struct X11CaptureSettings {
 // frame (always for the first) and `idle` otherwise; an idle frame shares the
 // previous frame's pixels.
 //
+// A display captured at its own size is grabbed by the server straight into
+// shared-memory frames that go out as they are (BGRX: the fourth byte is the
+// server's padding); any other frame is scaled or copied out of one grab
+// buffer and is opaque BGRA.
+//
 // Change detection uses XDamage, so an unchanged screen costs no grab. In
 // display capture, the excluded windows are painted over with what lies below
 // them (the other windows' own pixmaps, bottom to top, over the root's
@@ -85,10 +90,13 @@ class X11FrameSource {
     void refreshLayout();
     xcb_window_t topLevelOf(xcb_window_t window);
     bool grabSource();
-    void repairExcludedWindows();
+    bool grabsStraightIntoFrames() const;
+    std::shared_ptr<PixelBuffer> grabFrame();
+    void repairExcludedWindows(std::uint8_t* canvas);
     void paintFromDrawable(xcb_drawable_t drawable, const PixelRect& drawableRect,
-                           const PixelRect& area);
+                           const PixelRect& area, std::uint8_t* canvas);
     bool readCursor();
+    void drawOverlays(PixelBuffer& frame);
     std::shared_ptr<PixelBuffer> composeOutput();
     [[noreturn]] void fail(const std::string& message);
 
@@ -105,6 +113,9 @@ class X11FrameSource {
     std::unique_ptr<ShmImage> scratch_;
     FrameScaler scaler_;
     FrameBufferPool pool_;
+    // Display frames of the source's own size: grabbed by the server straight
+    // into these, no copy.
+    ShmFramePool framePool_;
 
     // Change tracking.
     bool dirty_ = true;

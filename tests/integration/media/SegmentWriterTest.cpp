@@ -161,9 +161,9 @@ TEST(SegmentWriter, ConvertsWithTheBt709Matrix) {
                          segments.handler());
     writer.start();
     auto red = PixelBuffer::make(64, 64);
-    for (size_t i = 0; i < red->bytes.size(); i += 4) {
-        red->bytes[i + 2] = 255;
-        red->bytes[i + 3] = 255;
+    for (size_t i = 0; i < red->sizeInBytes(); i += 4) {
+        red->data()[i + 2] = 255;
+        red->data()[i + 3] = 255;
     }
     VideoSample sample;
     sample.pixels = red;
