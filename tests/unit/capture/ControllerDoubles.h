@@ -147,31 +147,39 @@ struct FakeControlStrip : ControlStrip {
     void move(std::uint32_t id) override { display = id; }
 };
 
-// Counts down on the virtual clock; the cancel action is kept for the test to
-// press.
-struct FakeCountdown : CountdownOverlay {
+// What happened to one countdown window; it outlives the window, which the
+// controller destroys when its start task ends.
+struct CountdownRecord {
     std::function<void()> onCancel;
     bool shown = false;
     bool closed = false;
     int shownSeconds = 0;
-    void setOnCancel(std::function<void()> action) override { onCancel = std::move(action); }
+};
+
+// Counts down on the virtual clock; the cancel action is kept for the test to
+// press.
+struct FakeCountdown : CountdownOverlay {
+    explicit FakeCountdown(std::shared_ptr<CountdownRecord> record) : record(std::move(record)) {}
+    std::shared_ptr<CountdownRecord> record;
+    void setOnCancel(std::function<void()> action) override {
+        record->onCancel = std::move(action);
+    }
     void show(std::uint32_t, int seconds) override {
-        shown = true;
-        shownSeconds = seconds;
+        record->shown = true;
+        record->shownSeconds = seconds;
     }
     Task<void> run(int secondsToCount) override { co_await sleepFor(seconds(secondsToCount)); }
-    void close() override { closed = true; }
+    void close() override { record->closed = true; }
 };
 
 struct FakeWindows : WindowFactory {
-    FakeCountdown* lastCountdown = nullptr;
+    std::shared_ptr<CountdownRecord> lastCountdown;
     FakeControlStrip* strip = nullptr;
     int countdowns = 0;
     std::unique_ptr<CountdownOverlay> makeCountdown() override {
-        auto countdown = std::make_unique<FakeCountdown>();
-        lastCountdown = countdown.get();
+        lastCountdown = std::make_shared<CountdownRecord>();
         ++countdowns;
-        return countdown;
+        return std::make_unique<FakeCountdown>(lastCountdown);
     }
     std::unique_ptr<ControlStrip> makeControlStrip() override {
         auto made = std::make_unique<FakeControlStrip>();

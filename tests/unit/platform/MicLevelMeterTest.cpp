@@ -57,18 +57,19 @@ TEST(MicLevelStep, RisesAtOnceAndFallsByThirtyPercentOfTheGap) {
 
 class FakeInput : public MicLevelInput {
   public:
-    explicit FakeInput(int& starts, bool works) : starts_(starts), works_(works) {}
+    FakeInput(int& starts, int& stops, bool works)
+        : starts_(starts), stops_(stops), works_(works) {}
     bool start(OnBlock onBlock) override {
         ++starts_;
         onBlock_ = std::move(onBlock);
         return works_;
     }
-    void stop() override { stopped = true; }
+    void stop() override { ++stops_; }
     void deliver(const std::vector<float>& block) { onBlock_(block.data(), block.size()); }
-    bool stopped = false;
 
   private:
     int& starts_;
+    int& stops_;
     bool works_;
     OnBlock onBlock_;
 };
@@ -77,12 +78,13 @@ class MicLevelMeterTest : public ::testing::Test {
   protected:
     ManualExecutor executor;
     int starts = 0;
+    int stops = 0;  // counted here: the meter destroys its input when it stops
     bool authorized = true;
     bool deviceWorks = true;
     FakeInput* input = nullptr;
     MicLevelMeter meter{{executor,
                          [this] {
-                             auto made = std::make_unique<FakeInput>(starts, deviceWorks);
+                             auto made = std::make_unique<FakeInput>(starts, stops, deviceWorks);
                              input = made.get();
                              return made;
                          },
@@ -110,7 +112,7 @@ TEST_F(MicLevelMeterTest, PublishesOnTheMainExecutorAndStopsClean) {
     int notifications = 0;
     auto subscription = meter.subscribe([&] { ++notifications; });
     meter.stop();
-    EXPECT_TRUE(running->stopped);
+    EXPECT_EQ(stops, 1);
     executor.runUntilIdle();
     EXPECT_FALSE(meter.isActive());
     EXPECT_EQ(meter.level(), 0.0);
