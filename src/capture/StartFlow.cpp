@@ -7,18 +7,6 @@
 
 namespace tessera {
 
-namespace {
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "Unknown error";
-    }
-}
-}  // namespace
-
 Task<void> CaptureController::runCountdown(std::shared_ptr<CountdownOverlay> countdown,
                                            int seconds) {
     if (countdown) {
@@ -73,7 +61,7 @@ Task<void> CaptureController::handleStartFailure(std::exception_ptr failure,
             reshowAfterSession();
         }
     } else {
-        state_.setPhase(RecorderPhase::error(describe(failure)));
+        state_.setPhase(RecorderPhase::error(describeError(failure)));
         if (recordingModeActive_) {
             showMainPanel();
         }

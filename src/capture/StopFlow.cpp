@@ -19,16 +19,6 @@ constexpr double kRetryWaitSeconds = 2;
 constexpr const char* kLinkCopiedNotice = "Link copied ✓";
 constexpr const char* kLinkReadyNotice = "Link ready — use the copy button to share it";
 
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "Unknown error";
-    }
-}
-
 std::string trimmed(const std::string& text) {
     const char* space = " \t\n\r\f\v";
     auto first = text.find_first_not_of(space);
@@ -157,7 +147,7 @@ Task<void> CaptureController::uploadMicFile(std::shared_ptr<SessionServer> api,
                 failure = std::current_exception();
             }
             if (attempt == kMicUploadAttempts) {
-                session_.micWarning = "mic audio was lost (" + describe(failure) + ")";
+                session_.micWarning = "mic audio was lost (" + describeError(failure) + ")";
             } else {
                 co_await retryWait();
             }
@@ -213,7 +203,7 @@ Task<void> CaptureController::finalizeAndFinish(std::shared_ptr<SessionServer> a
     if (failure) {
         // The session stays for a retry; its warnings are collected again then.
         state_.setCanRetryFinalize(true);
-        state_.setPhase(RecorderPhase::error("Finalize failed: " + describe(failure)));
+        state_.setPhase(RecorderPhase::error("Finalize failed: " + describeError(failure)));
     } else {
         const std::string notes = trimmed(state_.recordingNotes());
         if (!notes.empty()) {
@@ -222,7 +212,7 @@ Task<void> CaptureController::finalizeAndFinish(std::shared_ptr<SessionServer> a
                 state_.setRecordingNotes("");
             } catch (...) {
                 warnings.push_back("notes couldn't be attached (" +
-                                   describe(std::current_exception()) + ")");
+                                   describeError(std::current_exception()) + ")");
             }
         }
         if (reply->status != "ready") {

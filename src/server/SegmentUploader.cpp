@@ -5,26 +5,6 @@ namespace {
 
 constexpr Duration kRetryDelay = seconds(0.3);
 
-bool isCancelledError(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const CancelledError&) {
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
-
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
-
 }  // namespace
 
 SegmentUploader::SegmentUploader(APIClient api, std::string recordingID)
@@ -50,7 +30,7 @@ Task<void> SegmentUploader::upload(std::string kind, SharedBytes data) {
     } catch (...) {
         error = std::current_exception();
     }
-    if (isCancelledError(error)) {
+    if (isCancellation(error)) {
         co_return;
     }
     try {
@@ -65,11 +45,11 @@ Task<void> SegmentUploader::upload(std::string kind, SharedBytes data) {
         error = std::current_exception();
     }
     // A session being torn down is not a lost segment.
-    if (isCancelledError(error)) {
+    if (isCancellation(error)) {
         co_return;
     }
     failedKinds_.insert(kind);
-    lastErrorMessage_ = describe(error);
+    lastErrorMessage_ = describeError(error);
 }
 
 Task<void> SegmentUploader::drain(std::shared_ptr<SegmentUploader> self, std::string kind,

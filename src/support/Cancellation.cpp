@@ -17,6 +17,16 @@ bool isCancellation(const std::exception_ptr& error) {
     }
 }
 
+std::string describeError(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
 void CancelState::cancel() {
     if (cancelled_) {
         return;

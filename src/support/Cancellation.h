@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 
 namespace tessera {
 
@@ -17,6 +18,10 @@ class CancelledError : public std::exception {
 };
 
 bool isCancellation(const std::exception_ptr& error);
+
+// The user-facing description of a caught error: what() of a std::exception,
+// else a generic text.
+std::string describeError(const std::exception_ptr& error);
 
 // The cancellation flag of one task tree. Executor thread only: cancel(),
 // callback registration and callbacks all run on the thread of the executor
