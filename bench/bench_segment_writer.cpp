@@ -46,6 +46,7 @@ struct RunResult {
     double wallSeconds = 0;
     double cpuSeconds = 0;
     std::vector<size_t> segmentSizes;
+    std::vector<int64_t> droppedFrames;
 };
 
 VideoSample frameAt(const testing::SyntheticFrames& frames, int64_t index) {
@@ -81,6 +82,8 @@ RunResult runWriter(const testing::SyntheticFrames& frames, int width, int heigh
         if (writer.videoInput().isReadyForMoreMediaData() &&
             writer.videoInput().append(frameAt(frames, k))) {
             ++result.encoded;
+        } else {
+            result.droppedFrames.push_back(k);
         }
     }
     std::promise<void> done;
@@ -174,6 +177,13 @@ int main(int argc, char** argv) {
                     rt.cpuSeconds / static_cast<double>(rt.encoded),
                     fast.encoded / fast.wallSeconds, fastCpu, ffmpegCpu,
                     ffmpegCpu > 0 ? fastCpu / ffmpegCpu : 0.0, meanSegmentKiB);
+        if (!rt.droppedFrames.empty()) {
+            std::printf("           dropped at 30 fps:");
+            for (size_t i = 0; i < rt.droppedFrames.size() && i < 20; ++i) {
+                std::printf(" %lld", static_cast<long long>(rt.droppedFrames[i]));
+            }
+            std::printf("\n");
+        }
         std::fflush(stdout);
     }
     return 0;

@@ -1,6 +1,7 @@
 #include "media/FragmentedMp4Encoder.h"
 
 #include <algorithm>
+#include <cstring>
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -30,6 +31,102 @@ void releasePixels(void* opaque, uint8_t*) {
 
 }  // namespace
 
+VideoConverter::VideoConverter(int width, int height, int threads, int preparedFrames)
+    : width_(width), height_(height), threads_(std::max(threads, 1)) {
+    source_ = ff::makeFrame();
+    // Allocated and written once now rather than while recording: a fresh
+    // frame's pages are faulted in on first write, which at 4K costs more than
+    // a conversion and would make the first frames late.
+    for (int i = 0; i < preparedFrames; ++i) {
+        AVFrame* frame = newFrame();
+        for (int plane = 0; plane < 3; ++plane) {
+            const int rows = plane == 0 ? height_ : (height_ + 1) / 2;
+            std::memset(frame->data[plane], plane == 0 ? 16 : 128,
+                        static_cast<size_t>(frame->linesize[plane]) * rows);
+        }
+    }
+}
+
+void VideoConverter::prepareScaler(const PixelBuffer& pixels) {
+    if (scaler_ && scalerWidth_ == pixels.width && scalerHeight_ == pixels.height) {
+        return;
+    }
+    scaler_.reset(sws_alloc_context());
+    if (!scaler_) {
+        throw RecorderError("Screen encoding: out of memory");
+    }
+    SwsContext* s = scaler_.get();
+    av_opt_set_int(s, "srcw", pixels.width, 0);
+    av_opt_set_int(s, "srch", pixels.height, 0);
+    // Read as BGR0: the video carries no alpha, and the fourth byte of a
+    // screen grab is padding of undefined value.
+    av_opt_set_int(s, "src_format", AV_PIX_FMT_BGR0, 0);
+    av_opt_set_int(s, "dstw", width_, 0);
+    av_opt_set_int(s, "dsth", height_, 0);
+    av_opt_set_int(s, "dst_format", AV_PIX_FMT_YUV420P, 0);
+    av_opt_set_int(s, "sws_flags", SWS_BILINEAR, 0);
+    av_opt_set_int(s, "threads", threads_, 0);
+    ff::check(sws_init_context(s, nullptr, nullptr), kWhat, "sws_init_context");
+    // The default matrix is BT.601; the stream is tagged BT.709, limited range.
+    const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
+    ff::check(sws_setColorspaceDetails(s, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16), kWhat,
+              "sws_setColorspaceDetails");
+    scalerWidth_ = pixels.width;
+    scalerHeight_ = pixels.height;
+}
+
+AVFrame* VideoConverter::writableFrame() {
+    for (const auto& frame : frames_) {
+        // Writable once the encoder has dropped its reference (its stage
+        // releases it after handing the frame to x264, which copies it).
+        if (av_frame_is_writable(frame.get())) {
+            return frame.get();
+        }
+    }
+    return newFrame();
+}
+
+AVFrame* VideoConverter::newFrame() {
+    ff::FramePtr frame = ff::makeFrame();
+    frame->format = AV_PIX_FMT_YUV420P;
+    frame->width = width_;
+    frame->height = height_;
+    ff::check(av_frame_get_buffer(frame.get(), 0), kWhat, "av_frame_get_buffer");
+    frames_.push_back(std::move(frame));
+    return frames_.back().get();
+}
+
+ff::FramePtr VideoConverter::convert(std::shared_ptr<const PixelBuffer> pixels) {
+    prepareScaler(*pixels);
+    AVFrame* target = writableFrame();
+    // Wrap the shared pixels without copying them: the scaler takes a
+    // reference to its source and would copy one that is not counted.
+    av_frame_unref(source_.get());
+    const PixelBuffer& picture = *pixels;
+    auto* keep = new std::shared_ptr<const PixelBuffer>(std::move(pixels));
+    AVBufferRef* ref = av_buffer_create(const_cast<uint8_t*>(picture.data()),
+                                        static_cast<int>(picture.sizeInBytes()), &releasePixels,
+                                        keep, AV_BUFFER_FLAG_READONLY);
+    if (!ref) {
+        delete keep;
+        throw RecorderError("Screen encoding: out of memory");
+    }
+    source_->buf[0] = ref;
+    source_->data[0] = ref->data;
+    source_->linesize[0] = picture.bytesPerRow;
+    source_->width = picture.width;
+    source_->height = picture.height;
+    source_->format = AV_PIX_FMT_BGR0;
+    const int rc = sws_scale_frame(scaler_.get(), target, source_.get());
+    av_frame_unref(source_.get());
+    ff::check(rc, kWhat, "sws_scale_frame");
+    ff::FramePtr copy(av_frame_clone(target));
+    if (!copy) {
+        throw RecorderError("Screen encoding: out of memory");
+    }
+    return copy;
+}
+
 FragmentedMp4Encoder::FragmentedMp4Encoder(const SegmentWriter::Configuration& configuration,
                                            Deliver deliver)
     : config_(configuration), deliver_(std::move(deliver)) {
@@ -43,7 +140,6 @@ FragmentedMp4Encoder::FragmentedMp4Encoder(const SegmentWriter::Configuration& c
     nextCutSeconds_ = config_.segmentSeconds;
     lastFrameDurationTicks_ = kVideoTimescale / config_.frameRate;
     packet_ = ff::makePacket();
-    source_ = ff::makeFrame();
     openVideo();
     if (config_.systemAudio) {
         audio_ = std::make_unique<AacEncoder>(true, [this](AVPacket* p) { onAudioPacket(p); });
@@ -96,13 +192,6 @@ void FragmentedMp4Encoder::openVideo() {
     int rc = avcodec_open2(video_.get(), codec, &raw);
     options.reset(raw);
     ff::check(rc, kWhat, "avcodec_open2");
-
-    picture_ = ff::makeFrame();
-    picture_->format = AV_PIX_FMT_YUV420P;
-    picture_->width = video_->width;
-    picture_->height = video_->height;
-    ff::check(av_frame_get_buffer(picture_.get(), 0), kWhat, "av_frame_get_buffer");
-    scalerThreadsHint_ = settings.scalerThreads;
 }
 
 void FragmentedMp4Encoder::openMuxer() {
@@ -156,69 +245,19 @@ int FragmentedMp4Encoder::onWrite(void* opaque, uint8_t* data, int size) {
     return size;
 }
 
-void FragmentedMp4Encoder::convert(const VideoSample& sample) {
-    const PixelBuffer& pixels = *sample.pixels;
-    if (!scaler_ || scalerWidth_ != pixels.width || scalerHeight_ != pixels.height) {
-        scaler_.reset(sws_alloc_context());
-        if (!scaler_) {
-            throw RecorderError("Screen encoding: out of memory");
-        }
-        SwsContext* s = scaler_.get();
-        av_opt_set_int(s, "srcw", pixels.width, 0);
-        av_opt_set_int(s, "srch", pixels.height, 0);
-        // Read as BGR0: the video carries no alpha, and the fourth byte of a
-        // screen grab is padding of undefined value.
-        av_opt_set_int(s, "src_format", AV_PIX_FMT_BGR0, 0);
-        av_opt_set_int(s, "dstw", video_->width, 0);
-        av_opt_set_int(s, "dsth", video_->height, 0);
-        av_opt_set_int(s, "dst_format", AV_PIX_FMT_YUV420P, 0);
-        av_opt_set_int(s, "sws_flags", SWS_BILINEAR, 0);
-        av_opt_set_int(s, "threads", scalerThreadsHint_, 0);
-        ff::check(sws_init_context(s, nullptr, nullptr), kWhat, "sws_init_context");
-        // The default matrix is BT.601; the stream is tagged BT.709, limited range.
-        const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
-        ff::check(sws_setColorspaceDetails(s, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16), kWhat,
-                  "sws_setColorspaceDetails");
-        scalerWidth_ = pixels.width;
-        scalerHeight_ = pixels.height;
-    }
-    // Wrap the shared pixels without copying them.
-    av_frame_unref(source_.get());
-    auto* keep = new std::shared_ptr<const PixelBuffer>(sample.pixels);
-    AVBufferRef* ref = av_buffer_create(const_cast<uint8_t*>(pixels.data()),
-                                        static_cast<int>(pixels.sizeInBytes()), &releasePixels,
-                                        keep, AV_BUFFER_FLAG_READONLY);
-    if (!ref) {
-        delete keep;
-        throw RecorderError("Screen encoding: out of memory");
-    }
-    source_->buf[0] = ref;
-    source_->data[0] = ref->data;
-    source_->linesize[0] = pixels.bytesPerRow;
-    source_->width = pixels.width;
-    source_->height = pixels.height;
-    source_->format = AV_PIX_FMT_BGR0;
-    ff::check(av_frame_make_writable(picture_.get()), kWhat, "av_frame_make_writable");
-    ff::check(sws_scale_frame(scaler_.get(), picture_.get(), source_.get()), kWhat,
-              "sws_scale_frame");
-    av_frame_unref(source_.get());
-}
-
-void FragmentedMp4Encoder::encodeVideo(const VideoSample& sample, int64_t ptsTicks) {
-    convert(sample);
-    picture_->pts = ptsTicks;
+void FragmentedMp4Encoder::encodeVideo(ff::FramePtr picture, int64_t ptsTicks, MediaTime duration) {
+    picture->pts = ptsTicks;
     if (ptsTicks >= nextForcedKeyTicks_) {
-        picture_->pict_type = AV_PICTURE_TYPE_I;
+        picture->pict_type = AV_PICTURE_TYPE_I;
         nextForcedKeyTicks_ = (ptsTicks / segmentTicks_ + 1) * segmentTicks_;
     } else {
-        picture_->pict_type = AV_PICTURE_TYPE_NONE;
+        picture->pict_type = AV_PICTURE_TYPE_NONE;
     }
-    const MediaTime& duration = sample.timing.duration;
     lastFrameDurationTicks_ =
         (duration.isValid() && duration.value() > 0)
             ? std::max<int64_t>(duration.convertScale(kVideoTimescale).value(), 1)
             : kVideoTimescale / config_.frameRate;
-    sendVideo(picture_.get());
+    sendVideo(picture.get());
 }
 
 void FragmentedMp4Encoder::sendVideo(AVFrame* frame) {

@@ -1,12 +1,14 @@
 #pragma once
 
-// The FFmpeg pipeline behind SegmentWriter: BGRA -> yuv420p (libswscale,
-// BT.709), libx264, the native AAC encoder, and the mp4 muxer writing fragmented
-// MP4 into memory through a custom AVIOContext. Cuts a fragment at every
-// segmentSeconds boundary of media time on a forced key frame.
+// The FFmpeg pipeline behind SegmentWriter, in two stages that run on
+// different threads so that they overlap: VideoConverter turns screen pictures
+// into yuv420p (libswscale, BT.709), and FragmentedMp4Encoder runs libx264, the
+// native AAC encoder and the mp4 muxer writing fragmented MP4 into memory
+// through a custom AVIOContext. Cuts a fragment at every segmentSeconds
+// boundary of media time on a forced key frame.
 //
-// Not thread-safe: created on one thread, then used from one thread at a time
-// (the writer's thread). Every method throws RecorderError on an FFmpeg failure.
+// Each class is not thread-safe: created on one thread, then used from one
+// thread at a time. Every method throws RecorderError on an FFmpeg failure.
 
 #include <cstdint>
 #include <deque>
@@ -22,6 +24,36 @@
 
 namespace tessera {
 
+// BGRA/BGRX pictures of any size to yuv420p frames of the video size,
+// BT.709 limited range. Converts into a few frames of its own that it reuses
+// once the encoder has let go of them, so a full frame is not allocated (and
+// faulted in) for every picture.
+class VideoConverter {
+  public:
+    // threads: how many threads the scaler splits its rows over;
+    // preparedFrames: how many frames to set up at once (more are added when
+    // all are in use).
+    VideoConverter(int width, int height, int threads, int preparedFrames);
+
+    // A new reference to a converted frame; the caller may hand it to another
+    // thread, and the frame is reused only once every reference is gone.
+    ff::FramePtr convert(std::shared_ptr<const PixelBuffer> pixels);
+
+  private:
+    void prepareScaler(const PixelBuffer& pixels);
+    AVFrame* writableFrame();
+    AVFrame* newFrame();
+
+    int width_;
+    int height_;
+    int threads_;
+    ff::SwsPtr scaler_;
+    int scalerWidth_ = 0;
+    int scalerHeight_ = 0;
+    ff::FramePtr source_;
+    std::vector<ff::FramePtr> frames_;
+};
+
 class FragmentedMp4Encoder {
   public:
     // Video timestamps are carried at this timescale.
@@ -31,8 +63,10 @@ class FragmentedMp4Encoder {
     // Opens encoders and muxer and writes the (delayed) header.
     FragmentedMp4Encoder(const SegmentWriter::Configuration& configuration, Deliver deliver);
 
-    // One frame at ptsTicks (kVideoTimescale); times must increase.
-    void encodeVideo(const VideoSample& sample, int64_t ptsTicks);
+    // One converted frame (VideoConverter) at ptsTicks (kVideoTimescale) lasting
+    // `duration` (invalid: one frame at the configured rate); times must increase.
+    // The frame's reference is released before this returns.
+    void encodeVideo(ff::FramePtr picture, int64_t ptsTicks, MediaTime duration);
     void encodeAudio(const AudioSample& sample);
     void endSession(MediaTime end);
     // Drains the encoders and delivers the last segment.
@@ -41,7 +75,6 @@ class FragmentedMp4Encoder {
   private:
     void openVideo();
     void openMuxer();
-    void convert(const VideoSample& sample);
     void sendVideo(AVFrame* frame);
     void onVideoPacket(AVPacket* packet);
     void writeVideo(ff::PacketPtr packet);
@@ -62,12 +95,6 @@ class FragmentedMp4Encoder {
     ff::FormatContextPtr muxer_;
     AVStream* videoStream_ = nullptr;
     AVStream* audioStream_ = nullptr;
-    ff::SwsPtr scaler_;
-    int scalerWidth_ = 0;
-    int scalerHeight_ = 0;
-    int scalerThreadsHint_ = 1;
-    ff::FramePtr source_;
-    ff::FramePtr picture_;
     ff::PacketPtr packet_;
 
     std::vector<uint8_t> pendingBytes_;

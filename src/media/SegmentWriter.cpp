@@ -27,6 +27,15 @@ struct EndSessionItem {
 };
 using Item = std::variant<VideoItem, AudioItem, EndSessionItem>;
 
+// What the conversion stage passes on to the encoding stage, in append order.
+struct ConvertedVideo {
+    ff::FramePtr picture;
+    int64_t ptsTicks = 0;
+    MediaTime duration;
+};
+struct FinishItem {};
+using EncodeItem = std::variant<ConvertedVideo, AudioItem, EndSessionItem, FinishItem>;
+
 }  // namespace
 
 struct SegmentWriter::Impl {
@@ -34,11 +43,15 @@ struct SegmentWriter::Impl {
     SegmentHandler onSegment;
 
     // Guarded by mutex: shared between the appending threads, the caller of
-    // start/finish/cancel and the writer's thread.
+    // start/finish/cancel and the writer's two threads.
     mutable std::mutex mutex;
     std::condition_variable_any wakeup;
     WriterStatus status = WriterStatus::unknown;
+    // Appended media, waiting for the conversion stage.
     std::deque<Item> queue;
+    // Converted media, waiting for the encoding stage.
+    std::deque<EncodeItem> encodeQueue;
+    // Video frames appended and not yet encoded (in either queue or stage).
     int videoInFlight = 0;
     int audioQueued = 0;
     bool videoFinished = false;
@@ -48,11 +61,14 @@ struct SegmentWriter::Impl {
     std::vector<std::function<void()>> finishWaiters;
     std::optional<std::string> error;
 
-    // Owned by the writer's thread once it runs.
+    // Owned by the conversion thread once it runs.
+    std::unique_ptr<VideoConverter> converter;
+    // Owned by the encoding thread once it runs.
     std::unique_ptr<FragmentedMp4Encoder> encoder;
 
-    // Last member: destroyed (stopped and joined) before everything it uses.
-    std::jthread worker;
+    // Last members: destroyed (stopped and joined) before everything they use.
+    std::jthread convertWorker;
+    std::jthread encodeWorker;
 
     bool acceptsVideo() const {
         return status == WriterStatus::writing && !finishRequested && !videoFinished;
@@ -61,12 +77,15 @@ struct SegmentWriter::Impl {
         return status == WriterStatus::writing && !finishRequested && !audioFinished;
     }
 
-    void run(std::stop_token stop);
+    void runConversion(std::stop_token stop);
+    void runEncoding(std::stop_token stop);
     void deliver(std::vector<uint8_t> bytes);
     void end(WriterStatus final, std::optional<std::string> message);
 };
 
-void SegmentWriter::Impl::run(std::stop_token stop) {
+// The conversion thread: turns appended pictures into encoder frames while the
+// encoding thread works on earlier ones, and passes everything on in order.
+void SegmentWriter::Impl::runConversion(std::stop_token stop) {
     try {
         while (true) {
             Item item;
@@ -79,22 +98,64 @@ void SegmentWriter::Impl::run(std::stop_token stop) {
                     return;
                 }
                 if (queue.empty()) {
-                    break;
+                    encodeQueue.emplace_back(FinishItem{});
+                    wakeup.notify_all();
+                    return;
                 }
                 item = std::move(queue.front());
                 queue.pop_front();
-                if (std::holds_alternative<AudioItem>(item)) {
-                    --audioQueued;
-                }
             }
+            EncodeItem next;
             if (auto* video = std::get_if<VideoItem>(&item)) {
-                encoder->encodeVideo(video->sample, video->ptsTicks);
+                next = ConvertedVideo{converter->convert(std::move(video->sample.pixels)),
+                                      video->ptsTicks, video->sample.timing.duration};
+            } else if (auto* audio = std::get_if<AudioItem>(&item)) {
+                next = std::move(*audio);
+            } else {
+                next = std::get<EndSessionItem>(item);
+            }
+            std::lock_guard lock(mutex);
+            if (status != WriterStatus::writing) {
+                return;
+            }
+            encodeQueue.push_back(std::move(next));
+            wakeup.notify_all();
+        }
+    } catch (const std::exception& e) {
+        end(WriterStatus::failed, e.what());
+    }
+}
+
+// The encoding thread: x264, AAC and the muxer, in append order.
+void SegmentWriter::Impl::runEncoding(std::stop_token stop) {
+    try {
+        while (true) {
+            EncodeItem item;
+            {
+                std::unique_lock lock(mutex);
+                wakeup.wait(lock, stop, [&] {
+                    return !encodeQueue.empty() || status != WriterStatus::writing;
+                });
+                if (stop.stop_requested() || status != WriterStatus::writing) {
+                    return;
+                }
+                item = std::move(encodeQueue.front());
+                encodeQueue.pop_front();
+            }
+            if (auto* video = std::get_if<ConvertedVideo>(&item)) {
+                encoder->encodeVideo(std::move(video->picture), video->ptsTicks, video->duration);
                 std::lock_guard lock(mutex);
                 --videoInFlight;
             } else if (auto* audio = std::get_if<AudioItem>(&item)) {
+                {
+                    std::lock_guard lock(mutex);
+                    --audioQueued;
+                }
                 encoder->encodeAudio(audio->sample);
+            } else if (auto* endItem = std::get_if<EndSessionItem>(&item)) {
+                encoder->endSession(endItem->time);
             } else {
-                encoder->endSession(std::get<EndSessionItem>(item).time);
+                break;
             }
         }
         encoder->finishStream();
@@ -128,6 +189,7 @@ void SegmentWriter::Impl::end(WriterStatus final, std::optional<std::string> mes
         status = final;
         error = std::move(message);
         queue.clear();
+        encodeQueue.clear();
         waiters = std::move(finishWaiters);
     }
     for (auto& waiter : waiters) {
@@ -144,10 +206,15 @@ VideoEncoderSettings SegmentWriter::encoderSettingsFor(int64_t width, int64_t he
         settings.preset = "superfast";
     } else {
         settings.preset = "ultrafast";
-        settings.x264Params = "cabac=1:8x8dct=1";
+        // Sliced threads: both cores work on the same frame, so x264 holds
+        // no frames in flight and needs less CPU per frame here than with
+        // frame threads; each frame's encoding then overlaps the conversion
+        // of the next on the writer's other thread.
+        settings.x264Params = "cabac=1:8x8dct=1:sliced-threads=1";
     }
-    // x264 picks its frame threads from the core count; the scaler splits its
-    // rows over two threads, which halves the conversion time above 1080p.
+    // x264 picks its thread count from the cores; the scaler
+    // splits its rows over two threads, which halves the conversion time
+    // above 1080p.
     settings.threads = 0;
     settings.scalerThreads = pixels > 1920 * 1200 ? 2 : 1;
     return settings;
@@ -182,6 +249,10 @@ void SegmentWriter::start() {
         impl_->encoder = std::make_unique<FragmentedMp4Encoder>(
             impl_->config,
             [impl = impl_.get()](std::vector<uint8_t> bytes) { impl->deliver(std::move(bytes)); });
+        impl_->converter = std::make_unique<VideoConverter>(
+            static_cast<int>(impl_->config.width), static_cast<int>(impl_->config.height),
+            encoderSettingsFor(impl_->config.width, impl_->config.height).scalerThreads,
+            kVideoHandOffDepth + 1);
     } catch (const std::exception& e) {
         std::lock_guard lock(impl_->mutex);
         impl_->status = WriterStatus::failed;
@@ -190,7 +261,10 @@ void SegmentWriter::start() {
     }
     std::lock_guard lock(impl_->mutex);
     impl_->status = WriterStatus::writing;
-    impl_->worker = std::jthread([impl = impl_.get()](std::stop_token stop) { impl->run(stop); });
+    impl_->convertWorker =
+        std::jthread([impl = impl_.get()](std::stop_token stop) { impl->runConversion(stop); });
+    impl_->encodeWorker =
+        std::jthread([impl = impl_.get()](std::stop_token stop) { impl->runEncoding(stop); });
 }
 
 void SegmentWriter::endSession(MediaTime sourceTime) {
@@ -246,13 +320,16 @@ void SegmentWriter::cancelWriting() {
         if (impl_->status == WriterStatus::writing || impl_->status == WriterStatus::unknown) {
             impl_->status = WriterStatus::cancelled;
             impl_->queue.clear();
+            impl_->encodeQueue.clear();
             waiters = std::move(impl_->finishWaiters);
         }
         impl_->wakeup.notify_all();
     }
-    if (impl_->worker.joinable() && impl_->worker.get_id() != std::this_thread::get_id()) {
-        impl_->worker.request_stop();
-        impl_->worker.join();
+    for (auto* worker : {&impl_->convertWorker, &impl_->encodeWorker}) {
+        if (worker->joinable() && worker->get_id() != std::this_thread::get_id()) {
+            worker->request_stop();
+            worker->join();
+        }
     }
     for (auto& waiter : waiters) {
         waiter();

@@ -7,10 +7,12 @@
 // segmentSeconds of media time, each starting on a forced key frame.
 //
 // Threads: appends come from the owning recorder's queue and never wait on
-// encoding. Conversion, encoding and muxing run on the writer's own thread,
-// reached through a bounded hand-off: while the encoder is busy with earlier
-// frames the video input is not ready and the caller drops the frame.
-// onSegment runs on the writer's thread; it must only hand the bytes on.
+// encoding. Conversion runs on one thread of the writer's own and encoding and
+// muxing on another, so that converting a picture overlaps encoding the one
+// before. Both are reached through a bounded hand-off: while they are busy
+// with earlier frames the video input is not ready and the caller drops the
+// frame (a dropped frame is never queued). onSegment runs on the writer's
+// encoding thread; it must only hand the bytes on.
 
 #include <cstdint>
 #include <functional>
@@ -47,8 +49,11 @@ class SegmentWriter {
     };
     using SegmentHandler = std::function<void(std::vector<uint8_t>)>;
 
-    // How many video frames may wait for or sit in the encoder stage at once.
-    static constexpr int kVideoHandOffDepth = 2;
+    // How many video frames may wait for or sit in the two stages at once
+    // (one converting, one encoding, the rest waiting): a sixth of a second at
+    // 30 fps, which absorbs x264's slow first frames (it sets up its reference
+    // frames then) and its key frames without a drop.
+    static constexpr int kVideoHandOffDepth = 5;
     // How many audio buffers may wait; audio is cheap, so this only guards
     // against a stalled writer.
     static constexpr int kAudioHandOffDepth = 64;
@@ -124,7 +129,8 @@ class SegmentWriter {
     // "superfast" about 100 fps at 1440p and "ultrafast" about 80 fps at 4K, so
     // each leaves more than half of the machine to capture and conversion at
     // 30 fps. "ultrafast" alone falls back to Constrained Baseline; cabac and 8x8
-    // transforms are switched back on to stay within High profile at the same speed.
+    // transforms are switched back on to stay within High profile at the same
+    // speed, and its threads work on slices of one frame (no frames in flight).
     static VideoEncoderSettings encoderSettingsFor(int64_t width, int64_t height);
 
   private:
