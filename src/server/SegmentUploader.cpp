@@ -3,6 +3,7 @@
 namespace tessera {
 namespace {
 
+constexpr int kUploadAttempts = 2;
 constexpr Duration kRetryDelay = seconds(0.3);
 
 }  // namespace
@@ -24,29 +25,24 @@ std::optional<std::string> SegmentUploader::failureSummary() const {
 
 Task<void> SegmentUploader::upload(std::string kind, SharedBytes data) {
     std::exception_ptr error;
-    try {
-        co_await api_.uploadChunk(recordingID_, kind, data);
-        co_return;
-    } catch (...) {
-        error = std::current_exception();
-    }
-    if (isCancellation(error)) {
-        co_return;
-    }
-    try {
-        co_await sleepFor(kRetryDelay);
-    } catch (const CancelledError&) {
-        // An interrupted wait does not skip the second attempt.
-    }
-    try {
-        co_await api_.uploadChunk(recordingID_, kind, data);
-        co_return;
-    } catch (...) {
-        error = std::current_exception();
-    }
-    // A session being torn down is not a lost segment.
-    if (isCancellation(error)) {
-        co_return;
+    for (int attempt = 1; attempt <= kUploadAttempts; ++attempt) {
+        if (attempt > 1) {
+            try {
+                co_await sleepFor(kRetryDelay);
+            } catch (const CancelledError&) {
+                // An interrupted wait does not skip the next attempt.
+            }
+        }
+        try {
+            co_await api_.uploadChunk(recordingID_, kind, data);
+            co_return;
+        } catch (...) {
+            error = std::current_exception();
+        }
+        // A session being torn down is not a lost segment, and is not retried.
+        if (isCancellation(error)) {
+            co_return;
+        }
     }
     failedKinds_.insert(kind);
     lastErrorMessage_ = describeError(error);

@@ -161,8 +161,8 @@ ShieldedTask<T> shielded(Task<T> task) {
     return ShieldedTask<T>(std::move(task));
 }
 
-// co_await currentContext(): the awaiting task's context, without suspending.
-struct CurrentContext {
+// Reads the awaiting task's context without suspending.
+struct ContextProbe {
     TaskContext context;
     bool await_ready() noexcept { return false; }
     template <detail::TaskPromise P>
@@ -170,6 +170,10 @@ struct CurrentContext {
         context = self.promise().context;
         return false;
     }
+};
+
+// co_await currentContext(): the awaiting task's context.
+struct CurrentContext : ContextProbe {
     TaskContext await_resume() noexcept { return context; }
 };
 inline CurrentContext currentContext() {
@@ -178,14 +182,7 @@ inline CurrentContext currentContext() {
 
 // co_await checkCancellation(): throws CancelledError when the awaiting task
 // has been cancelled; never suspends.
-struct CheckCancellation {
-    TaskContext context;
-    bool await_ready() noexcept { return false; }
-    template <detail::TaskPromise P>
-    bool await_suspend(std::coroutine_handle<P> self) noexcept {
-        context = self.promise().context;
-        return false;
-    }
+struct CheckCancellation : ContextProbe {
     void await_resume() const {
         if (context.isCancelled()) {
             throw CancelledError();
