@@ -16,6 +16,8 @@ packages=(
   libavdevice-dev ffmpeg
   # reference web app
   libcpp-httplib-dev
+  # logging
+  libspdlog-dev
   # X11 capture, windows and hot keys
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-composite0-dev
   libxcb-xfixes0-dev libxcb-xinput-dev libxcb-ewmh-dev libxcb-icccm4-dev

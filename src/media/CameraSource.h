@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "app/RecorderError.h"
 #include "media/MediaSample.h"
+#include "support/RecorderError.h"
 
 namespace tessera {
 

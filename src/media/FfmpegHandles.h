@@ -14,7 +14,7 @@ extern "C" {
 #include <memory>
 #include <string>
 
-#include "app/RecorderError.h"
+#include "support/RecorderError.h"
 
 namespace tessera::ff {
 

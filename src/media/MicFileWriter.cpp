@@ -10,9 +10,9 @@
 #include <cstring>
 #include <new>
 
-#include "app/RecorderError.h"
 #include "media/AacEncoder.h"
 #include "media/FfmpegHandles.h"
+#include "support/RecorderError.h"
 
 namespace tessera {
 

@@ -8,8 +8,8 @@
 #include <thread>
 #include <variant>
 
-#include "app/RecorderError.h"
 #include "media/FragmentedMp4Encoder.h"
+#include "support/RecorderError.h"
 
 namespace tessera {
 

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "app/RecorderError.h"
+#include "support/RecorderError.h"
 
 namespace tessera {
 

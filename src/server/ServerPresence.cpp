@@ -2,8 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/RecorderError.h"
 #include "app/SettingsKeys.h"
+#include "support/RecorderError.h"
 
 namespace tessera {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <numbers>
 
-#include "app/RecorderError.h"
 #include "support/HostClock.h"
+#include "support/RecorderError.h"
 
 namespace tessera::testing {
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "app/RecorderError.h"
+#include "support/RecorderError.h"
 
 namespace tessera {
 

@@ -1,6 +1,6 @@
 #include "platform/pulse/PulseContext.h"
 
-#include "app/RecorderError.h"
+#include "support/RecorderError.h"
 
 namespace tessera {
 

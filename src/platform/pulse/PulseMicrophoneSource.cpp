@@ -1,7 +1,7 @@
 #include "platform/pulse/PulseMicrophoneSource.h"
 
-#include "app/RecorderError.h"
 #include "platform/pulse/PulseContext.h"
+#include "support/RecorderError.h"
 
 namespace tessera {
 

@@ -9,7 +9,7 @@ extern "C" {
 #include <cstring>
 #include <string>
 
-#include "app/RecorderError.h"
+#include "support/RecorderError.h"
 
 namespace tessera {
 

@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/RecorderError.h"
 #include "platform/x11/XcbConnection.h"
+#include "support/RecorderError.h"
 
 namespace tessera {
 

@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/RecorderError.h"
 #include "platform/x11/X11Displays.h"
+#include "support/RecorderError.h"
 
 namespace tessera {
 

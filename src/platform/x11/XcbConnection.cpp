@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "app/RecorderError.h"
+#include "support/RecorderError.h"
 
 namespace tessera {
 

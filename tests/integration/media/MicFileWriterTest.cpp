@@ -6,8 +6,8 @@
 #include <regex>
 
 #include "MediaProbe.h"
-#include "app/RecorderError.h"
 #include "media/MicFileWriter.h"
+#include "support/RecorderError.h"
 #include "support/SyntheticCapture.h"
 
 namespace tessera {

@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "MediaProbe.h"
-#include "app/RecorderError.h"
 #include "media/ScreenRecorder.h"
 #include "support/ManualExecutor.h"
+#include "support/RecorderError.h"
 #include "support/SyntheticCapture.h"
 
 namespace tessera {

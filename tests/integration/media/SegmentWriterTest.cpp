@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "MediaProbe.h"
-#include "app/RecorderError.h"
 #include "media/SegmentWriter.h"
+#include "support/RecorderError.h"
 #include "support/SyntheticCapture.h"
 
 extern "C" {

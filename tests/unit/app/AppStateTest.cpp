@@ -2,12 +2,12 @@
 
 #include <functional>
 
-#include "TempDir.h"
 #include "app/AppState.h"
 #include "app/JsonFileSettingsStore.h"
 #include "app/SettingsKeys.h"
 #include "platform/Relauncher.h"
 #include "platform/ScreenPermission.h"
+#include "support/TempDir.h"
 
 namespace tessera {
 namespace {

@@ -4,8 +4,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "TempDir.h"
 #include "app/JsonFileSettingsStore.h"
+#include "support/TempDir.h"
 
 namespace tessera {
 namespace {

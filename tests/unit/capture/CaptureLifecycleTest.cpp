@@ -2,7 +2,7 @@
 #include <set>
 
 #include "ControllerFixture.h"
-#include "app/RecorderError.h"
+#include "support/RecorderError.h"
 
 namespace tessera::testing {
 namespace {

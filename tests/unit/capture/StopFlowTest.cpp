@@ -1,5 +1,5 @@
 #include "ControllerFixture.h"
-#include "app/RecorderError.h"
+#include "support/RecorderError.h"
 
 namespace tessera::testing {
 namespace {

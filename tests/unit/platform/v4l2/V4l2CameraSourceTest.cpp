@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "platform/v4l2/V4l2CameraSource.h"
-#include "unit/v4l2/FakeV4l2Device.h"
+#include "unit/platform/v4l2/FakeV4l2Device.h"
 
 namespace tessera {
 namespace {

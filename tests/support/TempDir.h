@@ -12,7 +12,7 @@ namespace tessera::testing {
 class TempDir {
   public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tessera-app-XXXXXX");
+        std::string pattern = (std::filesystem::temp_directory_path() / "tessera-test-XXXXXX");
         if (!mkdtemp(pattern.data())) {
             throw std::runtime_error("mkdtemp failed");
         }

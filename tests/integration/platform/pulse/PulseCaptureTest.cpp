@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "app/RecorderError.h"
 #include "media/MicLevelMeter.h"
 #include "platform/pulse/PulseAudioCapture.h"
 #include "platform/pulse/PulseMicLevelInput.h"
 #include "platform/pulse/PulseMicrophoneSource.h"
 #include "support/ManualExecutor.h"
 #include "support/PulseSession.h"
+#include "support/RecorderError.h"
 
 namespace tessera {
 namespace {

@@ -4,12 +4,12 @@
 
 #include "LoopbackServer.h"
 #include "app/AppState.h"
-#include "app/RecorderError.h"
 #include "app/SettingsKeys.h"
 #include "platform/Relauncher.h"
 #include "platform/ScreenPermission.h"
 #include "server/CurlTransport.h"
 #include "server/ServerPresence.h"
+#include "support/RecorderError.h"
 #include "support/WebAppProcess.h"
 
 namespace tessera::testing {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/RecorderError.h"
 #include "platform/v4l2/CameraFrameDecoder.h"
+#include "support/RecorderError.h"
 
 namespace tessera {
 namespace {

@@ -4,11 +4,11 @@
 #include <chrono>
 #include <thread>
 
-#include "app/RecorderError.h"
 #include "platform/x11/X11Displays.h"
 #include "platform/x11/X11FrameSource.h"
 #include "platform/x11/X11ScreenCapture.h"
 #include "platform/x11/X11Windows.h"
+#include "support/RecorderError.h"
 #include "support/XvfbSession.h"
 
 namespace tessera {

@@ -9,12 +9,12 @@
 #include <thread>
 
 #include "MediaProbe.h"
-#include "app/RecorderError.h"
 #include "media/ScreenRecorder.h"
 #include "platform/X11CaptureStream.h"
 #include "platform/x11/X11Displays.h"
 #include "support/ManualExecutor.h"
 #include "support/PulseSession.h"
+#include "support/RecorderError.h"
 #include "support/XvfbSession.h"
 
 namespace tessera {
