@@ -4,6 +4,7 @@
 // failed start share.
 
 #include "capture/CaptureController.h"
+#include "support/Log.h"
 
 namespace tessera {
 
@@ -52,6 +53,7 @@ Task<void> CaptureController::handleStartFailure(std::exception_ptr failure,
     if (countdown) {
         countdown->close();
     }
+    logging::handled("controller", "start ended", failure, logging::Level::info);
     co_await teardownSession(true);
     state_.setShareURL(std::nullopt);
     if (isCancellation(failure)) {
@@ -112,6 +114,8 @@ Task<void> CaptureController::teardownSession(bool deleteRemote) {
         } catch (...) {
             // A recording that cannot be deleted stays on the server; the
             // session ends all the same.
+            logging::handled("controller", "could not delete recording " + *session.recordingID,
+                             std::current_exception());
         }
     }
     resetSession();
