@@ -60,12 +60,15 @@ class AsyncQueue {
     auto next() { return NextAwaiter(state_); }
 
   private:
+    // The waiting consumer. A producer may wake it after the consumer's
+    // executor (and with it the consumer frame) is gone; the post through the
+    // ExecutorRef is then a no-op.
     struct Waiter {
-        Executor* executor = nullptr;
+        ExecutorRef executor;
         std::coroutine_handle<> handle;
         void wake() const {
             if (handle) {
-                executor->post([h = handle] { h.resume(); });
+                executor.post([h = handle] { h.resume(); });
             }
         }
     };
@@ -102,7 +105,7 @@ class AsyncQueue {
                     return false;
                 }
                 self_ = self;
-                state_->waiter = Waiter{context_.executor, self};
+                state_->waiter = Waiter{context_.executor->ref(), self};
             }
             registration_ = CancelRegistration(context_.cancel, [this] {
                 bool wasWaiting = false;

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "support/Log.h"
+
 namespace tessera {
 
 bool isCancellation(const std::exception_ptr& error) {
@@ -13,7 +15,7 @@ bool isCancellation(const std::exception_ptr& error) {
     } catch (const CancelledError&) {
         return true;
     } catch (...) {
-        return false;
+        return false;  // only classifies; the caller still holds the error
     }
 }
 
@@ -23,7 +25,7 @@ std::string describeError(const std::exception_ptr& error) {
     } catch (const std::exception& e) {
         return e.what();
     } catch (...) {
-        return "unknown error";
+        return "unknown error";  // only describes; the caller still holds the error
     }
 }
 
@@ -32,12 +34,18 @@ void CancelState::cancel() {
         return;
     }
     cancelled_ = true;
-    // A callback may register or remove others; take them one at a time.
+    // A callback may register or remove others; take them one at a time. One
+    // that throws must not keep the others (each resumes a waiting task) from
+    // running, so its error is logged here.
     while (!callbacks_.empty()) {
         auto first = callbacks_.begin();
         auto callback = std::move(first->second);
         callbacks_.erase(first);
-        callback();
+        try {
+            callback();
+        } catch (...) {
+            logging::handled("cancel", "a cancellation callback failed", std::current_exception());
+        }
     }
 }
 

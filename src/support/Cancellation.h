@@ -31,7 +31,8 @@ class CancelState {
     bool isCancelled() const { return cancelled_; }
 
     // Sets the flag and runs the registered callbacks once, in registration
-    // order. Later calls do nothing.
+    // order; a callback that throws is logged and the rest still run. Later
+    // calls do nothing.
     void cancel();
 
     // Runs `callback` when the state is cancelled; at once when it already is.

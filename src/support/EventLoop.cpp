@@ -21,8 +21,9 @@ bool EventLoop::runReady() {
 }
 
 void EventLoop::run() {
-    stopRequested_ = false;
-    while (!stopRequested_) {
+    // A stop requested before run() started ends this run; the request is used
+    // up, so the next run() runs again.
+    while (!stopRequested_.exchange(false)) {
         if (runReady()) {
             continue;
         }

@@ -24,7 +24,8 @@ class EventLoop final : public QueueExecutor {
     // `timeout` of real time passes. Returns whether `done` held.
     bool runUntil(const std::function<bool()>& done, Duration timeout);
 
-    // Any thread: makes run() return after the work item it is running.
+    // Any thread: makes run() return after the work item it is running, or
+    // the next run() return at once when none is running.
     void stop();
 
   private:

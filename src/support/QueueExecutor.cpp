@@ -98,6 +98,7 @@ void QueueExecutor::wake() {
 }
 
 void QueueExecutor::shutdown() {
+    closeRefs();
     std::deque<std::function<void()>> posted;
     std::map<std::pair<TimePoint, TimerId>, std::function<void()>> timers;
     {

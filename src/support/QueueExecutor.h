@@ -34,8 +34,8 @@ class QueueExecutor : public Executor {
     // Returns false on timeout.
     bool waitForWork(std::chrono::steady_clock::time_point realDeadline);
     void wake();
-    // Drops pending work and timers without running them, then destroys the
-    // unfinished tasks.
+    // Stops posts through ExecutorRefs, drops pending work and timers without
+    // running them, then destroys the unfinished tasks.
     void shutdown();
 
   private:

@@ -15,6 +15,13 @@ struct RepeatingTimer::Shared : std::enable_shared_from_this<Shared> {
 
     void arm() {
         nextDeadline += interval;
+        // After a stall (a busy executor thread, a suspended machine) the
+        // ticks that were missed are skipped rather than fired in a burst;
+        // the next one stays on the original grid.
+        const TimePoint now = executor.now();
+        if (nextDeadline <= now) {
+            nextDeadline += interval * ((now - nextDeadline) / interval + 1);
+        }
         timer = executor.schedule(nextDeadline, [weak = weak_from_this()] {
             if (auto self = weak.lock()) {
                 self->fire();

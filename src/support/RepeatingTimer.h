@@ -9,7 +9,8 @@ namespace tessera {
 
 // Runs an action on the executor every `interval`, first one interval after
 // construction, until stopped or destroyed. Deadlines advance by whole
-// intervals, so the timer does not drift. Executor thread only; the action may
+// intervals, so the timer does not drift; ticks missed while the executor was
+// stalled are skipped, not caught up. Executor thread only; the action may
 // stop or destroy the timer.
 class RepeatingTimer {
   public:

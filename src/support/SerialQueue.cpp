@@ -2,7 +2,14 @@
 
 #include <pthread.h>
 
+#include "support/Log.h"
+
 namespace tessera {
+
+void detail::reportDroppedQueueError(const std::string& label, std::string_view why,
+                                     const std::exception_ptr& error) {
+    logging::handled("queue", label + ": work failed after " + std::string(why), error);
+}
 
 SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
     worker_ = std::jthread([this](std::stop_token stop) { runWorker(stop); });
@@ -13,19 +20,34 @@ SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
 }
 
 SerialQueue::~SerialQueue() {
+    shutdown();
+}
+
+void SerialQueue::shutdown() {
     worker_.request_stop();
-    wakeup_.notify_all();
     if (worker_.joinable()) {
         worker_.join();
     }
 }
 
-void SerialQueue::async(std::function<void()> work) {
+bool SerialQueue::async(std::function<void()> work) {
+    if (enqueue(std::move(work))) {
+        return true;
+    }
+    logging::warning("queue", label_ + ": work queued after the queue shut down was dropped");
+    return false;
+}
+
+bool SerialQueue::enqueue(std::function<void()> work) {
     {
         std::lock_guard lock(mutex_);
+        if (closed_) {
+            return false;
+        }
         work_.push_back(std::move(work));
     }
     wakeup_.notify_one();
+    return true;
 }
 
 bool SerialQueue::isCurrent() const {
@@ -37,14 +59,20 @@ void SerialQueue::runWorker(std::stop_token stop) {
         std::function<void()> next;
         {
             std::unique_lock lock(mutex_);
+            // The stop request wakes this wait through the stop token.
             wakeup_.wait(lock, stop, [&] { return !work_.empty(); });
             if (work_.empty()) {
-                return;  // stop requested and everything queued has run
+                closed_ = true;  // stop requested and everything accepted has run
+                return;
             }
             next = std::move(work_.front());
             work_.pop_front();
         }
-        next();
+        try {
+            next();
+        } catch (...) {
+            logging::handled("queue", label_ + ": queued work failed", std::current_exception());
+        }
     }
 }
 

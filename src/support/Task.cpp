@@ -1,6 +1,14 @@
 #include "support/Task.h"
 
+#include "support/Log.h"
+
 namespace tessera {
+
+void detail::reportUnobservedFailure(const std::exception_ptr& error) {
+    if (!isCancellation(error)) {
+        logging::handled("task", "a spawned task failed and nobody took its result", error);
+    }
+}
 
 bool SleepAwaiter::arm(std::coroutine_handle<> self) {
     if (context_.isCancelled()) {

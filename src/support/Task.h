@@ -5,6 +5,8 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <stdexcept>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -248,13 +250,29 @@ struct JoinWaiter {
     ~JoinWaiter() = default;
 };
 
+// Logs the failure of a spawned task whose result nobody took; a
+// cancellation is how tasks are meant to end and is not logged.
+void reportUnobservedFailure(const std::exception_ptr& error);
+
 template <class T>
 struct TaskState {
     using Stored = std::conditional_t<std::is_void_v<T>, std::monostate, T>;
 
+    TaskState() = default;
+    TaskState(const TaskState&) = delete;
+    TaskState& operator=(const TaskState&) = delete;
+    ~TaskState() {
+        if (error && !observed) {
+            reportUnobservedFailure(error);
+        }
+    }
+
     std::shared_ptr<CancelState> cancel = std::make_shared<CancelState>();
     CancelRegistration parentLink;
     bool done = false;
+    // Whether anyone took the outcome (join, result()); an error nobody took
+    // is logged when the state goes away.
+    bool observed = false;
     std::optional<Stored> value;
     std::exception_ptr error;
     std::vector<JoinWaiter*> waiters;
@@ -268,12 +286,28 @@ struct TaskState {
             waiter->wake();
         }
     }
-    T get() const {
+
+    // The outcome of a finished task. A copyable result is copied for every
+    // taker; a move-only one can be taken once.
+    T get() {
+        if (!done) {
+            throw std::logic_error("the result of a task was asked for before the task finished");
+        }
+        observed = true;
         if (error) {
             std::rethrow_exception(error);
         }
-        if constexpr (!std::is_void_v<T>) {
+        if constexpr (std::is_void_v<T>) {
+            return;
+        } else if constexpr (std::is_copy_constructible_v<T>) {
             return *value;
+        } else {
+            if (!value) {
+                throw std::logic_error("the move-only result of a task was already taken");
+            }
+            T taken = std::move(*value);
+            value.reset();
+            return taken;
         }
     }
 };
@@ -330,19 +364,21 @@ class JoinAwaiter final : detail::JoinWaiter {
     template <detail::TaskPromise P>
     void await_suspend(std::coroutine_handle<P> self) {
         self_ = self;
-        executor_ = self.promise().context.executor;
+        executor_ = self.promise().context.executor->ref();
         state_->waiters.push_back(this);
     }
     T await_resume() const { return state_->get(); }
 
   private:
+    // When the awaiting task's executor is gone, so is the awaiting frame: the
+    // post is then a no-op.
     void wake() override {
-        executor_->post([self = self_] { self.resume(); });
+        executor_.post([self = self_] { self.resume(); });
     }
 
     std::shared_ptr<detail::TaskState<T>> state_;
     std::coroutine_handle<> self_;
-    Executor* executor_ = nullptr;
+    ExecutorRef executor_;
 };
 
 // A spawned task. Dropping the handle does not stop the task. Executor thread
@@ -365,14 +401,22 @@ class TaskHandle {
         }
     }
 
-    // co_await handle.join()
-    JoinAwaiter<T> join() const { return JoinAwaiter<T>(state_); }
+    // co_await handle.join(). Throws std::logic_error on an empty handle.
+    JoinAwaiter<T> join() const { return JoinAwaiter<T>(checkedState("join()")); }
 
     // The result of a finished task (rethrows its error). For tests and for
-    // code that has checked isDone().
-    T result() const { return state_->get(); }
+    // code that has checked isDone(). Throws std::logic_error on an empty
+    // handle or an unfinished task.
+    T result() const { return checkedState("result()")->get(); }
 
   private:
+    const std::shared_ptr<detail::TaskState<T>>& checkedState(const char* operation) const {
+        if (!state_) {
+            throw std::logic_error(std::string(operation) + " on an empty TaskHandle");
+        }
+        return state_;
+    }
+
     std::shared_ptr<detail::TaskState<T>> state_;
 };
 

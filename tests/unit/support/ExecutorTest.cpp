@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <latch>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,10 +57,7 @@ TEST(ManualExecutor, TimersFireAtTheirDeadlinesInOrderAndCanBeCancelled) {
 TEST(ManualExecutor, RunUntilWaitsForWorkFromOtherThreads) {
     ManualExecutor executor;
     bool arrived = false;
-    std::thread producer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        executor.post([&] { arrived = true; });
-    });
+    std::thread producer([&] { executor.post([&] { arrived = true; }); });
     EXPECT_TRUE(executor.runUntil([&] { return arrived; }));
     producer.join();
 }
@@ -74,6 +74,35 @@ TEST(RepeatingTimer, TicksEveryIntervalWithoutDriftUntilStopped) {
     executor.advance(seconds(5));
     EXPECT_EQ(ticks.size(), 4u);
     EXPECT_FALSE(timer.isRunning());
+}
+
+// An executor whose thread can be held up: its clock jumps past several
+// timer deadlines before any of them runs.
+class StallingExecutor final : public QueueExecutor {
+  public:
+    ~StallingExecutor() override { shutdown(); }
+    TimePoint now() const override { return clock_; }
+    void stallUntil(TimePoint until) {
+        clock_ = until;
+        while (fireNextDue(clock_)) {
+        }
+    }
+
+  private:
+    TimePoint clock_{std::chrono::hours(1)};
+};
+
+TEST(RepeatingTimer, SkipsTheTicksMissedDuringAStallAndStaysOnItsGrid) {
+    StallingExecutor executor;
+    const TimePoint start = executor.now();
+    std::vector<double> ticks;
+    RepeatingTimer timer(executor, seconds(1),
+                         [&] { ticks.push_back(toSeconds(executor.now() - start)); });
+    executor.stallUntil(start + seconds(3.5));
+    EXPECT_EQ(ticks, std::vector<double>{3.5}) << "one tick for the missed ones, not a burst";
+    executor.stallUntil(start + seconds(3.9));
+    executor.stallUntil(start + seconds(4));
+    EXPECT_EQ(ticks, (std::vector<double>{3.5, 4}));
 }
 
 TEST(RepeatingTimer, ActionMayDestroyItsOwnTimer) {
@@ -101,15 +130,41 @@ TEST(EventLoop, RunsTimersOnTheHostClockAndWorkFromOtherThreads) {
     producer.join();
 }
 
-TEST(EventLoop, StopFromAnotherThreadEndsABlockedRun) {
+TEST(EventLoop, StopIsNeverLostWhetherItComesBeforeOrDuringRun) {
     EventLoop loop;
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::mutex mutex;
+    std::condition_variable changed;
+    int runsEnded = 0;
+    bool watchdogFired = false;
+    // Ends a run that a lost stop would leave hanging, so the test fails
+    // instead of timing out.
+    std::thread watchdog([&] {
+        std::unique_lock lock(mutex);
+        while (!changed.wait_for(lock, std::chrono::seconds(20), [&] { return runsEnded == 2; })) {
+            watchdogFired = true;
+            loop.stop();
+        }
+    });
+    auto ended = [&] {
+        std::lock_guard lock(mutex);
+        ++runsEnded;
+        changed.notify_all();
+    };
+
+    loop.stop();
+    loop.run();  // the stop above ends it
+    ended();
+
+    std::latch running(1);
+    loop.post([&] { running.count_down(); });
+    std::jthread stopper([&] {
+        running.wait();
         loop.stop();
     });
-    loop.run();  // returns only through stop(); a hang fails the test by timeout
-    stopper.join();
-    SUCCEED();
+    loop.run();
+    ended();
+    watchdog.join();
+    EXPECT_FALSE(watchdogFired);
 }
 
 }  // namespace

@@ -1,17 +1,22 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <latch>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "CapturedLog.h"
 #include "support/AsyncQueue.h"
 #include "support/ManualExecutor.h"
 #include "support/SerialQueue.h"
 
 namespace tessera {
 namespace {
+
+using testing::CapturedLog;
 
 TEST(SerialQueue, RunsWorkInOrderOnOneNamedThread) {
     std::vector<int> order;
@@ -67,6 +72,87 @@ TEST(SerialQueue, OnQueueRunsThereAndResumesOnTheExecutorWithResultOrError) {
     EXPECT_EQ(resumeThread, std::this_thread::get_id());
 }
 
+// Records, when the work closure that owns it is destroyed, whether the
+// awaiting task's resumption had already been handed to the executor.
+struct ClosureProbe {
+    ManualExecutor& executor;
+    std::size_t& pendingAtDestruction;
+    ~ClosureProbe() { pendingAtDestruction = executor.pendingWorkCount(); }
+};
+
+Task<int> awaitsProbedWork(SerialQueue& queue, ManualExecutor& executor, std::size_t& pending) {
+    co_return co_await queue.onQueue(
+        [probe = std::make_shared<ClosureProbe>(executor, pending)] { return 5; });
+}
+
+TEST(SerialQueue, OnQueueWorkIsDestroyedOnTheQueueBeforeTheTaskResumes) {
+    ManualExecutor executor;
+    SerialQueue queue("com.tessera.recorder.test");
+    std::size_t pendingAtDestruction = 99;
+    auto handle = spawn(executor, awaitsProbedWork(queue, executor, pendingAtDestruction));
+    executor.runUntilIdle();
+    queue.shutdown();  // the work, its destruction and the resume post have all happened
+    EXPECT_EQ(pendingAtDestruction, 0u);
+    executor.runUntilIdle();
+    EXPECT_EQ(handle.result(), 5);
+}
+
+Task<std::string> awaitsRefusedWork(SerialQueue& queue, bool& ran) {
+    try {
+        co_await queue.onQueue([&] { ran = true; });
+    } catch (const QueueShutDownError&) {
+        co_return "refused";
+    }
+    co_return "ran";
+}
+
+TEST(SerialQueue, AfterShutdownWorkIsRefusedClearlyAndNoWaiterHangs) {
+    CapturedLog log;
+    ManualExecutor executor;
+    SerialQueue queue("com.tessera.recorder.test");
+    std::vector<std::string> order;
+    queue.async([&] { throw std::runtime_error("first item broke"); });
+    queue.async([&] { order.push_back("after the failure"); });
+    queue.shutdown();
+    EXPECT_EQ(order, std::vector<std::string>{"after the failure"});
+
+    bool ran = false;
+    EXPECT_FALSE(queue.async([&] { ran = true; }));
+    auto handle = spawn(executor, awaitsRefusedWork(queue, ran));
+    executor.runUntilIdle();
+    EXPECT_EQ(handle.result(), "refused");
+    EXPECT_FALSE(ran);
+    const auto problems = log.problems("queue");
+    ASSERT_EQ(problems.size(), 2u);
+    EXPECT_NE(problems[0].message.find("first item broke"), std::string::npos);
+    EXPECT_NE(problems[1].message.find("dropped"), std::string::npos);
+}
+
+Task<void> awaitsSlowFailure(SerialQueue& queue, std::latch& started, std::latch& release) {
+    co_await queue.onQueue([&] {
+        started.count_down();
+        release.wait();
+        throw std::runtime_error("late failure");
+    });
+}
+
+TEST(SerialQueue, WorkThatEndsAfterItsExecutorIsGoneDoesNotResumeAndItsErrorIsLogged) {
+    CapturedLog log;
+    SerialQueue queue("com.tessera.recorder.test");
+    std::latch started(1);
+    std::latch release(1);
+    auto executor = std::make_unique<ManualExecutor>();
+    auto handle = spawn(*executor, awaitsSlowFailure(queue, started, release));
+    executor->runUntilIdle();
+    started.wait();
+    executor.reset();  // destroys the waiting task
+    release.count_down();
+    queue.shutdown();
+    const auto problems = log.problems("queue");
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].message.find("late failure"), std::string::npos);
+}
+
 Task<std::vector<int>> drain(AsyncQueue<int> queue) {
     std::vector<int> seen;
     while (auto value = co_await queue.next()) {
@@ -108,14 +194,6 @@ TEST(AsyncQueue, FinishBeforeTheConsumerStartsStillDeliversEverything) {
     auto consumer = spawn(executor, drain(queue));
     executor.runUntilIdle();
     EXPECT_EQ(consumer.result(), (std::vector<int>{0, 1, 2}));
-}
-
-TEST(AsyncQueue, ProducersNeverWaitForAnIdleConsumer) {
-    AsyncQueue<std::vector<char>> queue;
-    for (int i = 0; i < 1000; ++i) {
-        queue.push(std::vector<char>(1024));
-    }
-    EXPECT_EQ(queue.size(), 1000u);
 }
 
 TEST(AsyncQueue, CancellingAWaitingConsumerEndsItAndKeepsLaterValues) {

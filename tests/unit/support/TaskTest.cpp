@@ -2,10 +2,12 @@
 
 #include <atomic>
 #include <latch>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "CapturedLog.h"
 #include "support/AsyncQueue.h"
 #include "support/ManualExecutor.h"
 #include "support/SerialQueue.h"
@@ -13,6 +15,8 @@
 
 namespace tessera {
 namespace {
+
+using testing::CapturedLog;
 
 // Counts live instances, so a leaked or twice-destroyed coroutine frame shows.
 struct Lifetime {
@@ -214,6 +218,77 @@ TEST(Task, SeveralTasksCanJoinOneTask) {
     auto late = spawn(executor, joins(worker));  // joining a finished task
     executor.runUntilIdle();
     EXPECT_EQ(late.result(), 10);
+}
+
+TEST(Task, AFailureNobodyTakesIsLoggedWhenTheTaskIsForgotten) {
+    CapturedLog log;
+    ManualExecutor executor;
+    { auto dropped = spawn(executor, thrower()); }
+    auto taken = spawn(executor, thrower());
+    std::vector<std::string> calls;
+    auto cancelled = spawn(executor, recordsThenSleeps(calls));
+    cancelled.cancel();
+    executor.advance(seconds(1));
+    EXPECT_THROW(taken.result(), std::runtime_error);
+    taken = {};
+    cancelled = {};
+
+    const auto problems = log.problems("task");
+    ASSERT_EQ(problems.size(), 1u) << "only the dropped failure; a taken error or a "
+                                      "cancellation is not a problem";
+    EXPECT_NE(problems[0].message.find("broken"), std::string::npos);
+}
+
+Task<int> joinsEmpty() {
+    co_return co_await TaskHandle<int>().join();
+}
+
+TEST(Task, EmptyHandlesAndUnfinishedTasksFailClearly) {
+    ManualExecutor executor;
+    EXPECT_THROW(TaskHandle<int>().result(), std::logic_error);
+    auto joiner = spawn(executor, joinsEmpty());
+    auto slow = spawn(executor, slowValue(1, 5));
+    executor.runUntilIdle();
+    EXPECT_THROW(joiner.result(), std::logic_error);
+    EXPECT_THROW(slow.result(), std::logic_error);
+    executor.advance(seconds(5));
+    EXPECT_EQ(slow.result(), 1);
+}
+
+Task<std::unique_ptr<int>> makeUnique(int value) {
+    co_await sleepFor(seconds(1));
+    co_return std::make_unique<int>(value);
+}
+
+Task<int> joinsUnique(TaskHandle<std::unique_ptr<int>> handle) {
+    auto value = co_await handle.join();
+    co_return *value;
+}
+
+TEST(Task, MoveOnlyResultsTravelThroughSpawnAndJoinAndAreTakenOnce) {
+    ManualExecutor executor;
+    auto direct = spawn(executor, makeUnique(3));
+    auto producer = spawn(executor, makeUnique(4));
+    auto consumer = spawn(executor, joinsUnique(producer));
+    executor.advance(seconds(1));
+    EXPECT_EQ(*direct.result(), 3);
+    EXPECT_EQ(consumer.result(), 4);
+    EXPECT_THROW(producer.result(), std::logic_error) << "the joiner took the value";
+}
+
+TEST(Cancellation, AThrowingCallbackIsLoggedAndTheOthersStillRun) {
+    CapturedLog log;
+    auto state = std::make_shared<CancelState>();
+    std::vector<int> ran;
+    CancelRegistration first(state, [&] {
+        ran.push_back(1);
+        throw std::runtime_error("callback broke");
+    });
+    CancelRegistration second(state, [&] { ran.push_back(2); });
+    state->cancel();
+    EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+    ASSERT_EQ(log.problems("cancel").size(), 1u);
+    EXPECT_NE(log.problems("cancel")[0].message.find("callback broke"), std::string::npos);
 }
 
 Task<std::string> awaitsQueue(SerialQueue& queue, std::latch& workStarted, std::latch& release,
