@@ -16,9 +16,6 @@
 
 namespace tessera {
 
-// One fragmented-MP4 segment on its way from a writer to the uploader.
-using SegmentBytes = std::vector<std::uint8_t>;
-
 // The resources of one recording session: created by the start sequence,
 // released by the stop path or the tear-down, and forgotten by resetSession().
 struct CaptureSession {
@@ -44,6 +41,8 @@ struct CaptureControllerPorts {
     StartSequence& startSequence;
     ShareActions& share;
     ReadyNotifications& notifications;
+    CameraFactory& cameras;
+    DeviceAccess& access;
 };
 
 // Runs one recording session at a time from the start request to the share
@@ -89,13 +88,26 @@ class CaptureController {
     // away).
     void streamStopped();
 
-    // Recording-mode coordination used by the lifecycle.
+    // Recording-mode coordination: the camera bubble, control strip, meter,
+    // pen overlay and hot keys kept in step with the state.
     void enterRecordingMode(bool showPanel);
     void exitRecordingMode();
     void showControlPanel();
     void syncMicMeter();
     void applyHotkeySetting();
     void applyPauseHotkeySetting();
+    void setCameraEnabled(bool on);
+    void cameraDeviceChanged();
+    void captureTargetChanged();
+    void setMicMuted(bool muted);
+    void setCameraBubbleHidden(bool hidden);
+    void setDrawModeEnabled(bool on);
+    // Wires a new camera recorder to the controller: effect settings, the
+    // bubble menu's actions and the resize hook.
+    void attach(CameraRecording& camera);
+
+    // For windows and hooks that must not keep the controller alive.
+    WeakController weakHandle() { return WeakController(alive_, this); }
 
     // Set by the application: the drop-down panel, and which display shows the
     // status item.
@@ -150,6 +162,8 @@ class CaptureController {
     void closeDrawingOverlay();
     void resetCameraBubbleVisibility();
     void stopCameraPreviewIfUnattended();
+    Task<void> syncCameraPreview();
+    Task<void> replaceCameraPreview();
     void adoptStatusItemDisplay();
     void installStateHooks();
     // A closure that runs `action` only while this controller exists.
@@ -163,6 +177,8 @@ class CaptureController {
     StartSequence& startSequence_;
     ShareActions& share_;
     ReadyNotifications& notifications_;
+    CameraFactory& cameras_;
+    DeviceAccess& access_;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 
     CaptureSession session_;
@@ -173,6 +189,8 @@ class CaptureController {
     std::weak_ptr<MainPanel> mainPanel_;
     bool recordingModeActive_ = false;
     bool restarting_ = false;
+    // A camera preview is being opened; it is stored once it runs.
+    bool cameraStarting_ = false;
     std::unique_ptr<RepeatingTimer> timer_;
     double accumulatedActive_ = 0;
     std::optional<TimePoint> activeSegmentStart_;

@@ -31,6 +31,8 @@ CaptureController::CaptureController(AppState& state, CaptureControllerPorts por
       startSequence_(ports.startSequence),
       share_(ports.share),
       notifications_(ports.notifications),
+      cameras_(ports.cameras),
+      access_(ports.access),
       sessionDisplayID_(mainDisplayID) {
     applyHotkeySetting();
     applyPauseHotkeySetting();
@@ -171,12 +173,22 @@ Task<void> CaptureController::restart() {
     if (!isOneOf(state_.phase(), {Kind::recording, Kind::paused})) {
         co_return;
     }
+    // Cleared however the restart ends, also when its task is cancelled.
+    struct RestartingFlag {
+        std::weak_ptr<int> alive;
+        bool& flag;
+        ~RestartingFlag() {
+            if (!alive.expired()) {
+                flag = false;
+            }
+        }
+    };
     restarting_ = true;
+    RestartingFlag clearOnExit{alive_, restarting_};
     co_await cancel();
     if (state_.phase().is(Kind::idle)) {
         start();
     }
-    restarting_ = false;
 }
 
 void CaptureController::acknowledgeDone() {

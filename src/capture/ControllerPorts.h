@@ -7,13 +7,32 @@
 #include <string>
 #include <vector>
 
+#include "app/RgbaColor.h"
 #include "app/Url.h"
 #include "camera/CameraEffectSettings.h"
 #include "support/Task.h"
 
 namespace tessera {
 
+class AppState;
 class CaptureController;
+
+// One fragmented-MP4 segment on its way from a writer to the uploader.
+using SegmentBytes = std::vector<std::uint8_t>;
+
+// A reference to the controller for windows and hooks that must not keep it
+// alive: get() gives the controller while it exists and null afterwards.
+class WeakController {
+  public:
+    WeakController() = default;
+    WeakController(std::weak_ptr<const void> alive, CaptureController* controller)
+        : alive_(std::move(alive)), controller_(controller) {}
+    CaptureController* get() const { return alive_.expired() ? nullptr : controller_; }
+
+  private:
+    std::weak_ptr<const void> alive_;
+    CaptureController* controller_ = nullptr;
+};
 
 // What the capture controller drives, each behind a small interface. All
 // methods are called on the main thread; the asynchronous ones resume their
@@ -36,11 +55,28 @@ class ScreenRecording {
     virtual std::optional<std::string> writerError() const = 0;
 };
 
+// What the bubble's menu offers besides the camera settings themselves.
+struct BubbleMenuActions {
+    std::function<void()> close;
+    std::function<void()> advancedSettings;
+};
+
 // The camera recorder with its bubble; it outlives sessions while the preview
 // is shown.
 class CameraRecording {
   public:
     virtual ~CameraRecording() = default;
+    // Opens the camera (the system default when deviceID is none) and shows the
+    // bubble with its live preview on a display. Throws the camera's error.
+    virtual Task<void> startPreview(std::optional<std::string> deviceID, bool mirrored,
+                                    std::uint32_t displayID) = 0;
+    // Starts writing camera segments; onSegment receives each segment's bytes
+    // on the camera writer's thread.
+    virtual void beginRecording(std::function<void(SegmentBytes)> onSegment) = 0;
+    // The actions the bubble's menu calls; they hold the controller weakly.
+    virtual void setMenuActions(BubbleMenuActions actions) = 0;
+    // Called with the new diameter, in points, after the user resized the bubble.
+    virtual void setOnBubbleResized(std::function<void(double diameter)> hook) = 0;
     virtual void pause() = 0;
     virtual void resume() = 0;
     // Returns when the camera writer has delivered its last segment.
@@ -56,6 +92,22 @@ class CameraRecording {
     virtual void setFullScreen(bool fullScreen) = 0;
     // Replaces the effect settings under the recorder's effects lock.
     virtual void setEffectSettings(const CameraEffectSettings& settings) = 0;
+};
+
+// Creates camera recorders; a new one opens no device until startPreview.
+class CameraFactory {
+  public:
+    virtual ~CameraFactory() = default;
+    virtual std::shared_ptr<CameraRecording> makeCameraRecorder() = 0;
+};
+
+// Access to the camera and the microphone: granted when the device can be
+// opened.
+enum class MediaDevice { microphone, camera };
+class DeviceAccess {
+  public:
+    virtual ~DeviceAccess() = default;
+    virtual Task<bool> requestAccess(MediaDevice device) = 0;
 };
 
 // The separately recorded microphone file of one session.
@@ -140,6 +192,8 @@ class ControlStrip {
     virtual void show(std::uint32_t displayID) = 0;
     virtual void hide() = 0;
     virtual void move(std::uint32_t displayID) = 0;
+    // The X window of the strip once it has been shown.
+    virtual std::optional<std::uint32_t> windowID() const = 0;
 };
 
 // The countdown shown before recording.
@@ -159,8 +213,15 @@ class CountdownOverlay {
 class DrawingOverlay {
   public:
     virtual ~DrawingOverlay() = default;
+    // The action the overlay runs when the user leaves draw mode (Escape).
+    virtual void setOnExitDrawMode(std::function<void()> action) = 0;
+    virtual void setPenColor(const RgbaColor& stroke, const RgbaColor& glow) = 0;
+    virtual void show(std::uint32_t displayID) = 0;
     virtual void setDrawMode(bool on) = 0;
     virtual void showBanner(const std::string& text) = 0;
+    // The X window of the overlay once it has been shown.
+    virtual std::optional<std::uint32_t> windowID() const = 0;
+    virtual void orderFront() = 0;
     virtual void close() = 0;
 };
 
@@ -169,7 +230,10 @@ class WindowFactory {
   public:
     virtual ~WindowFactory() = default;
     virtual std::unique_ptr<CountdownOverlay> makeCountdown() = 0;
-    virtual std::unique_ptr<ControlStrip> makeControlStrip() = 0;
+    // The strip reads the state and calls the controller's operations.
+    virtual std::unique_ptr<ControlStrip> makeControlStrip(AppState& state,
+                                                           WeakController controller) = 0;
+    virtual std::unique_ptr<DrawingOverlay> makeDrawingOverlay() = 0;
 };
 
 // The keys the controller registers system-wide.

@@ -3,20 +3,44 @@
 // session.
 
 #include "capture/CaptureController.h"
+#include "support/Log.h"
 
 namespace tessera {
 
 namespace {
 using Kind = RecorderPhase::Kind;
 
+constexpr const char* kCameraAccessDenied = "Camera access was denied in System Settings.";
+constexpr const char* kPenInvisibleBanner =
+    "Pen is visible only to you — it won't appear in the recording";
+constexpr const char* kPenInvisibleNotice =
+    "Heads up: pen strokes won't appear in the recorded video this session";
+
 bool isBetweenSessions(const RecorderPhase& phase) {
     return phase.is(Kind::idle) || phase.is(Kind::done) || phase.isError();
 }
 
+// Runs `body` only if the controller still exists when the task begins.
+Task<void> ifAlive(std::weak_ptr<int> alive, std::function<Task<void>()> body) {
+    if (!alive.expired()) {
+        co_await body();
+    }
+}
+
+// Touches nothing of the controller: the recorder has already left its field,
+// so this may run on after the controller is gone.
 Task<void> shutDownCamera(std::shared_ptr<CameraRecording> camera) {
-    co_await camera->cancelRecording();
+    try {
+        co_await camera->cancelRecording();
+    } catch (...) {
+        logging::handled("camera", "cancelling the camera recording", std::current_exception());
+    }
     camera->hideBubble();
-    co_await camera->stopSession();
+    try {
+        co_await camera->stopSession();
+    } catch (...) {
+        logging::handled("camera", "stopping the camera session", std::current_exception());
+    }
 }
 }  // namespace
 
@@ -34,6 +58,7 @@ void CaptureController::enterRecordingMode(bool showPanel) {
         showControlPanel();
     }
     syncMicMeter();
+    spawn(executor_, ifAlive(alive_, [this] { return syncCameraPreview(); }));
 }
 
 void CaptureController::exitRecordingMode() {
@@ -77,7 +102,7 @@ void CaptureController::showControlPanel() {
         return;
     }
     if (!controlPanel_) {
-        controlPanel_ = windows_.makeControlStrip();
+        controlPanel_ = windows_.makeControlStrip(state_, weakHandle());
     }
     controlPanel_->show(sessionDisplayID_);
 }
@@ -157,6 +182,180 @@ void CaptureController::stopCameraPreviewIfUnattended() {
     // The recorder leaves the field before its shutdown begins, so a new
     // preview can start while the old one is still closing.
     spawn(executor_, shutDownCamera(std::move(camera)));
+}
+
+Task<void> CaptureController::syncCameraPreview() {
+    if (!state_.cameraEnabled()) {
+        if (!state_.phase().is(Kind::idle) || !cameraRecorder_) {
+            co_return;
+        }
+        auto camera = std::move(cameraRecorder_);
+        state_.setCameraFullScreen(false);
+        co_await shutDownCamera(std::move(camera));
+        co_return;
+    }
+    // One preview at a time: a preview being opened is kept or shut down by
+    // the task that opens it, according to the state it finds at the end.
+    if (!state_.phase().is(Kind::idle) || cameraRecorder_ || !recordingModeActive_ ||
+        cameraStarting_) {
+        co_return;
+    }
+    cameraStarting_ = true;
+    auto alive = std::weak_ptr<int>(alive_);
+    const auto stillWanted = [this] {
+        return state_.cameraEnabled() && state_.phase().is(Kind::idle) && !cameraRecorder_ &&
+               recordingModeActive_;
+    };
+    bool granted = false;
+    try {
+        granted = co_await access_.requestAccess(MediaDevice::camera);
+    } catch (...) {
+        logging::handled("camera", "asking for camera access", std::current_exception());
+    }
+    if (alive.expired()) {
+        co_return;
+    }
+    if (!granted) {
+        cameraStarting_ = false;
+        state_.setCameraEnabled(false);
+        state_.setStatusMessage(std::string(kCameraAccessDenied));
+        co_return;
+    }
+    if (!stillWanted()) {
+        cameraStarting_ = false;
+        co_return;
+    }
+    auto camera = cameras_.makeCameraRecorder();
+    attach(*camera);
+    // Named before the co_await: GCC 12 destroys temporaries in co_await
+    // operands twice.
+    std::optional<std::string> deviceID;
+    if (!state_.selectedCameraID().empty()) {
+        deviceID = state_.selectedCameraID();
+    }
+    std::exception_ptr failure;
+    try {
+        auto preview = camera->startPreview(deviceID, state_.cameraMirrored(), sessionDisplayID_);
+        co_await std::move(preview);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (alive.expired()) {
+        if (!failure) {
+            co_await shutDownCamera(std::move(camera));
+        }
+        co_return;
+    }
+    cameraStarting_ = false;
+    if (failure) {
+        logging::handled("camera", "starting the camera preview", failure);
+        state_.setCameraEnabled(false);
+        state_.setStatusMessage(describeError(failure));
+        co_return;
+    }
+    if (!stillWanted()) {
+        co_await shutDownCamera(std::move(camera));
+        co_return;
+    }
+    cameraRecorder_ = std::move(camera);
+    if (state_.cameraBubbleHidden()) {
+        cameraRecorder_->orderBubbleOut();
+    }
+}
+
+Task<void> CaptureController::replaceCameraPreview() {
+    auto alive = std::weak_ptr<int>(alive_);
+    auto camera = std::move(cameraRecorder_);
+    state_.setCameraFullScreen(false);
+    co_await shutDownCamera(std::move(camera));
+    if (!alive.expired()) {
+        co_await syncCameraPreview();
+    }
+}
+
+void CaptureController::setCameraEnabled(bool on) {
+    if (state_.cameraEnabled() == on) {
+        return;
+    }
+    state_.setCameraEnabled(on);
+    spawn(executor_, ifAlive(alive_, [this] { return syncCameraPreview(); }));
+}
+
+void CaptureController::cameraDeviceChanged() {
+    if (!state_.phase().is(Kind::idle) || !state_.cameraEnabled() || !cameraRecorder_) {
+        return;
+    }
+    spawn(executor_, ifAlive(alive_, [this] { return replaceCameraPreview(); }));
+}
+
+void CaptureController::captureTargetChanged() {
+    if (!recordingModeActive_ || !state_.phase().is(Kind::idle)) {
+        return;
+    }
+    sessionDisplayID_ = resolveSessionDisplayID();
+    if (controlPanel_) {
+        controlPanel_->move(sessionDisplayID_);
+    }
+    if (cameraRecorder_) {
+        cameraRecorder_->moveBubble(sessionDisplayID_);
+    }
+}
+
+void CaptureController::setMicMuted(bool muted) {
+    const RecorderPhase& phase = state_.phase();
+    if (!state_.micEnabled() || !(phase.is(Kind::recording) || phase.is(Kind::paused))) {
+        return;
+    }
+    state_.setMicMuted(muted);
+    if (session_.screenRecorder) {
+        session_.screenRecorder->setMicMuted(muted);
+    }
+}
+
+void CaptureController::setCameraBubbleHidden(bool hidden) {
+    if (!state_.cameraEnabled()) {
+        return;
+    }
+    state_.setCameraBubbleHidden(hidden);
+    if (cameraRecorder_) {
+        if (hidden) {
+            cameraRecorder_->orderBubbleOut();
+        } else {
+            cameraRecorder_->orderBubbleFront();
+        }
+    }
+}
+
+void CaptureController::setDrawModeEnabled(bool on) {
+    const RecorderPhase& phase = state_.phase();
+    if (!(phase.is(Kind::recording) || phase.is(Kind::paused)) || state_.drawModeEnabled() == on ||
+        !drawingOverlay_) {
+        return;
+    }
+    state_.setDrawModeEnabled(on);
+    drawingOverlay_->setDrawMode(on);
+    if (on && state_.drawingInvisibleInCapture()) {
+        drawingOverlay_->showBanner(kPenInvisibleBanner);
+        state_.setStatusMessage(std::string(kPenInvisibleNotice));
+    }
+}
+
+void CaptureController::attach(CameraRecording& camera) {
+    camera.setEffectSettings(state_.cameraEffectSettings());
+    camera.setMenuActions(BubbleMenuActions{
+        .close = weakAction([](CaptureController& self) { self.setCameraEnabled(false); }),
+        .advancedSettings = weakAction([](CaptureController& self) {
+            self.showMainPanel();
+            self.state_.setRequestedSettingsCategory(SettingsCategory::camera);
+        }),
+    });
+    camera.setOnBubbleResized([handle = weakHandle()](double diameter) {
+        if (auto* self = handle.get()) {
+            if (std::abs(diameter - self->state_.cameraBubbleSize()) > 0.5) {
+                self->state_.setCameraBubbleSize(diameter);
+            }
+        }
+    });
 }
 
 }  // namespace tessera

@@ -82,12 +82,24 @@ Task<void> CaptureController::teardownSession(bool deleteRemote) {
 
     // Keep the session's objects alive across the awaits even if a later
     // operation replaces the fields.
+    // Errors while stopping capture change nothing: the session ends all the
+    // same, so none of them may leave the phase where it is.
     CaptureSession session = session_;
     if (session.screenRecorder) {
-        co_await session.screenRecorder->cancel();
+        try {
+            co_await session.screenRecorder->cancel();
+        } catch (...) {
+            logging::handled("controller", "cancelling the screen recording",
+                             std::current_exception());
+        }
     }
     if (auto camera = cameraRecorder_) {
-        co_await camera->cancelRecording();
+        try {
+            co_await camera->cancelRecording();
+        } catch (...) {
+            logging::handled("controller", "cancelling the camera recording",
+                             std::current_exception());
+        }
     }
     if (session.micWriter) {
         if (session.micWriter->isWriting()) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/AppState.h"
@@ -82,6 +83,7 @@ struct FakeServer : SessionServer {
 struct FakeScreenRecorder : ScreenRecording {
     std::vector<std::string> calls;
     bool hadFrames = true;
+    bool throwOnCancel = false;
     std::optional<std::string> error;
     void pause() override { calls.push_back("pause"); }
     void resume() override { calls.push_back("resume"); }
@@ -94,6 +96,9 @@ struct FakeScreenRecorder : ScreenRecording {
     Task<void> cancel() override {
         calls.push_back("cancel");
         co_await sleepFor(seconds(0.1));
+        if (throwOnCancel) {
+            throw std::runtime_error("capture thread gone");
+        }
     }
     std::optional<std::string> writerError() const override { return error; }
 };
@@ -145,6 +150,109 @@ struct FakeControlStrip : ControlStrip {
     }
     void hide() override { visible = false; }
     void move(std::uint32_t id) override { display = id; }
+    std::optional<std::uint32_t> windowID() const override { return 0x500001; }
+};
+
+struct FakeDrawingOverlay : DrawingOverlay {
+    std::function<void()> onExit;
+    bool drawMode = false;
+    std::vector<std::string> banners;
+    bool closed = false;
+    void setOnExitDrawMode(std::function<void()> action) override { onExit = std::move(action); }
+    void setPenColor(const RgbaColor&, const RgbaColor&) override {}
+    void show(std::uint32_t) override {}
+    void setDrawMode(bool on) override { drawMode = on; }
+    void showBanner(const std::string& text) override { banners.push_back(text); }
+    std::optional<std::uint32_t> windowID() const override { return 0x500002; }
+    void orderFront() override {}
+    void close() override { closed = true; }
+};
+
+// The cameras of one test: how many previews are open now, and every call.
+struct CameraLog {
+    int openPreviews = 0;
+    int made = 0;
+    std::vector<std::string> calls;
+};
+
+// Opens its preview after 0.2 s of virtual time; fails or throws on stop
+// where the test says.
+struct FakeCamera : CameraRecording {
+    explicit FakeCamera(std::shared_ptr<CameraLog> log) : log(std::move(log)) {}
+    std::shared_ptr<CameraLog> log;
+    std::exception_ptr previewFailure;
+    bool throwOnCancel = false;
+    bool previewOpen = false;
+    std::optional<std::string> deviceID;
+    BubbleMenuActions menu;
+    std::function<void(double)> onResized;
+    std::optional<CameraEffectSettings> effects;
+
+    Task<void> startPreview(std::optional<std::string> device, bool, std::uint32_t) override {
+        deviceID = device;
+        co_await sleepFor(seconds(0.2));
+        if (previewFailure) {
+            std::rethrow_exception(previewFailure);
+        }
+        previewOpen = true;
+        ++log->openPreviews;
+    }
+    void beginRecording(std::function<void(SegmentBytes)>) override {}
+    void setMenuActions(BubbleMenuActions actions) override { menu = std::move(actions); }
+    void setOnBubbleResized(std::function<void(double)> hook) override {
+        onResized = std::move(hook);
+    }
+    void pause() override { log->calls.push_back("pause"); }
+    void resume() override { log->calls.push_back("resume"); }
+    Task<void> finishRecording() override { co_return; }
+    Task<void> cancelRecording() override {
+        log->calls.push_back("cancelRecording");
+        co_await sleepFor(seconds(0.05));
+        if (throwOnCancel) {
+            throw std::runtime_error("camera gone");
+        }
+    }
+    Task<void> stopSession() override {
+        log->calls.push_back("stopSession");
+        co_await sleepFor(seconds(0.05));
+        if (previewOpen) {
+            previewOpen = false;
+            --log->openPreviews;
+        }
+    }
+    void moveBubble(std::uint32_t display) override {
+        log->calls.push_back("moveBubble " + std::to_string(display));
+    }
+    void hideBubble() override { log->calls.push_back("hideBubble"); }
+    void orderBubbleFront() override { log->calls.push_back("front"); }
+    void orderBubbleOut() override { log->calls.push_back("out"); }
+    void setBubbleSize(double) override {}
+    void setFullScreen(bool) override {}
+    void setEffectSettings(const CameraEffectSettings& settings) override { effects = settings; }
+};
+
+struct FakeCameraFactory : CameraFactory {
+    std::shared_ptr<CameraLog> log = std::make_shared<CameraLog>();
+    std::exception_ptr nextPreviewFailure;
+    std::shared_ptr<FakeCamera> last;
+    std::shared_ptr<CameraRecording> makeCameraRecorder() override {
+        ++log->made;
+        last = std::make_shared<FakeCamera>(log);
+        last->previewFailure = std::exchange(nextPreviewFailure, nullptr);
+        return last;
+    }
+};
+
+// Answers access requests after 0.1 s of virtual time.
+struct FakeDeviceAccess : DeviceAccess {
+    bool camera = true;
+    bool microphone = true;
+    std::vector<MediaDevice> asked;
+    Task<bool> requestAccess(MediaDevice device) override {
+        asked.push_back(device);
+        co_await sleepFor(seconds(0.1));
+        co_return device == MediaDevice::camera ? camera : microphone;
+    }
 };
 
 // What happened to one countdown window; it outlives the window, which the
@@ -181,10 +289,13 @@ struct FakeWindows : WindowFactory {
         ++countdowns;
         return std::make_unique<FakeCountdown>(lastCountdown);
     }
-    std::unique_ptr<ControlStrip> makeControlStrip() override {
+    std::unique_ptr<ControlStrip> makeControlStrip(AppState&, WeakController) override {
         auto made = std::make_unique<FakeControlStrip>();
         strip = made.get();
         return made;
+    }
+    std::unique_ptr<DrawingOverlay> makeDrawingOverlay() override {
+        return std::make_unique<FakeDrawingOverlay>();
     }
 };
 

@@ -21,7 +21,7 @@ class ControllerTest : public ::testing::Test {
         controller = std::make_unique<CaptureController>(
             *state,
             CaptureControllerPorts{executor, hotKeys, windows, meter, sequence, share,
-                                   notifications},
+                                   notifications, cameras, access},
             1);
         controller->setMainPanel(panel);
     }
@@ -104,6 +104,8 @@ class ControllerTest : public ::testing::Test {
     FakeStartSequence sequence{log};
     FakeShare share;
     FakeNotifications notifications;
+    FakeCameraFactory cameras;
+    FakeDeviceAccess access;
     std::shared_ptr<FakeMainPanel> panel = std::make_shared<FakeMainPanel>();
     std::unique_ptr<AppState> state;
     std::unique_ptr<CaptureController> controller;

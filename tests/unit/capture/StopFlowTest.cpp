@@ -193,7 +193,8 @@ TEST_F(ControllerTest, StoppingASessionThatNeverReachedTheServerSendsNothing) {
     controller.reset();
     controller = std::make_unique<CaptureController>(
         *state,
-        CaptureControllerPorts{executor, hotKeys, windows, meter, localOnly, share, notifications},
+        CaptureControllerPorts{executor, hotKeys, windows, meter, localOnly, share, notifications,
+                               cameras, access},
         1);
     startRecording();
     finish(controller->stop());
