@@ -99,7 +99,7 @@ RunResult runWriter(const testing::SyntheticFrames& frames, int width, int heigh
 // same preset, parameters, bit rate and no B-frames, fragmented MP4 to /dev/null.
 double runFfmpegCpuPerFrame(const testing::SyntheticFrames& frames, int width, int height,
                             int64_t frameCount) {
-    const VideoEncoderSettings s = SegmentWriter::encoderSettingsFor(width, height);
+    const VideoEncoderSettings s = encoderSettingsFor(width, height);
     std::string params = "forced-idr=1";
     if (!s.x264Params.empty()) {
         params += ":" + s.x264Params;
@@ -170,13 +170,12 @@ int main(int argc, char** argv) {
         }
         const double meanSegmentKiB =
             rt.segmentSizes.size() > 1 ? mediaBytes / 1024.0 / (rt.segmentSizes.size() - 1) : 0;
-        std::printf("%4dx%-5d %-10s %9.1f %8.2f%% %9.4f %11.1f %12.4f %9.4f %10.2fx %9.0f\n", width,
-                    height, SegmentWriter::encoderSettingsFor(width, height).preset.c_str(),
-                    rt.encoded / rt.wallSeconds,
-                    100.0 * static_cast<double>(rt.offered - rt.encoded) / rt.offered,
-                    rt.cpuSeconds / static_cast<double>(rt.encoded),
-                    fast.encoded / fast.wallSeconds, fastCpu, ffmpegCpu,
-                    ffmpegCpu > 0 ? fastCpu / ffmpegCpu : 0.0, meanSegmentKiB);
+        std::printf(
+            "%4dx%-5d %-10s %9.1f %8.2f%% %9.4f %11.1f %12.4f %9.4f %10.2fx %9.0f\n", width, height,
+            encoderSettingsFor(width, height).preset.c_str(), rt.encoded / rt.wallSeconds,
+            100.0 * static_cast<double>(rt.offered - rt.encoded) / rt.offered,
+            rt.cpuSeconds / static_cast<double>(rt.encoded), fast.encoded / fast.wallSeconds,
+            fastCpu, ffmpegCpu, ffmpegCpu > 0 ? fastCpu / ffmpegCpu : 0.0, meanSegmentKiB);
         if (!rt.droppedFrames.empty()) {
             std::printf("           dropped at 30 fps:");
             for (size_t i = 0; i < rt.droppedFrames.size() && i < 20; ++i) {

@@ -35,4 +35,26 @@ int64_t bitrateFor(VideoQuality quality, PixelSize fitted) {
     return videoBitrate(fitted.width, fitted.height);
 }
 
+VideoEncoderSettings encoderSettingsFor(int64_t width, int64_t height) {
+    const int64_t pixels = width * height;
+    VideoEncoderSettings settings;
+    if (pixels <= 1920 * 1200) {
+        settings.preset = "veryfast";
+    } else if (pixels <= 2560 * 1600) {
+        settings.preset = "superfast";
+    } else {
+        settings.preset = "ultrafast";
+        // Sliced threads: both cores work on the same frame, so x264 holds
+        // no frames in flight and needs less CPU per frame here than with
+        // frame threads; each frame's encoding then overlaps the conversion
+        // of the next on the writer's other thread.
+        settings.x264Params = "cabac=1:8x8dct=1:sliced-threads=1";
+    }
+    // The scaler splits its rows over two threads above 1080p, which halves
+    // the conversion time there.
+    settings.threads = 0;
+    settings.scalerThreads = pixels > 1920 * 1200 ? 2 : 1;
+    return settings;
+}
+
 }  // namespace tessera

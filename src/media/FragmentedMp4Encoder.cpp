@@ -7,6 +7,8 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "media/EncoderSettings.h"
+
 namespace tessera {
 
 namespace {
@@ -160,8 +162,7 @@ void FragmentedMp4Encoder::openVideo() {
     if (!video_) {
         throw RecorderError("Screen encoding: out of memory");
     }
-    const VideoEncoderSettings settings =
-        SegmentWriter::encoderSettingsFor(config_.width, config_.height);
+    const VideoEncoderSettings settings = encoderSettingsFor(config_.width, config_.height);
     video_->width = static_cast<int>(config_.width);
     video_->height = static_cast<int>(config_.height);
     video_->pix_fmt = AV_PIX_FMT_YUV420P;
@@ -246,6 +247,9 @@ int FragmentedMp4Encoder::onWrite(void* opaque, uint8_t* data, int size) {
 }
 
 void FragmentedMp4Encoder::encodeVideo(ff::FramePtr picture, int64_t ptsTicks, MediaTime duration) {
+    if (videoDrained_) {
+        reopenVideo();
+    }
     picture->pts = ptsTicks;
     if (ptsTicks >= nextForcedKeyTicks_) {
         picture->pict_type = AV_PICTURE_TYPE_I;
@@ -278,20 +282,51 @@ void FragmentedMp4Encoder::onVideoPacket(AVPacket* packet) {
         heldVideo_->duration = std::max<int64_t>(next->pts - heldVideo_->pts, 1);
         writeVideo(std::move(heldVideo_));
     }
+    // The segment before a key packet at a cut is complete as soon as that
+    // packet exists: deliver it now instead of when the next packet arrives,
+    // which on a screen that stopped changing may be a whole segment later.
+    cutBefore(*next);
     heldVideo_ = std::move(next);
 }
 
-void FragmentedMp4Encoder::writeVideo(ff::PacketPtr packet) {
-    const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
-    if (key && packet->pts >= nextCutSeconds_ * kVideoTimescale) {
-        if (fragmentHasSamples_) {
-            flushFragment();
-        }
-        nextCutSeconds_ = (packet->pts / segmentTicks_ + 1) * config_.segmentSeconds;
-        writeReadyAudio(false);
+void FragmentedMp4Encoder::cutBefore(const AVPacket& packet) {
+    const bool key = (packet.flags & AV_PKT_FLAG_KEY) != 0;
+    if (!key || packet.pts < nextCutSeconds_ * kVideoTimescale) {
+        return;
     }
+    if (fragmentHasSamples_) {
+        flushFragment();
+    }
+    nextCutSeconds_ = (packet.pts / segmentTicks_ + 1) * config_.segmentSeconds;
+    writeReadyAudio(false);
+}
+
+void FragmentedMp4Encoder::writeVideo(ff::PacketPtr packet) {
     writePacket(packet.get(), videoStream_, video_->time_base);
     ++videoPacketsWritten_;
+}
+
+void FragmentedMp4Encoder::drainVideo() {
+    if (videoDrained_) {
+        return;
+    }
+    sendVideo(nullptr);
+    videoDrained_ = true;
+}
+
+void FragmentedMp4Encoder::reopenVideo() {
+    // libx264 cannot take frames after a drain; a new encoder with the same
+    // settings produces the same parameter sets, which the movie header
+    // already carries. Checked, since a mismatch would make every later
+    // frame undecodable.
+    openVideo();
+    const AVCodecParameters* written = videoStream_->codecpar;
+    if (video_->extradata_size != written->extradata_size ||
+        std::memcmp(video_->extradata, written->extradata,
+                    static_cast<size_t>(written->extradata_size)) != 0) {
+        throw RecorderError("Screen encoding: the restarted encoder changed its parameter sets");
+    }
+    videoDrained_ = false;
 }
 
 void FragmentedMp4Encoder::encodeAudio(const AudioSample& sample) {
@@ -328,7 +363,7 @@ void FragmentedMp4Encoder::endSession(MediaTime end) {
 }
 
 void FragmentedMp4Encoder::finishStream() {
-    sendVideo(nullptr);
+    drainVideo();
     std::optional<int64_t> endTicks;
     if (sessionEnd_) {
         endTicks = sessionEnd_->convertScale(kVideoTimescale).value();

@@ -69,6 +69,11 @@ class FragmentedMp4Encoder {
     void encodeVideo(ff::FramePtr picture, int64_t ptsTicks, MediaTime duration);
     void encodeAudio(const AudioSample& sample);
     void endSession(MediaTime end);
+    // Pushes every frame given so far through the encoder's look-ahead and
+    // delivers a segment that is complete. For a screen that stopped
+    // changing, where no later frame would push them out; the next frame
+    // restarts the encoder on a key frame.
+    void drainVideo();
     // Drains the encoders and delivers the last segment.
     void finishStream();
 
@@ -76,7 +81,9 @@ class FragmentedMp4Encoder {
     void openVideo();
     void openMuxer();
     void sendVideo(AVFrame* frame);
+    void reopenVideo();
     void onVideoPacket(AVPacket* packet);
+    void cutBefore(const AVPacket& packet);
     void writeVideo(ff::PacketPtr packet);
     void onAudioPacket(AVPacket* packet);
     void writeReadyAudio(bool all);
@@ -104,6 +111,8 @@ class FragmentedMp4Encoder {
     int64_t nextCutSeconds_ = 0;
     // The newest video packet waits for the next one, which gives its duration.
     ff::PacketPtr heldVideo_;
+    // The encoder has been drained and takes no more frames until reopened.
+    bool videoDrained_ = false;
     int64_t lastFrameDurationTicks_ = 0;
     int64_t videoPacketsWritten_ = 0;
     // Audio packets past the next cut wait until the video reaches that cut.

@@ -12,6 +12,7 @@
 
 #include "media/AacEncoder.h"
 #include "media/FfmpegHandles.h"
+#include "support/Log.h"
 #include "support/RecorderError.h"
 
 namespace tessera {
@@ -19,6 +20,7 @@ namespace tessera {
 namespace {
 
 constexpr const char* kWhat = "Microphone file";
+constexpr const char* kComponent = "mic-file";
 constexpr int kIoBufferSize = 32 * 1024;
 // A silent buffer larger than this is refused rather than allocated.
 constexpr int64_t kMaxSilenceBytes = int64_t{1} << 30;
@@ -31,37 +33,12 @@ std::string upperCaseUuid() {
     return text;
 }
 
-int writeAll(void* opaque, uint8_t* data, int size) {
-    const int fd = *static_cast<int*>(opaque);
-    int done = 0;
-    while (done < size) {
-        ssize_t n = ::write(fd, data + done, static_cast<size_t>(size - done));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return AVERROR(errno);
-        }
-        done += static_cast<int>(n);
-    }
-    return size;
-}
-
-int64_t seekFile(void* opaque, int64_t offset, int whence) {
-    const int fd = *static_cast<int*>(opaque);
-    if (whence & AVSEEK_SIZE) {
-        struct stat st {};
-        return ::fstat(fd, &st) == 0 ? st.st_size : AVERROR(errno);
-    }
-    off_t pos = ::lseek(fd, offset, whence & ~AVSEEK_FORCE);
-    return pos < 0 ? AVERROR(errno) : pos;
-}
-
 }  // namespace
 
 // The open file's encoder and muxer. Member order gives the teardown order.
 struct MicFileWriter::Muxer {
     int fd = -1;
+    const WriteGate* beforeEachWrite = nullptr;
     ff::IoContextPtr io;
     ff::FormatContextPtr format;
     AVStream* stream = nullptr;
@@ -72,9 +49,43 @@ struct MicFileWriter::Muxer {
         av_packet_rescale_ts(packet, encoder->codecContext()->time_base, stream->time_base);
         ff::check(av_write_frame(format.get(), packet), kWhat, "av_write_frame");
     }
+
+    void gate() const {
+        if (beforeEachWrite && *beforeEachWrite) {
+            (*beforeEachWrite)();
+        }
+    }
+
+    static int writeAll(void* opaque, uint8_t* data, int size) {
+        const auto* self = static_cast<const Muxer*>(opaque);
+        self->gate();
+        int done = 0;
+        while (done < size) {
+            ssize_t n = ::write(self->fd, data + done, static_cast<size_t>(size - done));
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return AVERROR(errno);
+            }
+            done += static_cast<int>(n);
+        }
+        return size;
+    }
+
+    static int64_t seek(void* opaque, int64_t offset, int whence) {
+        const int fd = static_cast<const Muxer*>(opaque)->fd;
+        if (whence & AVSEEK_SIZE) {
+            struct stat st {};
+            return ::fstat(fd, &st) == 0 ? st.st_size : AVERROR(errno);
+        }
+        off_t pos = ::lseek(fd, offset, whence & ~AVSEEK_FORCE);
+        return pos < 0 ? AVERROR(errno) : pos;
+    }
 };
 
-MicFileWriter::MicFileWriter() {
+MicFileWriter::MicFileWriter(WriteGate beforeEachWrite)
+    : beforeEachWrite_(std::move(beforeEachWrite)) {
     std::error_code ec;
     std::filesystem::path directory = std::filesystem::temp_directory_path(ec);
     if (ec || !std::filesystem::is_directory(directory, ec)) {
@@ -84,9 +95,17 @@ MicFileWriter::MicFileWriter() {
 }
 
 MicFileWriter::~MicFileWriter() {
-    std::lock_guard lock(mutex_);
-    if (status_ == WriterStatus::writing) {
-        closeLocked();
+    bool unfinished = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (status_ == WriterStatus::writing) {
+            status_ = WriterStatus::cancelled;
+            unfinished = true;
+        }
+    }
+    if (unfinished) {
+        // The queue, destroyed first, runs this after what it holds.
+        queue_.async([this] { closeMuxer(); });
         std::error_code ec;
         std::filesystem::remove(url_, ec);
     }
@@ -114,8 +133,8 @@ void MicFileWriter::start() {
         if (!buffer) {
             throw std::bad_alloc();
         }
-        muxer->io.reset(
-            avio_alloc_context(buffer, kIoBufferSize, 1, &muxer->fd, nullptr, writeAll, seekFile));
+        muxer->io.reset(avio_alloc_context(buffer, kIoBufferSize, 1, muxer.get(), nullptr,
+                                           &Muxer::writeAll, &Muxer::seek));
         if (!muxer->io) {
             av_free(buffer);
             throw std::bad_alloc();
@@ -134,6 +153,8 @@ void MicFileWriter::start() {
         muxer->stream->time_base = muxer->encoder->codecContext()->time_base;
         ff::check(avformat_write_header(muxer->format.get(), nullptr), kWhat,
                   "avformat_write_header");
+        // From here on every write happens on the file's thread.
+        muxer->beforeEachWrite = &beforeEachWrite_;
         muxer_ = std::move(muxer);
         status_ = WriterStatus::writing;
     } catch (const std::exception& e) {
@@ -151,66 +172,117 @@ void MicFileWriter::start() {
 }
 
 void MicFileWriter::append(const AudioSample& sample) {
-    std::lock_guard lock(mutex_);
-    if (status_ != WriterStatus::writing) {
-        return;
-    }
     if (!sample.hasConsistentPayload() || !sample.presentationTimeStamp().isValid()) {
         return;
     }
+    const double rate = sample.format->sampleRate;
+    const auto lengthNs = static_cast<int64_t>(static_cast<double>(sample.frameCount) / rate * 1e9);
+    {
+        std::lock_guard lock(mutex_);
+        if (status_ != WriterStatus::writing) {
+            return;
+        }
+        if (backlogNs_ + lengthNs > kMaxBacklog.convertScale(1'000'000'000).value()) {
+            buffersDropped_.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        backlogNs_ += lengthNs;
+    }
+    queue_.async([this, sample, lengthNs] { write(sample, lengthNs); });
+}
+
+void MicFileWriter::write(const AudioSample& sample, int64_t backlogNs) {
+    bool first = false;
+    {
+        std::lock_guard lock(mutex_);
+        backlogNs_ -= backlogNs;
+        if (status_ != WriterStatus::writing) {
+            return;
+        }
+        first = !didAppendSamples_;
+    }
+    // Encoded and written outside the lock: the disk may be slow, and the
+    // appending thread must not wait for it.
     try {
-        if (!didAppendSamples_) {
+        if (first) {
             if (auto lead = leadingSilence(sample, sample.presentationTimeStamp())) {
                 muxer_->encoder->push(*lead);
             }
         }
         muxer_->encoder->push(sample);
-        didAppendSamples_ = true;
     } catch (const std::exception& e) {
-        failLocked(e.what());
+        fail(e.what());
+        return;
     }
+    std::lock_guard lock(mutex_);
+    didAppendSamples_ = true;
 }
 
-bool MicFileWriter::finishNow() {
-    std::lock_guard lock(mutex_);
-    if (status_ == WriterStatus::writing && didAppendSamples_) {
+Task<bool> MicFileWriter::finish() {
+    co_return co_await queue_.onQueue([this] { return finishOnQueue(); });
+}
+
+bool MicFileWriter::finishOnQueue() {
+    bool writing = false;
+    bool hasSamples = false;
+    {
+        std::lock_guard lock(mutex_);
+        writing = status_ == WriterStatus::writing;
+        hasSamples = didAppendSamples_;
+    }
+    if (writing && hasSamples) {
         try {
             muxer_->encoder->finish(std::nullopt);
             ff::check(av_write_trailer(muxer_->format.get()), kWhat, "av_write_trailer");
             avio_flush(muxer_->io.get());
+            muxer_->gate();
             if (::fsync(fd_) != 0 && errno != EINVAL) {
                 throw RecorderError(std::string("Microphone file: fsync failed (") +
                                     std::strerror(errno) + ")");
             }
-            closeLocked();
-            status_ = WriterStatus::completed;
-            return true;
         } catch (const std::exception& e) {
-            failLocked(e.what());
+            fail(e.what());
             return false;
         }
+        closeMuxer();
+        std::lock_guard lock(mutex_);
+        // deleteFile() may have removed the file meanwhile.
+        if (status_ != WriterStatus::writing) {
+            return false;
+        }
+        status_ = WriterStatus::completed;
+        return true;
     }
-    if (status_ == WriterStatus::writing) {
-        status_ = WriterStatus::cancelled;
-        closeLocked();
+    {
+        std::lock_guard lock(mutex_);
+        if (status_ == WriterStatus::writing) {
+            status_ = WriterStatus::cancelled;
+        }
     }
+    closeMuxer();
     std::error_code ec;
     std::filesystem::remove(url_, ec);
     return false;
 }
 
-Task<bool> MicFileWriter::finish() {
-    co_return finishNow();
-}
-
 void MicFileWriter::deleteFile() {
-    std::lock_guard lock(mutex_);
-    if (status_ == WriterStatus::writing) {
-        status_ = WriterStatus::cancelled;
-        closeLocked();
+    bool wasWriting = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (status_ == WriterStatus::writing) {
+            status_ = WriterStatus::cancelled;
+            wasWriting = true;
+        }
+    }
+    if (wasWriting) {
+        // The file's thread may be writing right now; it closes the file once
+        // done. Removing the name meanwhile is safe.
+        queue_.async([this] { closeMuxer(); });
     }
     std::error_code ec;
-    std::filesystem::remove(url_, ec);
+    if (!std::filesystem::remove(url_, ec) && ec) {
+        logging::warning(kComponent, "Could not remove " + url_.string() + ": " + ec.message());
+    }
 }
 
 WriterStatus MicFileWriter::status() const {
@@ -223,13 +295,17 @@ bool MicFileWriter::didAppendSamples() const {
     return didAppendSamples_;
 }
 
-void MicFileWriter::failLocked(const std::string&) {
-    // The failure surfaces through finish() returning false.
-    status_ = WriterStatus::failed;
-    closeLocked();
+void MicFileWriter::fail(const std::string& message) {
+    // The caller learns of it only through finish() returning false.
+    logging::error(kComponent, message);
+    {
+        std::lock_guard lock(mutex_);
+        status_ = WriterStatus::failed;
+    }
+    closeMuxer();
 }
 
-void MicFileWriter::closeLocked() {
+void MicFileWriter::closeMuxer() {
     muxer_.reset();
     if (fd_ >= 0) {
         ::close(fd_);
@@ -261,6 +337,8 @@ std::optional<AudioSample> MicFileWriter::silence(const AudioSample& matching, i
         silent.payload = std::make_shared<const std::vector<uint8_t>>(
             static_cast<size_t>(frames * bytesPerFrame), 0);
     } catch (const std::bad_alloc&) {
+        logging::warning(kComponent, "No memory for " + std::to_string(frames) +
+                                         " frames of silence; none written");
         return std::nullopt;
     }
     return silent;

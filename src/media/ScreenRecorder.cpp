@@ -1,6 +1,28 @@
 #include "media/ScreenRecorder.h"
 
+#include <algorithm>
+
+#include "support/Log.h"
+
 namespace tessera {
+
+namespace {
+
+constexpr const char* kComponent = "screen-recorder";
+
+// Takes one place of `limit` in `counter`; false, and nothing taken, when all
+// are in use.
+bool admit(std::atomic<int>& counter, int limit) {
+    int current = counter.load(std::memory_order_relaxed);
+    while (current < limit) {
+        if (counter.compare_exchange_weak(current, current + 1, std::memory_order_acq_rel)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 ScreenRecorder::ScreenRecorder(std::shared_ptr<SegmentWriter> writer,
                                std::shared_ptr<MicFileWriter> micWriter,
@@ -17,22 +39,21 @@ ScreenRecorder::~ScreenRecorder() {
 }
 
 Task<void> ScreenRecorder::start(ContentFilter filter, StreamConfiguration configuration) {
+    maxFramesInFlight_ = std::max(configuration.queueDepth, 1);
     auto stream = streams_.makeStream(filter, configuration, [this](std::exception_ptr error) {
         if (onStreamStopped) {
             onStreamStopped(error);
         }
     });
-    stream->addScreenOutput([this](VideoSample sample) {
-        queue_.async([this, sample = std::move(sample)] { handleVideo(sample); });
-    });
+    stream->addScreenOutput([this](VideoSample sample) { onScreenSample(std::move(sample)); });
     if (writer_->systemAudioInput()) {
         stream->addAudioOutput(StreamOutputType::audio, [this](AudioSample sample) {
-            queue_.async([this, sample = std::move(sample)] { handleSystemAudio(sample); });
+            onAudioSample(StreamOutputType::audio, std::move(sample));
         });
     }
     if (micWriter_) {
         stream->addAudioOutput(StreamOutputType::microphone, [this](AudioSample sample) {
-            queue_.async([this, sample = std::move(sample)] { handleMicrophone(sample); });
+            onAudioSample(StreamOutputType::microphone, std::move(sample));
         });
     }
     stream_ = std::move(stream);
@@ -43,31 +64,127 @@ Task<void> ScreenRecorder::start(ContentFilter filter, StreamConfiguration confi
     co_await stream_->startCapture();
 }
 
-void ScreenRecorder::handleVideo(const VideoSample& sample) {
-    if (!sample.isValid()) {
+void ScreenRecorder::onScreenSample(VideoSample sample) {
+    if (sample.frameStatus == FrameStatus::idle) {
+        // The picture has not changed: only the time matters, and the pixels
+        // are not kept. Marks beyond a couple are dropped; a later one
+        // carries the time just as well.
+        if (admit(timeMarksInFlight_, kMaxTimeMarksInFlight)) {
+            queue_.async([this, hostTime = sample.timing.presentationTimeStamp] {
+                handleTimeMark(hostTime);
+                timeMarksInFlight_.fetch_sub(1, std::memory_order_acq_rel);
+            });
+        }
         return;
     }
-    // Only complete frames carry a new picture; idle, blank and other frames are
+    // Only complete frames carry a new picture; blank and other frames are
     // never written.
-    if (sample.frameStatus != FrameStatus::complete) {
+    if (sample.frameStatus != FrameStatus::complete || !sample.isValid()) {
         return;
     }
+    framesCaptured_.fetch_add(1, std::memory_order_relaxed);
+    if (!admit(framesInFlight_, maxFramesInFlight_)) {
+        framesDropped_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    queue_.async([this, sample = std::move(sample)]() mutable {
+        // The frame is released inside handleVideo(), before its place is.
+        handleVideo(std::move(sample));
+        framesInFlight_.fetch_sub(1, std::memory_order_acq_rel);
+    });
+}
+
+void ScreenRecorder::onAudioSample(StreamOutputType type, AudioSample sample) {
+    std::atomic<int>& inFlight =
+        type == StreamOutputType::audio ? systemAudioInFlight_ : microphoneInFlight_;
+    if (!admit(inFlight, kMaxAudioBuffersInFlight)) {
+        audioBuffersDropped_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    queue_.async([this, type, &inFlight, sample = std::move(sample)] {
+        if (type == StreamOutputType::audio) {
+            handleSystemAudio(sample);
+        } else {
+            handleMicrophone(sample);
+        }
+        inFlight.fetch_sub(1, std::memory_order_acq_rel);
+    });
+}
+
+void ScreenRecorder::handleVideo(VideoSample sample) {
     SegmentWriter::VideoInput& input = writer_->videoInput();
     // Checked before the retimer, so a dropped frame neither anchors the
     // timeline nor moves its end.
     if (!input.isReadyForMoreMediaData()) {
+        framesDropped_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    if (retimer_.isPaused()) {
+        framesWhilePaused_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     const std::optional<MediaTime> t = retimer_.videoTime(sample);
-    if (!t) {
+    // A frame not after the last one written (a repeat may have taken its
+    // place) would be refused by the writer.
+    if (!t || (lastVideoBuffer_ && *t <= lastVideoPTS_)) {
+        framesDropped_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     VideoSample copy =
         sample.withTiming(SampleTiming{sample.timing.duration, *t, MediaTime::invalid()});
     input.append(copy);
+    framesWritten_.fetch_add(1, std::memory_order_relaxed);
     didCaptureVideo_ = true;
     lastVideoBuffer_ = std::move(copy);
     lastVideoPTS_ = *t;
+}
+
+MediaTime ScreenRecorder::nextSegmentBoundaryAfter(MediaTime t) const {
+    const int64_t segmentSeconds = std::max<int64_t>(writer_->configuration().segmentSeconds, 1);
+    const MediaTime exact = t.convertScale(1'000'000'000);
+    const int64_t segmentNs = segmentSeconds * 1'000'000'000;
+    const int64_t index = exact.value() >= 0 ? exact.value() / segmentNs + 1 : 0;
+    return MediaTime(index * segmentSeconds, 1);
+}
+
+// A frame without a new picture: the screen is static. Once the timeline has
+// passed a segment boundary since the last frame written, the last picture is
+// written again at that boundary and pushed through the encoder, so the
+// segment that ends there is delivered now rather than when the screen next
+// changes.
+void ScreenRecorder::handleTimeMark(MediaTime hostTime) {
+    if (!lastVideoBuffer_) {
+        return;
+    }
+    const std::optional<MediaTime> now = retimer_.timelineTime(hostTime);
+    if (!now) {
+        return;
+    }
+    bool repeated = false;
+    for (MediaTime boundary = nextSegmentBoundaryAfter(lastVideoPTS_); boundary <= *now;
+         boundary = nextSegmentBoundaryAfter(lastVideoPTS_)) {
+        if (!writer_->videoInput().isReadyForMoreMediaData()) {
+            break;  // the next mark tries again
+        }
+        repeatLastFrame(boundary);
+        repeated = true;
+    }
+    if (repeated) {
+        writer_->drainVideo();
+    }
+}
+
+void ScreenRecorder::repeatLastFrame(MediaTime at) {
+    const MediaTime duration = lastVideoBuffer_->timing.duration;
+    VideoSample copy =
+        lastVideoBuffer_->withTiming(SampleTiming{duration, at, MediaTime::invalid()});
+    writer_->videoInput().append(copy);
+    framesRepeated_.fetch_add(1, std::memory_order_relaxed);
+    retimer_.extendVideoEnd(at + (duration.isValid() && duration.value() > 0
+                                      ? duration
+                                      : TimelineRetimer::kDefaultFrameDuration));
+    lastVideoBuffer_ = std::move(copy);
+    lastVideoPTS_ = at;
 }
 
 void ScreenRecorder::handleSystemAudio(const AudioSample& sample) {
@@ -75,7 +192,11 @@ void ScreenRecorder::handleSystemAudio(const AudioSample& sample) {
     if (!input || sample.frameCount < 1) {
         return;
     }
-    if (!retimer_.anchored() || retimer_.isPaused() || !input->isReadyForMoreMediaData()) {
+    if (!retimer_.anchored() || retimer_.isPaused()) {
+        return;
+    }
+    if (!input->isReadyForMoreMediaData()) {
+        audioBuffersDropped_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     if (auto retimed = retimer_.retimedAudio(sample)) {
@@ -94,6 +215,7 @@ void ScreenRecorder::handleMicrophone(const AudioSample& sample) {
     if (!retimed) {
         return;
     }
+    // The file writes on its own thread; append() only hands the buffer over.
     if (!micMuted_) {
         micWriter_->append(*retimed);
         return;
@@ -140,7 +262,8 @@ Task<bool> ScreenRecorder::stop() {
         try {
             co_await stream->stopCapture();
         } catch (...) {
-            // Errors while stopping capture do not matter any more.
+            // The recording ends either way; what was captured is kept.
+            logging::handled(kComponent, "Stopping capture", std::current_exception());
         }
     }
     const bool didCaptureVideo = co_await queue_.onQueue([this] {
@@ -162,7 +285,8 @@ Task<void> ScreenRecorder::cancel() {
         try {
             co_await stream->stopCapture();
         } catch (...) {
-            // Errors while stopping capture do not matter any more.
+            // Everything is discarded either way.
+            logging::handled(kComponent, "Stopping capture to cancel", std::current_exception());
         }
     }
     co_await queue_.onQueue([this] { lastVideoBuffer_.reset(); });
@@ -174,6 +298,20 @@ Task<void> ScreenRecorder::cancel() {
 
 Task<void> ScreenRecorder::drain() {
     co_await queue_.onQueue([] {});
+}
+
+ScreenRecorderStats ScreenRecorder::stats() const {
+    ScreenRecorderStats stats;
+    stats.framesCaptured = framesCaptured_.load(std::memory_order_relaxed);
+    stats.framesWritten = framesWritten_.load(std::memory_order_relaxed);
+    stats.framesWhilePaused = framesWhilePaused_.load(std::memory_order_relaxed);
+    stats.framesDropped = framesDropped_.load(std::memory_order_relaxed);
+    stats.framesRepeated = framesRepeated_.load(std::memory_order_relaxed);
+    stats.audioBuffersDropped = audioBuffersDropped_.load(std::memory_order_relaxed);
+    if (micWriter_) {
+        stats.audioBuffersDropped += micWriter_->buffersDropped();
+    }
+    return stats;
 }
 
 }  // namespace tessera

@@ -8,7 +8,9 @@
 #include <thread>
 #include <variant>
 
+#include "media/EncoderSettings.h"
 #include "media/FragmentedMp4Encoder.h"
+#include "support/Log.h"
 #include "support/RecorderError.h"
 
 namespace tessera {
@@ -25,7 +27,8 @@ struct AudioItem {
 struct EndSessionItem {
     MediaTime time;
 };
-using Item = std::variant<VideoItem, AudioItem, EndSessionItem>;
+struct DrainVideoItem {};
+using Item = std::variant<VideoItem, AudioItem, EndSessionItem, DrainVideoItem>;
 
 // What the conversion stage passes on to the encoding stage, in append order.
 struct ConvertedVideo {
@@ -34,7 +37,8 @@ struct ConvertedVideo {
     MediaTime duration;
 };
 struct FinishItem {};
-using EncodeItem = std::variant<ConvertedVideo, AudioItem, EndSessionItem, FinishItem>;
+using EncodeItem =
+    std::variant<ConvertedVideo, AudioItem, EndSessionItem, DrainVideoItem, FinishItem>;
 
 }  // namespace
 
@@ -111,8 +115,10 @@ void SegmentWriter::Impl::runConversion(std::stop_token stop) {
                                       video->ptsTicks, video->sample.timing.duration};
             } else if (auto* audio = std::get_if<AudioItem>(&item)) {
                 next = std::move(*audio);
+            } else if (auto* endItem = std::get_if<EndSessionItem>(&item)) {
+                next = *endItem;
             } else {
-                next = std::get<EndSessionItem>(item);
+                next = DrainVideoItem{};
             }
             std::lock_guard lock(mutex);
             if (status != WriterStatus::writing) {
@@ -122,6 +128,8 @@ void SegmentWriter::Impl::runConversion(std::stop_token stop) {
             wakeup.notify_all();
         }
     } catch (const std::exception& e) {
+        // Kept as the writer's error, which the stop sequence reports.
+        logging::error("segment-writer", e.what());
         end(WriterStatus::failed, e.what());
     }
 }
@@ -154,6 +162,8 @@ void SegmentWriter::Impl::runEncoding(std::stop_token stop) {
                 encoder->encodeAudio(audio->sample);
             } else if (auto* endItem = std::get_if<EndSessionItem>(&item)) {
                 encoder->endSession(endItem->time);
+            } else if (std::holds_alternative<DrainVideoItem>(item)) {
+                encoder->drainVideo();
             } else {
                 break;
             }
@@ -161,6 +171,8 @@ void SegmentWriter::Impl::runEncoding(std::stop_token stop) {
         encoder->finishStream();
         end(WriterStatus::completed, std::nullopt);
     } catch (const std::exception& e) {
+        // Kept as the writer's error, which the stop sequence reports.
+        logging::error("segment-writer", e.what());
         end(WriterStatus::failed, e.what());
     }
 }
@@ -195,29 +207,6 @@ void SegmentWriter::Impl::end(WriterStatus final, std::optional<std::string> mes
     for (auto& waiter : waiters) {
         waiter();
     }
-}
-
-VideoEncoderSettings SegmentWriter::encoderSettingsFor(int64_t width, int64_t height) {
-    const int64_t pixels = width * height;
-    VideoEncoderSettings settings;
-    if (pixels <= 1920 * 1200) {
-        settings.preset = "veryfast";
-    } else if (pixels <= 2560 * 1600) {
-        settings.preset = "superfast";
-    } else {
-        settings.preset = "ultrafast";
-        // Sliced threads: both cores work on the same frame, so x264 holds
-        // no frames in flight and needs less CPU per frame here than with
-        // frame threads; each frame's encoding then overlaps the conversion
-        // of the next on the writer's other thread.
-        settings.x264Params = "cabac=1:8x8dct=1:sliced-threads=1";
-    }
-    // x264 picks its thread count from the cores; the scaler
-    // splits its rows over two threads, which halves the conversion time
-    // above 1080p.
-    settings.threads = 0;
-    settings.scalerThreads = pixels > 1920 * 1200 ? 2 : 1;
-    return settings;
 }
 
 SegmentWriter::SegmentWriter(Configuration configuration, SegmentHandler onSegment)
@@ -271,6 +260,14 @@ void SegmentWriter::endSession(MediaTime sourceTime) {
     std::lock_guard lock(impl_->mutex);
     if (impl_->status == WriterStatus::writing && !impl_->finishRequested) {
         impl_->queue.push_back(EndSessionItem{sourceTime});
+        impl_->wakeup.notify_all();
+    }
+}
+
+void SegmentWriter::drainVideo() {
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->status == WriterStatus::writing && !impl_->finishRequested) {
+        impl_->queue.push_back(DrainVideoItem{});
         impl_->wakeup.notify_all();
     }
 }

@@ -29,14 +29,6 @@ namespace tessera {
 
 enum class WriterStatus { unknown, writing, completed, failed, cancelled };
 
-// x264 settings chosen for a picture size (see SegmentWriter::encoderSettingsFor).
-struct VideoEncoderSettings {
-    std::string preset;
-    std::string x264Params;
-    int threads = 0;
-    int scalerThreads = 1;
-};
-
 class SegmentWriter {
   public:
     struct Configuration {
@@ -108,6 +100,13 @@ class SegmentWriter {
     // no later media is written. Ordered after the appends made before it.
     void endSession(MediaTime sourceTime);
 
+    // Delivers a segment whose end the video has reached without waiting for
+    // later frames: the frames appended so far are pushed through the
+    // encoder's look-ahead. The next frame restarts the encoder on a key
+    // frame, so this is for a picture that stopped changing. Ordered after
+    // the appends made before it.
+    void drainVideo();
+
     // Ends writing: encodes what was handed off, delivers the last segment, and
     // then calls completion (on the writer's thread, or at once on the calling
     // thread when the writer is not writing). Delivers nothing when not writing.
@@ -122,16 +121,6 @@ class SegmentWriter {
     WriterStatus status() const;
     // The failure that stopped the writer, as user-facing text.
     std::optional<std::string> error() const;
-
-    // Preset and threading for a size. Kept per size so that capture,
-    // conversion and encoding keep real time on a two-core machine: x264
-    // "veryfast" encodes about 120 fps of 1080p screen content with both cores,
-    // "superfast" about 100 fps at 1440p and "ultrafast" about 80 fps at 4K, so
-    // each leaves more than half of the machine to capture and conversion at
-    // 30 fps. "ultrafast" alone falls back to Constrained Baseline; cabac and 8x8
-    // transforms are switched back on to stay within High profile at the same
-    // speed, and its threads work on slices of one frame (no frames in flight).
-    static VideoEncoderSettings encoderSettingsFor(int64_t width, int64_t height);
 
   private:
     std::unique_ptr<Impl> impl_;

@@ -74,4 +74,17 @@ MediaTime TimelineRetimer::timelineEnd(MediaTime now) const {
     return end;
 }
 
+std::optional<MediaTime> TimelineRetimer::timelineTime(MediaTime hostTime) const {
+    if (!anchored_ || isPaused_ || !hostTime.isValid()) {
+        return std::nullopt;
+    }
+    return hostTime - shift_;
+}
+
+void TimelineRetimer::extendVideoEnd(MediaTime end) {
+    if (end.isValid() && end > lastVideoEnd_) {
+        lastVideoEnd_ = end;
+    }
+}
+
 }  // namespace tessera

@@ -42,6 +42,14 @@ class TimelineRetimer {
     // only once anchored.
     MediaTime timelineEnd(MediaTime now) const;
 
+    // The timeline time of a host time, or nothing before the anchor and
+    // while paused (paused time is not on the timeline).
+    std::optional<MediaTime> timelineTime(MediaTime hostTime) const;
+
+    // A frame its owner wrote without asking videoTime() (the last picture
+    // repeated): the video then ends no earlier than `end`.
+    void extendVideoEnd(MediaTime end);
+
     bool anchored() const { return anchored_; }
     bool isPaused() const { return isPaused_; }
     MediaTime lastVideoEnd() const { return lastVideoEnd_; }

@@ -152,11 +152,25 @@ void SyntheticCaptureStream::emitFrame(MediaTime pts, std::optional<FrameStatus>
         return;
     }
     VideoSample sample;
-    sample.pixels = frames_.frame(framesEmitted_);
+    sample.pixels = options_.countedPixels ? countedCopy(*frames_.frame(framesEmitted_))
+                                           : frames_.frame(framesEmitted_);
     sample.timing = SampleTiming{MediaTime(1, options_.frameRate), pts, MediaTime::invalid()};
     sample.frameStatus = status;
     ++framesEmitted_;
     screen_(std::move(sample));
+}
+
+std::shared_ptr<const PixelBuffer> SyntheticCaptureStream::countedCopy(const PixelBuffer& source) {
+    auto storage =
+        std::make_shared<std::vector<uint8_t>>(source.data(), source.data() + source.sizeInBytes());
+    const int64_t live = ++pixelCount_->live;
+    int64_t peak = pixelCount_->peak;
+    while (live > peak && !pixelCount_->peak.compare_exchange_weak(peak, live)) {
+    }
+    std::shared_ptr<void> owner(storage.get(),
+                                [storage, count = pixelCount_](void*) { --count->live; });
+    return PixelBuffer::wrap(source.width, source.height, source.bytesPerRow, storage->data(),
+                             std::move(owner));
 }
 
 void SyntheticCaptureStream::emitSystemAudio(MediaTime pts, int frames) {

@@ -46,6 +46,9 @@ class SyntheticCaptureStream final : public CaptureStream {
         bool realPace = false;
         // Real pace: audio buffer length in frames (10 ms by default).
         int audioFrames = 480;
+        // Every frame in pixels of its own, counted while alive (see
+        // livePixelBuffers), as a capture source that grabs into fresh memory.
+        bool countedPixels = false;
     };
 
     explicit SyntheticCaptureStream(Options options);
@@ -71,6 +74,10 @@ class SyntheticCaptureStream final : public CaptureStream {
     bool hasAudioOutput() const { return static_cast<bool>(audio_); }
     bool hasMicrophoneOutput() const { return static_cast<bool>(microphone_); }
     int64_t framesEmitted() const { return framesEmitted_; }
+    // With countedPixels: frames whose pixels are still held by anyone, and
+    // the most that were at once.
+    int64_t livePixelBuffers() const { return pixelCount_->live; }
+    int64_t peakLivePixelBuffers() const { return pixelCount_->peak; }
 
     // Set by the factory.
     StreamStoppedHandler onStoppedWithError;
@@ -78,7 +85,13 @@ class SyntheticCaptureStream final : public CaptureStream {
     bool failStop = false;
 
   private:
+    struct PixelCount {
+        std::atomic<int64_t> live = 0;
+        std::atomic<int64_t> peak = 0;
+    };
+
     void runRealPace(std::stop_token stop);
+    std::shared_ptr<const PixelBuffer> countedCopy(const PixelBuffer& source);
 
     Options options_;
     SyntheticFrames frames_;
@@ -88,6 +101,8 @@ class SyntheticCaptureStream final : public CaptureStream {
     std::atomic<bool> running_ = false;
     std::atomic<FrameStatus> realPaceStatus_ = FrameStatus::complete;
     std::atomic<int64_t> framesEmitted_ = 0;
+    // Shared with the pixel buffers, which may outlive the stream.
+    std::shared_ptr<PixelCount> pixelCount_ = std::make_shared<PixelCount>();
     int64_t systemAudioFrames_ = 0;
     int64_t micFrames_ = 0;
     std::mutex emitMutex_;

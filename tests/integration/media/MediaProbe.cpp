@@ -188,6 +188,78 @@ MediaProbe probeFile(const std::filesystem::path& path) {
     return probe;
 }
 
+namespace {
+
+uint64_t readBig(const uint8_t* p, int bytes) {
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) {
+        v = (v << 8) | p[i];
+    }
+    return v;
+}
+
+// Calls visit(type, body, bodySize) for each box in [data, data + size).
+template <class F>
+void forEachBox(const uint8_t* data, size_t size, F visit) {
+    size_t at = 0;
+    while (at + 8 <= size) {
+        const auto boxSize = static_cast<size_t>(readBig(data + at, 4));
+        if (boxSize < 8 || at + boxSize > size) {
+            throw std::runtime_error("malformed box");
+        }
+        visit(std::string(reinterpret_cast<const char*>(data + at + 4), 4), data + at + 8,
+              boxSize - 8);
+        at += boxSize;
+    }
+}
+
+TrackFragment readTraf(const uint8_t* data, size_t size) {
+    TrackFragment track;
+    uint32_t defaultDuration = 0;
+    forEachBox(data, size, [&](const std::string& type, const uint8_t* body, size_t) {
+        const uint32_t flags = static_cast<uint32_t>(readBig(body, 4)) & 0xFFFFFF;
+        const uint8_t* p = body + 4;
+        if (type == "tfhd") {
+            track.trackId = static_cast<uint32_t>(readBig(p, 4));
+            p += 4 + ((flags & 0x01) ? 8 : 0) + ((flags & 0x02) ? 4 : 0);
+            if (flags & 0x08) {
+                defaultDuration = static_cast<uint32_t>(readBig(p, 4));
+            }
+        } else if (type == "tfdt") {
+            track.baseDecodeTime = readBig(p, body[0] == 1 ? 8 : 4);
+        } else if (type == "trun") {
+            const auto count = static_cast<uint32_t>(readBig(p, 4));
+            p += 4 + ((flags & 0x01) ? 4 : 0) + ((flags & 0x04) ? 4 : 0);
+            const int perSample = ((flags & 0x100) ? 4 : 0) + ((flags & 0x200) ? 4 : 0) +
+                                  ((flags & 0x400) ? 4 : 0) + ((flags & 0x800) ? 4 : 0);
+            for (uint32_t i = 0; i < count; ++i, p += perSample) {
+                track.duration += (flags & 0x100) ? readBig(p, 4) : defaultDuration;
+            }
+            track.samples += count;
+        }
+    });
+    return track;
+}
+
+}  // namespace
+
+std::vector<TrackFragment> trackFragments(const std::vector<uint8_t>& segment) {
+    std::vector<TrackFragment> tracks;
+    forEachBox(segment.data(), segment.size(),
+               [&](const std::string& type, const uint8_t* body, size_t size) {
+                   if (type != "moof") {
+                       return;
+                   }
+                   forEachBox(body, size,
+                              [&](const std::string& inner, const uint8_t* traf, size_t length) {
+                                  if (inner == "traf") {
+                                      tracks.push_back(readTraf(traf, length));
+                                  }
+                              });
+               });
+    return tracks;
+}
+
 MediaProbe probeBytes(const std::vector<uint8_t>& bytes) {
     const auto dir = makeTempDirectory();
     const auto path = dir / "probe.mp4";

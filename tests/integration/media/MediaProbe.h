@@ -45,6 +45,17 @@ struct MediaProbe {
     int firstFrameCentreLuma = -1;
 };
 
+// One track's part of a media segment (moof), in the track's timescale.
+struct TrackFragment {
+    uint32_t trackId = 0;
+    uint64_t baseDecodeTime = 0;
+    uint64_t duration = 0;
+    uint32_t samples = 0;
+};
+
+// Reads the track fragments of one media segment from its boxes.
+std::vector<TrackFragment> trackFragments(const std::vector<uint8_t>& segment);
+
 // Throws std::runtime_error when the file cannot be opened or decoded.
 MediaProbe probeFile(const std::filesystem::path& path);
 

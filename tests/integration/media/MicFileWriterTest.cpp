@@ -2,11 +2,15 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <regex>
 
 #include "MediaProbe.h"
 #include "media/MicFileWriter.h"
+#include "support/ManualExecutor.h"
 #include "support/RecorderError.h"
 #include "support/SyntheticCapture.h"
 
@@ -31,6 +35,44 @@ class MicFileWriterTest : public ::testing::Test {
     }
     std::filesystem::path dir_;
     std::optional<std::string> previous_;
+};
+
+// finish() awaited on a manual executor standing in for the main thread.
+bool finish(MicFileWriter& writer) {
+    ManualExecutor executor;
+    auto handle = spawn(executor, writer.finish());
+    EXPECT_TRUE(executor.runUntil([&] { return handle.isDone(); }, std::chrono::seconds(30)));
+    return handle.result();
+}
+
+// A disk that blocks every write until released.
+class StalledDisk {
+  public:
+    MicFileWriter::WriteGate gate() {
+        return [this] {
+            std::unique_lock lock(mutex_);
+            ++writesWaiting_;
+            changed_.notify_all();
+            changed_.wait(lock, [this] { return released_; });
+            --writesWaiting_;
+        };
+    }
+    bool waitUntilStalled() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(20),
+                                 [this] { return writesWaiting_ > 0; });
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int writesWaiting_ = 0;
+    bool released_ = false;
 };
 
 void appendTone(MicFileWriter& writer, double fromSeconds, double toSeconds) {
@@ -78,7 +120,7 @@ TEST_F(MicFileWriterTest, LeadingSilenceAlignsTheFileToTimeZero) {
         MicFileWriter writer;
         writer.start();
         appendTone(writer, c.firstSeconds, c.firstSeconds + 1.0);
-        ASSERT_TRUE(writer.finishNow());
+        ASSERT_TRUE(finish(writer));
         EXPECT_EQ(writer.status(), WriterStatus::completed);
         const testing::MediaProbe probe = testing::probeFile(writer.url());
         ASSERT_TRUE(probe.audio);
@@ -96,7 +138,7 @@ TEST_F(MicFileWriterTest, FinishWithoutSamplesRemovesTheFile) {
     writer.start();
     ASSERT_TRUE(std::filesystem::exists(writer.url()));
     writer.append(AudioSample{});  // nothing usable
-    EXPECT_FALSE(writer.finishNow());
+    EXPECT_FALSE(finish(writer));
     EXPECT_FALSE(std::filesystem::exists(writer.url()));
     EXPECT_EQ(writer.status(), WriterStatus::cancelled);
 }
@@ -107,8 +149,8 @@ TEST_F(MicFileWriterTest, SamplesBeforeStartAreDroppedAndDeleteTwiceIsHarmless) 
     EXPECT_FALSE(writer.didAppendSamples());
     writer.start();
     appendTone(writer, 0, 0.5);
+    ASSERT_TRUE(finish(writer));
     EXPECT_TRUE(writer.didAppendSamples());
-    ASSERT_TRUE(writer.finishNow());
     EXPECT_TRUE(std::filesystem::exists(writer.url()));
     writer.deleteFile();
     EXPECT_FALSE(std::filesystem::exists(writer.url()));
@@ -126,6 +168,65 @@ TEST_F(MicFileWriterTest, AnUnfinishedFileDoesNotOutliveItsWriter) {
         ASSERT_TRUE(std::filesystem::exists(path));
     }
     EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST_F(MicFileWriterTest, AStalledDiskCostsAudioNotMemory) {
+    StalledDisk disk;
+    MicFileWriter writer(disk.gate());
+    writer.start();
+    // 10 s of audio handed over at once while the disk does not move: what
+    // waits is bounded, the rest is dropped and counted.
+    appendTone(writer, 0, 10);
+    ASSERT_TRUE(disk.waitUntilStalled());
+    const int64_t handed = 1000;
+    const int64_t accepted = handed - writer.buffersDropped();
+    EXPECT_GT(writer.buffersDropped(), 0);
+    // The backlog plus what was encoded before the first write blocked (the
+    // first 32 KB of output, under 2 s of audio).
+    EXPECT_LE(static_cast<double>(accepted) * 0.01, MicFileWriter::kMaxBacklog.seconds() + 2.0);
+    disk.release();
+    ASSERT_TRUE(finish(writer));
+    // The gaps became silence: the file keeps the timeline.
+    const testing::MediaProbe probe = testing::probeFile(writer.url());
+    ASSERT_TRUE(probe.audio);
+    EXPECT_NEAR(probe.audio->startSeconds, 0.0, 0.03);
+    EXPECT_LE(probe.audio->endSeconds, 10.05);
+    writer.deleteFile();
+}
+
+TEST_F(MicFileWriterTest, FinishWaitsOffTheMainThread) {
+    ManualExecutor executor;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool finishing = false;
+    bool otherWorkRan = false;
+    bool writeTimedOut = false;
+    // The final flush blocks until the main executor has run other work,
+    // which it can do only if finish() waits elsewhere.
+    MicFileWriter writer([&] {
+        std::unique_lock lock(mutex);
+        if (!finishing) {
+            return;
+        }
+        writeTimedOut =
+            !changed.wait_for(lock, std::chrono::seconds(10), [&] { return otherWorkRan; });
+    });
+    writer.start();
+    appendTone(writer, 0, 1);
+    {
+        std::lock_guard lock(mutex);
+        finishing = true;
+    }
+    auto handle = spawn(executor, writer.finish());
+    executor.post([&] {
+        std::lock_guard lock(mutex);
+        otherWorkRan = true;
+        changed.notify_all();
+    });
+    ASSERT_TRUE(executor.runUntil([&] { return handle.isDone(); }, std::chrono::seconds(30)));
+    EXPECT_TRUE(handle.result());
+    EXPECT_FALSE(writeTimedOut);
+    writer.deleteFile();
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <future>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "MediaProbe.h"
@@ -21,6 +24,82 @@ using testing::SyntheticCaptureStream;
 
 constexpr int kTicksPerSecond = 300;  // frames every 10 ticks, audio every 3
 
+// A hand-driven host clock whose reading can be held: while held, the
+// recorder's queue stops at its next pause or resume step, standing in for any
+// stall of that queue.
+class TestClock final : public HostClock {
+  public:
+    explicit TestClock(MediaTime start) : manual_(start) {}
+    MediaTime now() const override {
+        std::unique_lock lock(mutex_);
+        ++readersWaiting_;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return !held_; });
+        --readersWaiting_;
+        return manual_.now();
+    }
+    void set(MediaTime t) { manual_.set(t); }
+    void hold() {
+        std::lock_guard lock(mutex_);
+        held_ = true;
+    }
+    bool waitUntilSomeoneWaits() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(20),
+                                 [this] { return readersWaiting_ > 0; });
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        held_ = false;
+        changed_.notify_all();
+    }
+
+  private:
+    ManualHostClock manual_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    mutable int readersWaiting_ = 0;
+    bool held_ = false;
+};
+
+// Blocks whoever passes it until released; counts who is waiting.
+class Gate {
+  public:
+    void pass() {
+        std::unique_lock lock(mutex_);
+        if (open_) {
+            return;
+        }
+        ++waiting_;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return open_; });
+        --waiting_;
+    }
+    void close() {
+        std::lock_guard lock(mutex_);
+        open_ = false;
+    }
+    bool hasWaiter() {
+        std::lock_guard lock(mutex_);
+        return waiting_ > 0;
+    }
+    bool waitUntilSomeoneWaits() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(30), [this] { return waiting_ > 0; });
+    }
+    void open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int waiting_ = 0;
+    bool open_ = true;
+};
+
 // A recorder on the synthetic source with a hand-driven host clock. Samples are
 // emitted on the test thread at virtual times; each frame waits until the writer
 // can take it, so encoding speed never decides what is recorded.
@@ -34,6 +113,10 @@ class ScreenRecorderTest : public ::testing::Test {
         setenv("TMPDIR", tmp_.c_str(), 1);
     }
     void TearDown() override {
+        // Nothing may stay blocked, or the writers' threads could not end.
+        segmentGate.open();
+        micDiskGate.open();
+        clock.release();
         recorder.reset();
         if (mic) {
             mic->deleteFile();
@@ -50,11 +133,12 @@ class ScreenRecorderTest : public ::testing::Test {
         writer = std::make_shared<SegmentWriter>(
             SegmentWriter::Configuration{320, 180, 30, 1'000'000, systemAudio, 2},
             [this](std::vector<uint8_t> bytes) {
+                segmentGate.pass();
                 std::lock_guard lock(segmentsMutex);
                 segments.push_back(std::move(bytes));
             });
         if (withMic) {
-            mic = std::make_shared<MicFileWriter>();
+            mic = std::make_shared<MicFileWriter>([this] { micDiskGate.pass(); });
         }
         recorder = std::make_unique<ScreenRecorder>(writer, mic, factory, clock);
     }
@@ -90,6 +174,11 @@ class ScreenRecorderTest : public ::testing::Test {
             const MediaTime t(tick, kTicksPerSecond);
             clock.set(t);
             if (tick % 3 == 0) {
+                // As in real time, the writer has taken the earlier audio.
+                if (auto* audio = writer->systemAudioInput()) {
+                    run(recorder->drain());
+                    waitUntilReady(*audio);
+                }
                 stream().emitSystemAudio(t);
                 stream().emitMicrophone(t);
             }
@@ -101,10 +190,11 @@ class ScreenRecorderTest : public ::testing::Test {
         }
         run(recorder->drain());
     }
-    void waitUntilWriterReady() {
+    void waitUntilWriterReady() { waitUntilReady(writer->videoInput()); }
+    template <class Input>
+    void waitUntilReady(Input& input) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (writer->status() == WriterStatus::writing &&
-               !writer->videoInput().isReadyForMoreMediaData()) {
+        while (writer->status() == WriterStatus::writing && !input.isReadyForMoreMediaData()) {
             ASSERT_LT(std::chrono::steady_clock::now(), deadline);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
@@ -127,9 +217,52 @@ class ScreenRecorderTest : public ::testing::Test {
         return n;
     }
 
+    // Every media segment starts, on each track, where the one before it
+    // ended: no hole and no overlap between segments.
+    void expectContinuousSegments() {
+        std::vector<std::vector<uint8_t>> list;
+        {
+            std::lock_guard lock(segmentsMutex);
+            list = segments;
+        }
+        std::map<uint32_t, uint64_t> trackEnds;
+        for (size_t i = 1; i < list.size(); ++i) {
+            for (const testing::TrackFragment& track : testing::trackFragments(list[i])) {
+                if (track.samples == 0) {
+                    continue;
+                }
+                const uint64_t expectedStart =
+                    trackEnds.count(track.trackId) ? trackEnds[track.trackId] : uint64_t{0};
+                EXPECT_EQ(track.baseDecodeTime, expectedStart)
+                    << "segment " << i << ", track " << track.trackId;
+                trackEnds[track.trackId] = track.baseDecodeTime + track.duration;
+            }
+        }
+        EXPECT_FALSE(trackEnds.empty());
+    }
+
+    // Waits (in real time) until the writer has delivered `count` media
+    // segments; the recording is still running.
+    bool waitForMediaSegments(size_t count) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (mediaSegmentCount() < count) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
     ManualExecutor executor;
-    ManualHostClock clock{MediaTime(1000, 1)};
-    SyntheticCaptureFactory factory{SyntheticCaptureStream::Options{}};
+    TestClock clock{MediaTime(1000, 1)};
+    Gate segmentGate;
+    Gate micDiskGate;
+    SyntheticCaptureFactory factory{[] {
+        SyntheticCaptureStream::Options options;
+        options.countedPixels = true;
+        return options;
+    }()};
     std::mutex segmentsMutex;
     std::vector<std::vector<uint8_t>> segments;
     std::shared_ptr<SegmentWriter> writer;
@@ -187,17 +320,125 @@ TEST_F(ScreenRecorderTest, OnlyCompleteFramesAreWritten) {
     }
 }
 
-TEST_F(ScreenRecorderTest, StaticScreenLastsUntilTheStop) {
-    make(false, false);
+TEST_F(ScreenRecorderTest, AStaticScreenKeepsDeliveringSegments) {
+    make(true, false);
     start();
-    capture(1000, 1001);
-    capture(1001, 1003, FrameStatus::idle);
-    at(1003);
+    capture(1000, 1000.1);
+    capture(1000.1, 1007, FrameStatus::idle);
+    // [0,2) [2,4) [4,6) while still recording, although nothing moved.
+    ASSERT_TRUE(waitForMediaSegments(3));
+    at(1007);
     EXPECT_TRUE(run(recorder->stop()));
     const auto probe = testing::probeBytes(joinedSegments());
     ASSERT_TRUE(probe.video);
-    EXPECT_EQ(probe.video->decodedFrames, 30);
-    EXPECT_NEAR(probe.video->endSeconds, 3.0, 0.02);
+    // Three frames, the last picture again at 2, 4 and 6 s, lasting until the stop.
+    EXPECT_EQ(probe.video->decodedFrames, 6);
+    EXPECT_NEAR(probe.video->startSeconds, 0.0, 0.001);
+    EXPECT_NEAR(probe.video->endSeconds, 7.0, 0.02);
+    ASSERT_TRUE(probe.audio);
+    EXPECT_NEAR(probe.audio->endSeconds, 7.0, 0.05);
+    expectContinuousSegments();
+    const ScreenRecorderStats stats = recorder->stats();
+    EXPECT_EQ(stats.framesCaptured, 3);
+    EXPECT_EQ(stats.framesWritten, 3);
+    EXPECT_EQ(stats.framesRepeated, 3);
+}
+
+TEST_F(ScreenRecorderTest, StaticScreenSegmentsFollowTheTimelineAcrossAPause) {
+    make(false, false);
+    start();
+    capture(1000, 1000.1);
+    capture(1000.1, 1003, FrameStatus::idle);
+    step(&ScreenRecorder::pause);
+    capture(1003, 1005, FrameStatus::idle);
+    step(&ScreenRecorder::resume);
+    capture(1005, 1006.5, FrameStatus::idle);
+    ASSERT_TRUE(waitForMediaSegments(2));
+    at(1006.5);
+    EXPECT_TRUE(run(recorder->stop()));
+    const auto probe = testing::probeBytes(joinedSegments());
+    ASSERT_TRUE(probe.video);
+    // Repeats at timeline 2 and 4 s (host 1002 and 1006), none while paused.
+    EXPECT_EQ(probe.video->decodedFrames, 5);
+    EXPECT_NEAR(probe.video->endSeconds, 4.5, 0.02);
+    expectContinuousSegments();
+}
+
+TEST_F(ScreenRecorderTest, AStalledMicrophoneFileDoesNotHoldUpTheVideo) {
+    make(false, true);
+    start();
+    micDiskGate.close();
+    // Recording goes on while the microphone file cannot write: every frame
+    // is still written, and the microphone backlog stays bounded.
+    capture(1000, 1006);
+    ASSERT_TRUE(micDiskGate.waitUntilSomeoneWaits());
+    ScreenRecorderStats stats = recorder->stats();
+    EXPECT_EQ(stats.framesWritten, 180);
+    EXPECT_GT(stats.audioBuffersDropped, 0);
+    EXPECT_LE(stream().peakLivePixelBuffers(), SegmentWriter::kVideoHandOffDepth + 2);
+    micDiskGate.open();
+    at(1006);
+    EXPECT_TRUE(run(recorder->stop()));
+    ASSERT_TRUE(run(mic->finish()));
+    const auto micProbe = testing::probeFile(mic->url());
+    ASSERT_TRUE(micProbe.audio);
+    EXPECT_NEAR(micProbe.audio->startSeconds, 0.0, 0.03);
+    EXPECT_LE(micProbe.audio->endSeconds, 6.05);
+}
+
+TEST_F(ScreenRecorderTest, StallsDropFramesInsteadOfHoldingThem) {
+    make(false, false);
+    start();
+    const int queueDepth = StreamConfiguration{}.queueDepth;
+    const int64_t bound = queueDepth + SegmentWriter::kVideoHandOffDepth + 2;
+    auto emitFrames = [&](int64_t from, int64_t count) {
+        for (int64_t k = from; k < from + count; ++k) {
+            const MediaTime t = MediaTime(1000, 1) + MediaTime(k, 30);
+            stream().emitFrame(t);
+            EXPECT_LE(stream().livePixelBuffers(), bound) << k;
+        }
+    };
+
+    // The encoder stalls (its first segment cannot be delivered): frames
+    // beyond its hand-off are dropped on the queue.
+    segmentGate.close();
+    for (int64_t k = 0; k < 75 && !segmentGate.hasWaiter(); ++k) {
+        run(recorder->drain());
+        while (!writer->videoInput().isReadyForMoreMediaData() && !segmentGate.hasWaiter()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        stream().emitFrame(MediaTime(1000, 1) + MediaTime(k, 30));
+    }
+    run(recorder->drain());
+    writer->drainVideo();
+    ASSERT_TRUE(segmentGate.waitUntilSomeoneWaits());
+    const int64_t droppedBefore = recorder->stats().framesDropped;
+    emitFrames(75, 60);
+    run(recorder->drain());
+    EXPECT_GE(recorder->stats().framesDropped - droppedBefore, 60 - bound);
+
+    // The recorder's own queue stalls: frames beyond the queue depth are
+    // dropped before they reach it.
+    clock.hold();
+    recorder->pause();
+    ASSERT_TRUE(clock.waitUntilSomeoneWaits());
+    const int64_t droppedBeforeQueueStall = recorder->stats().framesDropped;
+    emitFrames(135, 60);
+    EXPECT_EQ(recorder->stats().framesDropped - droppedBeforeQueueStall, 60 - queueDepth);
+    clock.release();
+    segmentGate.open();
+    step(&ScreenRecorder::resume);
+
+    EXPECT_LE(stream().peakLivePixelBuffers(), bound);
+    const ScreenRecorderStats stats = recorder->stats();
+    EXPECT_EQ(stats.framesCaptured, stream().framesEmitted());
+    EXPECT_EQ(stats.framesCaptured,
+              stats.framesWritten + stats.framesDropped + stats.framesWhilePaused);
+    at(1007);
+    EXPECT_TRUE(run(recorder->stop()));
+    const auto probe = testing::probeBytes(joinedSegments());
+    ASSERT_TRUE(probe.video);
+    EXPECT_EQ(probe.video->decodedFrames, stats.framesWritten + stats.framesRepeated);
 }
 
 TEST_F(ScreenRecorderTest, StoppingWhilePausedEndsAtTheLastFrame) {

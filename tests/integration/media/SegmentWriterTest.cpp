@@ -195,6 +195,42 @@ TEST(SegmentWriter, SessionEndTrimsTheLastFrame) {
     EXPECT_NEAR(probe.video->endSeconds, 3.0, 0.01);
 }
 
+// A picture that stopped changing: draining delivers the segment that the
+// key frame at 2 s closes at once, and frames after it still encode.
+TEST(SegmentWriter, DrainingDeliversTheSegmentAndEncodingGoesOn) {
+    Segments segments;
+    SegmentWriter writer(smallConfiguration(), segments.handler());
+    writer.start();
+    SyntheticFrames frames(320, 180);
+    auto appendFrames = [&](int from, int to) {
+        for (int k = from; k < to; ++k) {
+            waitUntilReady(writer.videoInput());
+            ASSERT_TRUE(writer.videoInput().append(frameAt(frames, k, MediaTime(k, 30))));
+        }
+    };
+    appendFrames(0, 61);
+    writer.drainVideo();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (segments.count() < 2) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no segment after draining";
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(segments.count(), 2u);  // init + [0,2)
+    appendFrames(61, 120);
+    finishAndWait(writer);
+    EXPECT_EQ(writer.status(), WriterStatus::completed);
+    ASSERT_EQ(segments.count(), 3u);
+    EXPECT_EQ(firstTfdt(segments.list[2]), 2 * 90000u);
+    const testing::MediaProbe probe = probeBytes(segments.joined());
+    ASSERT_TRUE(probe.video);
+    EXPECT_EQ(probe.video->profile, FF_PROFILE_H264_HIGH);
+    ASSERT_EQ(probe.video->decodedFrames, 120);
+    for (int k = 0; k < 120; ++k) {
+        ASSERT_EQ(probe.video->counters[k], k % 60) << k;
+    }
+    EXPECT_NEAR(probe.video->endSeconds, 4.0, 0.01);
+}
+
 TEST(SegmentWriter, RefusesFramesThatDoNotMoveForward) {
     Segments segments;
     SegmentWriter writer(smallConfiguration(), segments.handler());

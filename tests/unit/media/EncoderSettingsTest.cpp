@@ -44,11 +44,16 @@ TEST(VideoBitrate, Examples) {
 }
 
 TEST(VideoBitrate, PerQuality) {
-    const PixelSize sizes[] = {{640, 360}, {1920, 1080}, {4096, 2304}};
-    for (const PixelSize& size : sizes) {
-        EXPECT_EQ(bitrateFor(VideoQuality::high, size), 12'000'000);
-        EXPECT_EQ(bitrateFor(VideoQuality::standard, size), 5'000'000);
-        EXPECT_EQ(bitrateFor(VideoQuality::automatic, size), videoBitrate(size.width, size.height));
+    struct Case {
+        PixelSize size;
+        int64_t automatic;
+    };
+    const Case cases[] = {
+        {{640, 360}, 8'000'000}, {{2000, 1100}, 8'487'654}, {{4096, 2304}, 10'000'000}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(bitrateFor(VideoQuality::high, c.size), 12'000'000);
+        EXPECT_EQ(bitrateFor(VideoQuality::standard, c.size), 5'000'000);
+        EXPECT_EQ(bitrateFor(VideoQuality::automatic, c.size), c.automatic);
     }
 }
 
