@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <span>
+#include <string>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "app/SettingsKeys.h"
@@ -11,59 +16,157 @@
 namespace tessera {
 namespace {
 
-// A stored JSON Boolean; anything else (absent, a number, a string) gives the
+using nlohmann::json;
+
+// How a persisted property is read at launch; each also says how it is
+// written. Values are never validated on write: the rules apply when reading.
+
+// A JSON Boolean; anything else (absent, a number, a string) gives the
 // fallback, so a stored false survives and a true default is not lost to a
 // value of the wrong type.
-bool readBool(const SettingsStore& store, std::string_view key, bool fallback) {
-    const auto value = store.get(key);
-    return value && value->is_boolean() ? value->get<bool>() : fallback;
-}
+struct Flag {
+    bool fallback;
+};
+// A string that is exactly one of the raw values, else the fallback.
+template <typename E>
+struct Choice {
+    E fallback;
+};
+// A whole number that is one of `allowed`, else the fallback. A number written
+// as 5.0 counts as the integer 5.
+struct ListedInt {
+    std::span<const int> allowed;
+    int fallback;
+};
+// A finite number clamped to [min, max]; the fallback when absent or not a
+// number.
+struct ClampedDouble {
+    double fallback;
+    double min;
+    double max;
+};
+// A string, or none; none is written by removing the key.
+struct OptionalText {};
 
-// A stored JSON number; none when absent or of another type.
-std::optional<double> readDouble(const SettingsStore& store, std::string_view key) {
-    const auto value = store.get(key);
-    if (!value || !value->is_number()) {
+std::optional<double> finiteNumber(const std::optional<json>& stored) {
+    if (!stored || !stored->is_number()) {
         return std::nullopt;
     }
-    const double number = value->get<double>();
+    const double number = stored->get<double>();
     return std::isfinite(number) ? std::optional<double>(number) : std::nullopt;
 }
 
-std::optional<std::string> readString(const SettingsStore& store, std::string_view key) {
-    const auto value = store.get(key);
-    if (!value || !value->is_string()) {
+std::optional<std::string> text(const std::optional<json>& stored) {
+    if (!stored || !stored->is_string()) {
         return std::nullopt;
     }
-    return value->get<std::string>();
+    return stored->get<std::string>();
 }
 
+bool decode(const std::optional<json>& stored, Flag rule) {
+    return stored && stored->is_boolean() ? stored->get<bool>() : rule.fallback;
+}
 template <typename E>
-E readEnum(const SettingsStore& store, std::string_view key, E fallback) {
-    const auto text = readString(store, key);
-    if (!text) {
-        return fallback;
+E decode(const std::optional<json>& stored, Choice<E> rule) {
+    const auto raw = text(stored);
+    return raw ? fromRawValue<E>(*raw).value_or(rule.fallback) : rule.fallback;
+}
+int decode(const std::optional<json>& stored, ListedInt rule) {
+    const auto number = finiteNumber(stored);
+    if (!number || std::trunc(*number) != *number) {
+        return rule.fallback;
     }
-    return fromRawValue<E>(*text).value_or(fallback);
+    const auto found = std::ranges::find(rule.allowed, *number);
+    return found == rule.allowed.end() ? rule.fallback : *found;
+}
+double decode(const std::optional<json>& stored, ClampedDouble rule) {
+    return std::clamp(finiteNumber(stored).value_or(rule.fallback), rule.min, rule.max);
+}
+std::optional<std::string> decode(const std::optional<json>& stored, OptionalText) {
+    return text(stored);
 }
 
-// A whole number that is one of `allowed`, else the fallback. A number written
-// as 5.0 counts as the integer 5.
-template <std::size_t N>
-int readListedInt(const SettingsStore& store, std::string_view key,
-                  const std::array<int, N>& allowed, int fallback) {
-    const auto number = readDouble(store, key);
-    if (!number || std::trunc(*number) != *number) {
-        return fallback;
-    }
-    const auto found = std::find(allowed.begin(), allowed.end(), *number);
-    return found == allowed.end() ? fallback : *found;
+void encode(SettingsStore& store, std::string_view key, bool value, Flag) {
+    store.set(key, value);
 }
+template <typename E>
+void encode(SettingsStore& store, std::string_view key, E value, Choice<E>) {
+    store.set(key, std::string(rawValue(value)));
+}
+void encode(SettingsStore& store, std::string_view key, int value, ListedInt) {
+    store.set(key, value);
+}
+void encode(SettingsStore& store, std::string_view key, double value, ClampedDouble) {
+    store.set(key, value);
+}
+void encode(SettingsStore& store, std::string_view key, const std::optional<std::string>& value,
+            OptionalText) {
+    if (value) {
+        store.set(key, *value);
+    } else {
+        store.remove(key);
+    }
+}
+
+template <typename T, typename Rule>
+struct PersistedField {
+    std::string_view key;
+    T AppState::*field;
+    Rule rule;
+};
 
 bool isTrimmed(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
 }  // namespace
+
+// Every persisted property: its key, its field, and the rule that gives its
+// default and bounds. Both reading at launch and writing on assignment go
+// through this table.
+struct AppStateSettings {
+    static constexpr auto table() {
+        namespace k = settings_keys;
+        using S = AppState;
+        return std::make_tuple(
+            PersistedField{k::kCaptureMode, &S::captureMode_, Choice{CaptureMode::display}},
+            PersistedField{k::kCameraEnabled, &S::cameraEnabled_, Flag{false}},
+            PersistedField{k::kSystemAudioEnabled, &S::systemAudioEnabled_, Flag{true}},
+            PersistedField{k::kHotkeyEnabled, &S::hotkeyEnabled_, Flag{true}},
+            PersistedField{k::kCountdownEnabled, &S::countdownEnabled_, Flag{true}},
+            PersistedField{k::kCountdownDuration, &S::countdownDuration_,
+                           ListedInt{S::countdownDurations, 3}},
+            PersistedField{k::kVideoQuality, &S::videoQuality_, Choice{VideoQuality::automatic}},
+            PersistedField{k::kFrameRate, &S::frameRate_, ListedInt{S::frameRates, 30}},
+            PersistedField{k::kShowCursor, &S::showCursor_, Flag{true}},
+            PersistedField{k::kHighlightClicks, &S::highlightClicks_, Flag{false}},
+            PersistedField{k::kCameraMirrored, &S::cameraMirrored_, Flag{false}},
+            PersistedField{k::kCameraBackground, &S::cameraBackground_,
+                           Choice{CameraBackgroundMode::none}},
+            PersistedField{k::kCameraBlurStrength, &S::cameraBlurStrength_,
+                           ClampedDouble{0.6, 0.0, 1.0}},
+            PersistedField{k::kCameraBackgroundColor, &S::cameraBackgroundColor_,
+                           Choice{CameraBackgroundColor::charcoal}},
+            PersistedField{k::kCameraBackgroundImagePath, &S::cameraBackgroundImagePath_,
+                           OptionalText{}},
+            PersistedField{k::kCameraFaceSmoothing, &S::cameraFaceSmoothing_,
+                           ClampedDouble{0.0, 0.0, 1.0}},
+            PersistedField{k::kCameraKeepFaceCentered, &S::cameraKeepFaceCentered_, Flag{false}},
+            PersistedField{k::kCameraAutoLighting, &S::cameraAutoLighting_, Flag{false}},
+            PersistedField{k::kCameraBubbleSize, &S::cameraBubbleSize_,
+                           ClampedDouble{160.0, 120.0, 560.0}},
+            PersistedField{k::kCameraProfileImagePath, &S::cameraProfileImagePath_, OptionalText{}},
+            PersistedField{k::kCameraShowProfile, &S::cameraShowProfile_, Flag{false}},
+            PersistedField{k::kStripVertical, &S::stripVertical_, Flag{true}},
+            PersistedField{k::kStripVisibility, &S::stripVisibility_,
+                           Choice{StripVisibility::ownScreen}},
+            PersistedField{k::kPenColor, &S::penColor_, Choice{PenColor::purple}},
+            PersistedField{k::kAutoCopyLink, &S::autoCopyLink_, Flag{true}},
+            PersistedField{k::kOpenShareInBrowser, &S::openShareInBrowser_, Flag{true}},
+            PersistedField{k::kNotifyWhenReady, &S::notifyWhenReady_, Flag{false}},
+            PersistedField{k::kPauseHotkeyEnabled, &S::pauseHotkeyEnabled_, Flag{false}});
+    }
+};
 
 AppState::AppState(SettingsStore& store, ScreenPermission& screenPermission, Relauncher& relauncher,
                    std::uint32_t mainDisplayID)
@@ -77,39 +180,33 @@ AppState::AppState(SettingsStore& store, ScreenPermission& screenPermission, Rel
 }
 
 void AppState::readSettings() {
-    namespace k = settings_keys;
-    captureMode_ = readEnum(store_, k::kCaptureMode, CaptureMode::display);
-    cameraEnabled_ = readBool(store_, k::kCameraEnabled, false);
-    systemAudioEnabled_ = readBool(store_, k::kSystemAudioEnabled, true);
-    hotkeyEnabled_ = readBool(store_, k::kHotkeyEnabled, true);
-    countdownEnabled_ = readBool(store_, k::kCountdownEnabled, true);
-    countdownDuration_ = readListedInt(store_, k::kCountdownDuration, countdownDurations, 3);
-    videoQuality_ = readEnum(store_, k::kVideoQuality, VideoQuality::automatic);
-    frameRate_ = readListedInt(store_, k::kFrameRate, frameRates, 30);
-    showCursor_ = readBool(store_, k::kShowCursor, true);
-    highlightClicks_ = readBool(store_, k::kHighlightClicks, false);
-    cameraMirrored_ = readBool(store_, k::kCameraMirrored, false);
-    cameraBackground_ = readEnum(store_, k::kCameraBackground, CameraBackgroundMode::none);
-    cameraBlurStrength_ =
-        std::clamp(readDouble(store_, k::kCameraBlurStrength).value_or(0.6), 0.0, 1.0);
-    cameraBackgroundColor_ =
-        readEnum(store_, k::kCameraBackgroundColor, CameraBackgroundColor::charcoal);
-    cameraBackgroundImagePath_ = readString(store_, k::kCameraBackgroundImagePath);
-    cameraFaceSmoothing_ =
-        std::clamp(readDouble(store_, k::kCameraFaceSmoothing).value_or(0.0), 0.0, 1.0);
-    cameraKeepFaceCentered_ = readBool(store_, k::kCameraKeepFaceCentered, false);
-    cameraAutoLighting_ = readBool(store_, k::kCameraAutoLighting, false);
-    cameraBubbleSize_ =
-        std::clamp(readDouble(store_, k::kCameraBubbleSize).value_or(160.0), 120.0, 560.0);
-    cameraProfileImagePath_ = readString(store_, k::kCameraProfileImagePath);
-    cameraShowProfile_ = readBool(store_, k::kCameraShowProfile, false);
-    stripVertical_ = readBool(store_, k::kStripVertical, true);
-    stripVisibility_ = readEnum(store_, k::kStripVisibility, StripVisibility::ownScreen);
-    penColor_ = readEnum(store_, k::kPenColor, PenColor::purple);
-    autoCopyLink_ = readBool(store_, k::kAutoCopyLink, true);
-    openShareInBrowser_ = readBool(store_, k::kOpenShareInBrowser, true);
-    notifyWhenReady_ = readBool(store_, k::kNotifyWhenReady, false);
-    pauseHotkeyEnabled_ = readBool(store_, k::kPauseHotkeyEnabled, false);
+    std::apply(
+        [this](const auto&... setting) {
+            ((this->*setting.field = decode(store_.get(setting.key), setting.rule)), ...);
+        },
+        AppStateSettings::table());
+}
+
+template <typename T>
+void AppState::storeSetting(T AppState::*field) {
+    std::apply(
+        [&](const auto&... setting) {
+            const auto writeIfThis = [&](const auto& entry) {
+                if constexpr (std::is_same_v<decltype(entry.field), T AppState::*>) {
+                    if (entry.field == field) {
+                        encode(store_, entry.key, this->*field, entry.rule);
+                    }
+                }
+            };
+            (writeIfThis(setting), ...);
+        },
+        AppStateSettings::table());
+}
+
+template <typename T>
+void AppState::assignSetting(T AppState::*field, T value) {
+    assign(this->*field, std::move(value));
+    storeSetting(field);
 }
 
 Subscription AppState::subscribe(std::function<void()> observer) {
@@ -148,19 +245,11 @@ std::optional<Url> resolveServerBaseURL(const std::optional<std::string>& stored
 }
 
 std::optional<Url> AppState::serverBaseURL() const {
-    return resolveServerBaseURL(readString(store_, settings_keys::kServerBaseURL));
+    return resolveServerBaseURL(text(store_.get(settings_keys::kServerBaseURL)));
 }
 
 void AppState::relaunch() {
     relauncher_.relaunch();
-}
-
-void AppState::storeOptionalString(std::string_view key, const std::optional<std::string>& value) {
-    if (value) {
-        store_.set(key, *value);
-    } else {
-        store_.remove(key);
-    }
 }
 
 void AppState::runHook(const std::function<void()>& hook) {
@@ -203,8 +292,7 @@ void AppState::setSelectedDisplayID(std::uint32_t value) {
 }
 
 void AppState::setCaptureMode(CaptureMode value) {
-    assign(captureMode_, value);
-    store_.set(settings_keys::kCaptureMode, std::string(rawValue(captureMode_)));
+    assignSetting(&AppState::captureMode_, value);
 }
 
 void AppState::setWindows(std::vector<WindowOption> value) {
@@ -236,8 +324,7 @@ void AppState::setMicrophones(std::vector<CaptureDeviceOption> value) {
 }
 
 void AppState::setCameraEnabled(bool value) {
-    assign(cameraEnabled_, value);
-    store_.set(settings_keys::kCameraEnabled, cameraEnabled_);
+    assignSetting(&AppState::cameraEnabled_, value);
 }
 
 void AppState::setSelectedCameraID(std::string value) {
@@ -261,108 +348,88 @@ void AppState::setDrawModeEnabled(bool value) {
 }
 
 void AppState::setSystemAudioEnabled(bool value) {
-    assign(systemAudioEnabled_, value);
-    store_.set(settings_keys::kSystemAudioEnabled, systemAudioEnabled_);
+    assignSetting(&AppState::systemAudioEnabled_, value);
 }
 
 void AppState::setHotkeyEnabled(bool value) {
-    assign(hotkeyEnabled_, value);
-    store_.set(settings_keys::kHotkeyEnabled, hotkeyEnabled_);
+    assignSetting(&AppState::hotkeyEnabled_, value);
 }
 
 void AppState::setCountdownEnabled(bool value) {
-    assign(countdownEnabled_, value);
-    store_.set(settings_keys::kCountdownEnabled, countdownEnabled_);
+    assignSetting(&AppState::countdownEnabled_, value);
 }
 
 void AppState::setCountdownDuration(int value) {
-    assign(countdownDuration_, value);
-    store_.set(settings_keys::kCountdownDuration, countdownDuration_);
+    assignSetting(&AppState::countdownDuration_, value);
 }
 
 void AppState::setVideoQuality(VideoQuality value) {
-    assign(videoQuality_, value);
-    store_.set(settings_keys::kVideoQuality, std::string(rawValue(videoQuality_)));
+    assignSetting(&AppState::videoQuality_, value);
 }
 
 void AppState::setFrameRate(int value) {
-    assign(frameRate_, value);
-    store_.set(settings_keys::kFrameRate, frameRate_);
+    assignSetting(&AppState::frameRate_, value);
 }
 
 void AppState::setShowCursor(bool value) {
-    assign(showCursor_, value);
-    store_.set(settings_keys::kShowCursor, showCursor_);
+    assignSetting(&AppState::showCursor_, value);
 }
 
 void AppState::setHighlightClicks(bool value) {
-    assign(highlightClicks_, value);
-    store_.set(settings_keys::kHighlightClicks, highlightClicks_);
+    assignSetting(&AppState::highlightClicks_, value);
 }
 
 void AppState::setCameraMirrored(bool value) {
-    assign(cameraMirrored_, value);
-    store_.set(settings_keys::kCameraMirrored, cameraMirrored_);
+    assignSetting(&AppState::cameraMirrored_, value);
 }
 
 void AppState::setCameraBackground(CameraBackgroundMode value) {
-    assign(cameraBackground_, value);
-    store_.set(settings_keys::kCameraBackground, std::string(rawValue(cameraBackground_)));
+    assignSetting(&AppState::cameraBackground_, value);
     runHook(cameraEffectsChanged);
 }
 
 void AppState::setCameraBlurStrength(double value) {
-    assign(cameraBlurStrength_, value);
-    store_.set(settings_keys::kCameraBlurStrength, cameraBlurStrength_);
+    assignSetting(&AppState::cameraBlurStrength_, value);
     runHook(cameraEffectsChanged);
 }
 
 void AppState::setCameraBackgroundColor(CameraBackgroundColor value) {
-    assign(cameraBackgroundColor_, value);
-    store_.set(settings_keys::kCameraBackgroundColor,
-               std::string(rawValue(cameraBackgroundColor_)));
+    assignSetting(&AppState::cameraBackgroundColor_, value);
     runHook(cameraEffectsChanged);
 }
 
 void AppState::setCameraBackgroundImagePath(std::optional<std::string> value) {
-    assign(cameraBackgroundImagePath_, std::move(value));
-    storeOptionalString(settings_keys::kCameraBackgroundImagePath, cameraBackgroundImagePath_);
+    assignSetting(&AppState::cameraBackgroundImagePath_, std::move(value));
     runHook(cameraEffectsChanged);
 }
 
 void AppState::setCameraFaceSmoothing(double value) {
-    assign(cameraFaceSmoothing_, value);
-    store_.set(settings_keys::kCameraFaceSmoothing, cameraFaceSmoothing_);
+    assignSetting(&AppState::cameraFaceSmoothing_, value);
     runHook(cameraEffectsChanged);
 }
 
 void AppState::setCameraKeepFaceCentered(bool value) {
-    assign(cameraKeepFaceCentered_, value);
-    store_.set(settings_keys::kCameraKeepFaceCentered, cameraKeepFaceCentered_);
+    assignSetting(&AppState::cameraKeepFaceCentered_, value);
     runHook(cameraEffectsChanged);
 }
 
 void AppState::setCameraAutoLighting(bool value) {
-    assign(cameraAutoLighting_, value);
-    store_.set(settings_keys::kCameraAutoLighting, cameraAutoLighting_);
+    assignSetting(&AppState::cameraAutoLighting_, value);
     runHook(cameraEffectsChanged);
 }
 
 void AppState::setCameraBubbleSize(double value) {
-    assign(cameraBubbleSize_, value);
-    store_.set(settings_keys::kCameraBubbleSize, cameraBubbleSize_);
+    assignSetting(&AppState::cameraBubbleSize_, value);
     runHook(cameraBubbleSizeChanged);
 }
 
 void AppState::setCameraProfileImagePath(std::optional<std::string> value) {
-    assign(cameraProfileImagePath_, std::move(value));
-    storeOptionalString(settings_keys::kCameraProfileImagePath, cameraProfileImagePath_);
+    assignSetting(&AppState::cameraProfileImagePath_, std::move(value));
     runHook(cameraEffectsChanged);
 }
 
 void AppState::setCameraShowProfile(bool value) {
-    assign(cameraShowProfile_, value);
-    store_.set(settings_keys::kCameraShowProfile, cameraShowProfile_);
+    assignSetting(&AppState::cameraShowProfile_, value);
     runHook(cameraEffectsChanged);
 }
 
@@ -372,13 +439,11 @@ void AppState::setCameraFullScreen(bool value) {
 }
 
 void AppState::setStripVertical(bool value) {
-    assign(stripVertical_, value);
-    store_.set(settings_keys::kStripVertical, stripVertical_);
+    assignSetting(&AppState::stripVertical_, value);
 }
 
 void AppState::setStripVisibility(StripVisibility value) {
-    assign(stripVisibility_, value);
-    store_.set(settings_keys::kStripVisibility, std::string(rawValue(stripVisibility_)));
+    assignSetting(&AppState::stripVisibility_, value);
 }
 
 void AppState::setRecordingNotes(std::string value) {
@@ -390,28 +455,23 @@ void AppState::setRequestedSettingsCategory(std::optional<SettingsCategory> valu
 }
 
 void AppState::setPenColor(PenColor value) {
-    assign(penColor_, value);
-    store_.set(settings_keys::kPenColor, std::string(rawValue(penColor_)));
+    assignSetting(&AppState::penColor_, value);
 }
 
 void AppState::setAutoCopyLink(bool value) {
-    assign(autoCopyLink_, value);
-    store_.set(settings_keys::kAutoCopyLink, autoCopyLink_);
+    assignSetting(&AppState::autoCopyLink_, value);
 }
 
 void AppState::setOpenShareInBrowser(bool value) {
-    assign(openShareInBrowser_, value);
-    store_.set(settings_keys::kOpenShareInBrowser, openShareInBrowser_);
+    assignSetting(&AppState::openShareInBrowser_, value);
 }
 
 void AppState::setNotifyWhenReady(bool value) {
-    assign(notifyWhenReady_, value);
-    store_.set(settings_keys::kNotifyWhenReady, notifyWhenReady_);
+    assignSetting(&AppState::notifyWhenReady_, value);
 }
 
 void AppState::setPauseHotkeyEnabled(bool value) {
-    assign(pauseHotkeyEnabled_, value);
-    store_.set(settings_keys::kPauseHotkeyEnabled, pauseHotkeyEnabled_);
+    assignSetting(&AppState::pauseHotkeyEnabled_, value);
 }
 
 void AppState::setServerReachable(std::optional<bool> value) {

@@ -31,7 +31,7 @@ class Relauncher;
 // subscribers (they still see the old value), then stores the new value, then
 // writes persisted settings to the store (unvalidated; clamping and list checks
 // apply only when reading at construction), and last runs the change hook that
-// belongs to the property.
+// belongs to the property. The store writes to disk off the main thread.
 class AppState {
   public:
     // The offered countdown lengths, in seconds.
@@ -205,8 +205,15 @@ class AppState {
     std::function<void()> cameraFullScreenChanged;
 
   private:
+    friend struct AppStateSettings;
+
+    // Reading at launch and writing on assignment both follow the one table of
+    // persisted properties in AppState.cpp.
     void readSettings();
-    void storeOptionalString(std::string_view key, const std::optional<std::string>& value);
+    template <typename T>
+    void storeSetting(T AppState::*field);
+    template <typename T>
+    void assignSetting(T AppState::*field, T value);
     static void runHook(const std::function<void()>& hook);
 
     template <typename T>
@@ -219,6 +226,9 @@ class AppState {
     Relauncher& relauncher_;
     ObserverList<> willChange_;
 
+    // The persisted properties start from the settings table, which holds their
+    // defaults; the initial values here are only placeholders until it is read.
+
     RecorderPhase phase_;
     double elapsed_{0};
     std::optional<Url> shareURL_;
@@ -227,7 +237,7 @@ class AppState {
     bool hasScreenPermission_{false};
     std::vector<DisplayOption> displays_;
     std::uint32_t selectedDisplayID_{0};
-    CaptureMode captureMode_{CaptureMode::display};
+    CaptureMode captureMode_{};
     std::vector<WindowOption> windows_;
     std::optional<std::uint32_t> selectedWindowID_;
     bool drawingUnavailable_{false};
@@ -235,41 +245,41 @@ class AppState {
     bool micEnabled_{true};
     std::string selectedMicID_;
     std::vector<CaptureDeviceOption> microphones_;
-    bool cameraEnabled_{false};
+    bool cameraEnabled_{};
     std::string selectedCameraID_;
     std::vector<CaptureDeviceOption> cameras_;
     bool micMuted_{false};
     bool cameraBubbleHidden_{false};
     bool drawModeEnabled_{false};
-    bool systemAudioEnabled_{true};
-    bool hotkeyEnabled_{true};
-    bool countdownEnabled_{true};
-    int countdownDuration_{3};
-    VideoQuality videoQuality_{VideoQuality::automatic};
-    int frameRate_{30};
-    bool showCursor_{true};
-    bool highlightClicks_{false};
-    bool cameraMirrored_{false};
-    CameraBackgroundMode cameraBackground_{CameraBackgroundMode::none};
-    double cameraBlurStrength_{0.6};
-    CameraBackgroundColor cameraBackgroundColor_{CameraBackgroundColor::charcoal};
+    bool systemAudioEnabled_{};
+    bool hotkeyEnabled_{};
+    bool countdownEnabled_{};
+    int countdownDuration_{};
+    VideoQuality videoQuality_{};
+    int frameRate_{};
+    bool showCursor_{};
+    bool highlightClicks_{};
+    bool cameraMirrored_{};
+    CameraBackgroundMode cameraBackground_{};
+    double cameraBlurStrength_{};
+    CameraBackgroundColor cameraBackgroundColor_{};
     std::optional<std::string> cameraBackgroundImagePath_;
-    double cameraFaceSmoothing_{0};
-    bool cameraKeepFaceCentered_{false};
-    bool cameraAutoLighting_{false};
-    double cameraBubbleSize_{160};
+    double cameraFaceSmoothing_{};
+    bool cameraKeepFaceCentered_{};
+    bool cameraAutoLighting_{};
+    double cameraBubbleSize_{};
     std::optional<std::string> cameraProfileImagePath_;
-    bool cameraShowProfile_{false};
+    bool cameraShowProfile_{};
     bool cameraFullScreen_{false};
-    bool stripVertical_{true};
-    StripVisibility stripVisibility_{StripVisibility::ownScreen};
+    bool stripVertical_{};
+    StripVisibility stripVisibility_{};
     std::string recordingNotes_;
     std::optional<SettingsCategory> requestedSettingsCategory_;
-    PenColor penColor_{PenColor::purple};
-    bool autoCopyLink_{true};
-    bool openShareInBrowser_{true};
-    bool notifyWhenReady_{false};
-    bool pauseHotkeyEnabled_{false};
+    PenColor penColor_{};
+    bool autoCopyLink_{};
+    bool openShareInBrowser_{};
+    bool notifyWhenReady_{};
+    bool pauseHotkeyEnabled_{};
     std::optional<bool> serverReachable_;
 };
 

@@ -9,8 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <future>
 #include <utility>
 #include <vector>
+
+#include "support/Log.h"
 
 namespace tessera {
 namespace {
@@ -104,10 +107,74 @@ fs::path homeDirectory() {
     return ".";
 }
 
+// Replaces the file at `path` with `values`, atomically and durably. Returns
+// the user-facing description of a failure or of an encoding problem, none
+// when all went well.
+std::optional<std::string> writeSettingsFile(const fs::path& path, const nlohmann::json& values) {
+    std::string text;
+    std::optional<std::string> encodingProblem;
+    try {
+        text = values.dump(2);
+    } catch (const nlohmann::json::type_error&) {
+        // Text that is not valid UTF-8 (a file path can be any bytes). Save the
+        // rest; the odd bytes become U+FFFD in the file but stay exact in memory.
+        text = values.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+        encodingProblem = "A setting holds text that is not valid UTF-8; it was saved to " +
+                          path.string() + " with replacement characters.";
+    }
+    text.push_back('\n');
+
+    const auto fail = [&](const std::string& what, int error, const std::string& tempPath) {
+        if (!tempPath.empty()) {
+            ::unlink(tempPath.c_str());
+        }
+        return "Settings could not be saved to " + path.string() + ": " + what + " (" +
+               errnoText(error) + ").";
+    };
+
+    std::error_code ec;
+    const fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+    fs::create_directories(folder, ec);
+    if (ec) {
+        return fail("the folder could not be created", ec.value(), {});
+    }
+    std::string temp = (folder / (path.filename().string() + ".tmp-XXXXXX")).string();
+    UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    if (fd.get() < 0) {
+        return fail("a temporary file could not be created", errno, {});
+    }
+    if (!writeAll(fd.get(), text)) {
+        return fail("writing failed", errno, temp);
+    }
+    if (::fsync(fd.get()) != 0) {
+        return fail("flushing to disk failed", errno, temp);
+    }
+    if (!fd.close()) {
+        return fail("closing the file failed", errno, temp);
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        return fail("replacing the file failed", errno, temp);
+    }
+    // Make the rename itself durable; a failure here leaves a valid file either
+    // way, so it is not reported.
+    UniqueFd folderFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folderFd.get() >= 0) {
+        ::fsync(folderFd.get());
+    }
+    return encodingProblem;
+}
+
 }  // namespace
 
-JsonFileSettingsStore::JsonFileSettingsStore(std::filesystem::path path) : path_(std::move(path)) {
+JsonFileSettingsStore::JsonFileSettingsStore(std::filesystem::path path, WriteHook beforeWrite)
+    : path_(std::move(path)),
+      beforeWrite_(std::move(beforeWrite)),
+      writer_("com.tessera.recorder.settings") {
     load();
+}
+
+JsonFileSettingsStore::~JsonFileSettingsStore() {
+    flush();
 }
 
 fs::path JsonFileSettingsStore::defaultPath() {
@@ -172,76 +239,60 @@ std::optional<nlohmann::json> JsonFileSettingsStore::get(std::string_view key) c
 
 void JsonFileSettingsStore::set(std::string_view key, nlohmann::json value) {
     values_[std::string(key)] = std::move(value);
-    save();
+    scheduleWrite();
 }
 
 void JsonFileSettingsStore::remove(std::string_view key) {
     values_.erase(std::string(key));
-    save();
+    scheduleWrite();
 }
 
-void JsonFileSettingsStore::save() {
+std::optional<std::string> JsonFileSettingsStore::lastWriteError() const {
+    std::lock_guard lock(mutex_);
+    return lastWriteError_;
+}
+
+void JsonFileSettingsStore::scheduleWrite() {
+    std::lock_guard lock(mutex_);
     if (!writable_) {
         lastWriteError_ = loadError_;
         return;
     }
-    std::string text;
-    std::optional<std::string> encodingProblem;
-    try {
-        text = values_.dump(2);
-    } catch (const nlohmann::json::type_error&) {
-        // Text that is not valid UTF-8 (a file path can be any bytes). Save the
-        // rest; the odd bytes become U+FFFD in the file but stay exact in memory.
-        text = values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
-        encodingProblem = "A setting holds text that is not valid UTF-8; it was saved to " +
-                          path_.string() + " with replacement characters.";
+    // A write already queued picks up these values too.
+    const bool writeQueued = pending_.has_value();
+    pending_ = values_;
+    if (!writeQueued) {
+        writer_.async([this] { writeLatest(); });
     }
-    text.push_back('\n');
+}
 
-    const auto fail = [&](const std::string& what, int error, const std::string& tempPath) {
-        if (!tempPath.empty()) {
-            ::unlink(tempPath.c_str());
-        }
-        lastWriteError_ = "Settings could not be saved to " + path_.string() + ": " + what + " (" +
-                          errnoText(error) + ").";
-    };
+// Worker thread.
+void JsonFileSettingsStore::writeLatest() {
+    std::optional<nlohmann::json> values;
+    {
+        std::lock_guard lock(mutex_);
+        values = std::exchange(pending_, std::nullopt);
+    }
+    if (!values) {
+        return;
+    }
+    if (beforeWrite_) {
+        beforeWrite_();
+    }
+    auto error = writeSettingsFile(path_, *values);
+    if (error) {
+        logging::warning("settings", *error);
+    }
+    std::lock_guard lock(mutex_);
+    lastWriteError_ = std::move(error);
+}
 
-    std::error_code ec;
-    const fs::path folder = path_.parent_path().empty() ? fs::path(".") : path_.parent_path();
-    fs::create_directories(folder, ec);
-    if (ec) {
-        fail("the folder could not be created", ec.value(), {});
-        return;
+void JsonFileSettingsStore::flush() {
+    std::promise<void> written;
+    auto done = written.get_future();
+    if (writer_.async([&written] { written.set_value(); })) {
+        done.wait();
     }
-    std::string temp = (folder / (path_.filename().string() + ".tmp-XXXXXX")).string();
-    UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-    if (fd.get() < 0) {
-        fail("a temporary file could not be created", errno, {});
-        return;
-    }
-    if (!writeAll(fd.get(), text)) {
-        fail("writing failed", errno, temp);
-        return;
-    }
-    if (::fsync(fd.get()) != 0) {
-        fail("flushing to disk failed", errno, temp);
-        return;
-    }
-    if (!fd.close()) {
-        fail("closing the file failed", errno, temp);
-        return;
-    }
-    if (::rename(temp.c_str(), path_.c_str()) != 0) {
-        fail("replacing the file failed", errno, temp);
-        return;
-    }
-    // Make the rename itself durable; a failure here leaves a valid file either
-    // way, so it is not reported.
-    UniqueFd folderFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folderFd.get() >= 0) {
-        ::fsync(folderFd.get());
-    }
-    lastWriteError_ = encodingProblem;
 }
 
 }  // namespace tessera

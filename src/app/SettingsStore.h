@@ -26,6 +26,10 @@ class SettingsStore {
     // The user-facing description of the last failed write, cleared by the next
     // successful one.
     virtual std::optional<std::string> lastWriteError() const { return std::nullopt; }
+
+    // Waits until every assignment made so far has been persisted (or has
+    // failed). The application calls it before it exits.
+    virtual void flush() {}
 };
 
 // Keeps the settings in memory only; for tests and for sessions that must not

@@ -2,7 +2,10 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <latch>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "app/JsonFileSettingsStore.h"
 #include "support/TempDir.h"
@@ -46,6 +49,7 @@ TEST(JsonFileSettingsStoreTest, MissingFileStartsEmptyAndValuesSurviveReopening)
         store.set("gone", 1);
         store.remove("gone");
         store.remove("never-there");
+        store.flush();
         EXPECT_FALSE(store.lastWriteError());
     }
     JsonFileSettingsStore reopened(path);
@@ -65,8 +69,51 @@ TEST(JsonFileSettingsStoreTest, WritesLeaveOnlyTheSettingsFile) {
     for (int i = 0; i < 20; ++i) {
         store.set("counter", i);
     }
+    store.flush();
     EXPECT_EQ(folderEntries(dir.path()), std::vector<std::string>{"settings.json"});
     EXPECT_EQ(nlohmann::json::parse(readText(path))["counter"], 19);
+}
+
+TEST(JsonFileSettingsStoreTest, BurstsAreWrittenOffTheCallingThreadCoalescedAndInOrder) {
+    TempDir dir;
+    const auto path = dir.path() / "settings.json";
+    const auto caller = std::this_thread::get_id();
+    std::mutex mutex;
+    std::vector<std::thread::id> writers;
+    std::latch firstWriteStarted(1);
+    std::latch release(1);
+    JsonFileSettingsStore store(path, [&] {
+        bool first = false;
+        {
+            std::lock_guard lock(mutex);
+            writers.push_back(std::this_thread::get_id());
+            first = writers.size() == 1;
+        }
+        if (first) {
+            firstWriteStarted.count_down();
+            if (std::this_thread::get_id() != caller) {
+                release.wait();  // a disk that hangs must not hang the caller
+            }
+        }
+    });
+    store.set("size", -1);
+    firstWriteStarted.wait();
+    for (int i = 0; i < 1000; ++i) {
+        store.set("size", i);
+        store.set("flag", i % 2 == 0);
+    }
+    EXPECT_EQ(*store.get("size"), 999) << "memory has every assignment at once";
+    release.count_down();
+    store.flush();
+
+    std::lock_guard lock(mutex);
+    EXPECT_LE(writers.size(), 3u) << "2000 assignments while a write was held up";
+    for (const auto& writer : writers) {
+        EXPECT_NE(writer, caller);
+    }
+    const auto saved = nlohmann::json::parse(readText(path));
+    EXPECT_EQ(saved["size"], 999);
+    EXPECT_EQ(saved["flag"], false);
 }
 
 TEST(JsonFileSettingsStoreTest, UnusableFileIsMovedAsideIntactAndDefaultsApply) {
@@ -87,6 +134,7 @@ TEST(JsonFileSettingsStoreTest, UnusableFileIsMovedAsideIntactAndDefaultsApply) 
         EXPECT_TRUE(store.loadError());
 
         store.set("captureMode", "display");  // a later write keeps the moved file
+        store.flush();
         EXPECT_EQ(readText(*store.movedAsidePath()), content);
         EXPECT_EQ(folderEntries(dir.path()).size(), 2u);
     }
@@ -101,6 +149,7 @@ TEST(JsonFileSettingsStoreTest, UnreadablePathIsMovedAsideToo) {
     ASSERT_TRUE(store.movedAsidePath());
     EXPECT_EQ(readText(*store.movedAsidePath() / "keep.txt"), "mine");
     store.set("k", true);
+    store.flush();
     EXPECT_FALSE(store.lastWriteError());
     EXPECT_EQ(*JsonFileSettingsStore(path).get("k"), true);
 }
@@ -123,11 +172,13 @@ TEST(JsonFileSettingsStoreTest, WriteFailureKeepsTheValueAndIsReported) {
     JsonFileSettingsStore store(dir.path() / "blocker" / "settings.json");
     EXPECT_NO_THROW(store.set("cameraBubbleSize", 300.0));
     EXPECT_EQ(*store.get("cameraBubbleSize"), 300.0);
+    store.flush();
     ASSERT_TRUE(store.lastWriteError());
     EXPECT_NE(store.lastWriteError()->find("could not be saved"), std::string::npos);
 
     fs::remove(dir.path() / "blocker");
     store.set("other", 1);
+    store.flush();
     EXPECT_FALSE(store.lastWriteError());
     EXPECT_EQ(
         *JsonFileSettingsStore(dir.path() / "blocker" / "settings.json").get("cameraBubbleSize"),
@@ -141,6 +192,7 @@ TEST(JsonFileSettingsStoreTest, TextThatIsNotUtf8IsKeptInMemoryAndTheRestIsSaved
     store.set("cameraBackgroundImagePath", "/pics/\xff.png");
     store.set("captureMode", "window");
     EXPECT_EQ(*store.get("cameraBackgroundImagePath"), "/pics/\xff.png");
+    store.flush();
     EXPECT_TRUE(store.lastWriteError());
     JsonFileSettingsStore reopened(path);
     EXPECT_FALSE(reopened.movedAsidePath());
