@@ -1,6 +1,7 @@
 #include "app/Discovery.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <locale>
@@ -45,18 +46,30 @@ std::wstring decodeUtf8(const std::string& text) {
     return out;
 }
 
-// The user's locale when the environment names a usable one, else a UTF-8
-// locale, else the classic one.
+bool namesUtf8(std::string name) {
+    std::ranges::transform(name, name.begin(), [](unsigned char c) { return std::tolower(c); });
+    return name.find("utf-8") != std::string::npos || name.find("utf8") != std::string::npos;
+}
+
+// The user's locale when the environment names a UTF-8 one, else C.UTF-8, else
+// the classic one. The texts compared are UTF-8 whatever the environment says,
+// and only a UTF-8 locale folds the case of letters beyond ASCII (a plain "C"
+// environment would leave "É" and "é" apart).
 const std::locale& userLocale() {
     static const std::locale locale = [] {
-        for (const char* name : {"", "C.UTF-8"}) {
-            try {
-                return std::locale(name);
-            } catch (const std::runtime_error&) {
-                // Not installed here; try the next one.
+        try {
+            std::locale environment("");
+            if (namesUtf8(environment.name())) {
+                return environment;
             }
+        } catch (const std::runtime_error&) {
+            // The environment names a locale that is not installed.
         }
-        return std::locale::classic();
+        try {
+            return std::locale("C.UTF-8");
+        } catch (const std::runtime_error&) {
+            return std::locale::classic();  // no UTF-8 locale at all: ASCII folding only
+        }
     }();
     return locale;
 }
