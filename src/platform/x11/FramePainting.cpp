@@ -137,20 +137,29 @@ void FrameScaler::scale(const std::uint8_t* source, int sourceStride, int source
 
 namespace tessera {
 
-std::shared_ptr<PixelBuffer> FrameBufferPool::take(int width, int height) {
+std::shared_ptr<PixelBuffer> FrameBufferPool::take(int width, int height,
+                                                   const PixelBuffer* ownedByCaller) {
+    // An unbounded pool keeps this many for reuse: a few in flight (encoder
+    // hand-off, the last frame kept for the end of the timeline) are normal.
+    constexpr std::size_t kKeptWhenUnbounded = 8;
     std::erase_if(buffers_,
                   [&](const auto& b) { return b->width != width || b->height != height; });
+    std::shared_ptr<PixelBuffer> callers;
     for (const auto& buffer : buffers_) {
         // Only this pool holds it: every sample that shared it is gone, and no
         // one can take a new reference without going through the pool.
         if (buffer.use_count() == 1) {
             return buffer;
         }
+        if (buffer.get() == ownedByCaller && buffer.use_count() == 2) {
+            callers = buffer;
+        }
+    }
+    if (maxBuffers_ && (buffers_.size() >= *maxBuffers_ || callers)) {
+        return callers;
     }
     auto buffer = PixelBuffer::make(width, height);
-    // A few in flight (encoder hand-off, the last frame kept for the end of the
-    // timeline) are normal; more than that are not kept for reuse.
-    if (buffers_.size() < 8) {
+    if (buffers_.size() < maxBuffers_.value_or(kKeptWhenUnbounded)) {
         buffers_.push_back(buffer);
     }
     return buffer;

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "media/MediaSample.h"
@@ -69,13 +72,25 @@ namespace tessera {
 
 // Recycles frame buffers of one size: a buffer comes back once every sample
 // that shared it is gone, which saves allocating and clearing a full frame
-// each time. One thread at a time.
+// each time. One thread at a time; the buffers may be dropped on any thread.
 class FrameBufferPool {
   public:
-    // A buffer of that size that nobody else holds; its old pixels remain.
-    std::shared_ptr<PixelBuffer> take(int width, int height);
+    // Unbounded: when all buffers are out, take() makes a new one (a few are
+    // kept for reuse).
+    FrameBufferPool() = default;
+    // Bounded: at most `maxBuffers` exist; when all are out, take() gives none
+    // rather than allocating more.
+    explicit FrameBufferPool(std::size_t maxBuffers)
+        : maxBuffers_(std::max<std::size_t>(1, maxBuffers)) {}
+
+    // A buffer of that size that nobody else holds, its old pixels kept; null
+    // when a bounded pool has all out. `ownedByCaller` counts as free when
+    // only the pool and the caller hold it (see ShmFramePool::take).
+    std::shared_ptr<PixelBuffer> take(int width, int height,
+                                      const PixelBuffer* ownedByCaller = nullptr);
 
   private:
+    std::optional<std::size_t> maxBuffers_;
     std::vector<std::shared_ptr<PixelBuffer>> buffers_;
 };
 

@@ -89,27 +89,33 @@ bool ShmImage::grab(xcb_drawable_t drawable, const PixelRect& area) {
     return true;
 }
 
-ShmFramePool::Slot* ShmFramePool::take(xcb_connection_t* connection, int width, int height) {
+ShmFramePool::Slot* ShmFramePool::take(xcb_connection_t* connection, int width, int height,
+                                       const PixelBuffer* ownedByCaller) {
     std::erase_if(slots_, [&](const Slot& slot) {
         return slot.frame->width != width || slot.frame->height != height;
     });
+    Slot* callers = nullptr;
     for (auto& slot : slots_) {
         // Only the pool holds it: every sample that shared it is gone, and no
         // one can take a new reference without going through the pool.
         if (slot.frame.use_count() == 1) {
             return &slot;
         }
+        if (slot.frame.get() == ownedByCaller && slot.frame.use_count() == 2) {
+            callers = &slot;
+        }
     }
-    if (slots_.size() >= maxFrames_) {
-        return nullptr;
+    if (!callers && slots_.size() < maxFrames_) {
+        Slot slot;
+        slot.image =
+            std::make_unique<ShmImage>(connection, static_cast<std::size_t>(width) * height);
+        slot.frame =
+            PixelBuffer::wrap(width, height, width * 4, slot.image->data(), slot.image->memory());
+        slot.frame->alphaIsPadding = true;
+        slots_.push_back(std::move(slot));
+        return &slots_.back();
     }
-    Slot slot;
-    slot.image = std::make_unique<ShmImage>(connection, static_cast<std::size_t>(width) * height);
-    slot.frame =
-        PixelBuffer::wrap(width, height, width * 4, slot.image->data(), slot.image->memory());
-    slot.frame->alphaIsPadding = true;
-    slots_.push_back(std::move(slot));
-    return &slots_.back();
+    return callers;
 }
 
 }  // namespace tessera

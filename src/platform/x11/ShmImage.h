@@ -3,6 +3,7 @@
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -56,9 +57,10 @@ class ShmImage {
 // Full frames the X server grabs into directly, handed out as PixelBuffers
 // without a copy (their fourth byte is the server's padding). A frame is
 // reused once every sample that shared it is gone. At most `maxFrames` exist;
-// when all are out, take() gives none and the caller grabs another way rather
-// than waiting for the consumers. One thread at a time (the capture thread);
-// the frames may be dropped on any thread, also after the pool is gone.
+// when all are out, take() gives none: the caller skips the grab rather than
+// allocating more or waiting for the consumers. One thread at a time (the
+// capture thread); the frames may be dropped on any thread, also after the
+// pool is gone.
 class ShmFramePool {
   public:
     struct Slot {
@@ -66,14 +68,21 @@ class ShmFramePool {
         std::shared_ptr<PixelBuffer> frame;
     };
 
-    explicit ShmFramePool(std::size_t maxFrames) : maxFrames_(maxFrames) {}
+    explicit ShmFramePool(std::size_t maxFrames)
+        : maxFrames_(std::max<std::size_t>(1, maxFrames)) {}
 
     // A slot of width × height whose frame nobody else holds, with its old
-    // pixels; null when all are out. Valid until the next take() or clear().
-    // Throws RecorderError when a new segment cannot be set up.
-    Slot* take(xcb_connection_t* connection, int width, int height);
+    // pixels; null when all are out. `ownedByCaller` is a frame the caller
+    // itself keeps (its last frame): its slot also counts as free when only the
+    // pool and the caller hold it, since the caller is about to replace it.
+    // Valid until the next take() or clear(). Throws RecorderError when a new
+    // segment cannot be set up.
+    Slot* take(xcb_connection_t* connection, int width, int height,
+               const PixelBuffer* ownedByCaller = nullptr);
     // Forgets every slot (the frames still out stay valid).
     void clear() { slots_.clear(); }
+    // Frames the pool has set up and not forgotten.
+    std::size_t size() const { return slots_.size(); }
 
   private:
     std::size_t maxFrames_;

@@ -4,6 +4,8 @@
 
 #include <stdexcept>
 
+#include "support/Log.h"
+
 namespace tessera {
 
 X11DisplaySource::X11DisplaySource(std::optional<std::string> displayName)
@@ -17,7 +19,9 @@ XcbConnection* X11DisplaySource::connection() {
         try {
             connection_.emplace(displayName_);
         } catch (const std::exception&) {
-            // Discovery is silent: no server means no displays.
+            // Discovery shows no message: no server means no displays.
+            logging::handled("x11-discovery", "no displays listed", std::current_exception(),
+                             logging::Level::info);
             return nullptr;
         }
     }

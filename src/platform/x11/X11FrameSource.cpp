@@ -1,5 +1,6 @@
 #include "platform/x11/X11FrameSource.h"
 
+#include <poll.h>
 #include <xcb/composite.h>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
@@ -7,9 +8,11 @@
 #include <xcb/xinput.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "platform/x11/X11Displays.h"
+#include "support/Log.h"
 #include "support/RecorderError.h"
 
 namespace tessera {
@@ -19,10 +22,15 @@ namespace {
 // How long a click stays highlighted.
 const MediaTime kClickHighlightDuration(3, 10);
 constexpr int kClickHighlightRadius = 18;
-// Shared-memory frames out at once: the recorder's queue, the encoder's
-// hand-off and the last frame kept for idle repeats. Past that a frame is
-// copied out of the grab buffer instead of dropped.
-constexpr std::size_t kMaxFramesOut = 8;
+// How long the first frame waits for the windows below the excluded ones to
+// repaint what redirecting them cleared. A client that never repaints (hung,
+// or one that keeps its own backing store) delays the start by this much.
+constexpr std::chrono::milliseconds kRepaintWait(500);
+constexpr const char* kComponent = "x11-capture";
+
+std::size_t poolSize(int queueDepth) {
+    return static_cast<std::size_t>(std::max(1, queueDepth));
+}
 
 bool contains(const std::vector<std::uint32_t>& list, std::uint32_t value) {
     return std::find(list.begin(), list.end(), value) != list.end();
@@ -62,7 +70,8 @@ X11FrameSource::X11FrameSource(const std::optional<std::string>& displayName,
       target_(std::move(target)),
       settings_(settings),
       clock_(clock),
-      framePool_(kMaxFramesOut) {
+      pool_(poolSize(settings.queueDepth)),
+      framePool_(poolSize(settings.queueDepth)) {
     if (settings_.width <= 0 || settings_.height <= 0 || settings_.frameRate <= 0) {
         throw RecorderError("The screen capture was configured with an empty frame size");
     }
@@ -101,10 +110,16 @@ X11FrameSource::X11FrameSource(const std::optional<std::string>& displayName,
 }
 
 X11FrameSource::~X11FrameSource() {
-    if (damage_ != 0 && !connection_.hasError()) {
-        xcb_damage_destroy(connection_.get(), damage_);
-        xcb_flush(connection_.get());
+    if (connection_.hasError()) {
+        return;
     }
+    if (damage_ != 0) {
+        xcb_damage_destroy(connection_.get(), damage_);
+    }
+    for (const auto& [window, damage] : windowDamage_) {
+        xcb_damage_destroy(connection_.get(), damage);
+    }
+    xcb_flush(connection_.get());
 }
 
 void X11FrameSource::setUpDisplay() {
@@ -123,14 +138,35 @@ void X11FrameSource::setUpDisplay() {
     image_ =
         std::make_unique<ShmImage>(c, static_cast<std::size_t>(source_.width) * source_.height);
     if (!target_.excludedWindows.empty()) {
+        scratch_ =
+            std::make_unique<ShmImage>(c, static_cast<std::size_t>(source_.width) * source_.height);
         // Every top-level window keeps its own off-screen copy, which the
         // server still draws onto the screen itself (automatic redirection);
         // the repair reads the windows below an excluded one from there.
+        // Redirecting clears the covered parts of those windows and sends
+        // them Expose. With the server grabbed, no client can repaint before
+        // the damage objects that must see that repaint exist.
+        xcb_grab_server(c);
         xcb_composite_redirect_subwindows(c, connection_.root(), XCB_COMPOSITE_REDIRECT_AUTOMATIC);
         const std::uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
         xcb_change_window_attributes(c, connection_.root(), XCB_CW_EVENT_MASK, &mask);
-        scratch_ =
-            std::make_unique<ShmImage>(c, static_cast<std::size_t>(source_.width) * source_.height);
+        refreshLayout();
+        xcb_ungrab_server(c);
+        // The windows below an excluded one had that part covered, so their
+        // clients were asked to repaint it.
+        for (std::size_t i = 0; i < stacking_.size(); ++i) {
+            if (!stacking_[i].excluded) {
+                continue;
+            }
+            const auto area = stacking_[i].rect.intersected(source_);
+            for (std::size_t below = 0; below < i; ++below) {
+                const auto& window = stacking_[below];
+                if (!window.excluded && !window.rect.intersected(area).isEmpty() &&
+                    !contains(awaitingRepaint_, window.id)) {
+                    awaitingRepaint_.push_back(window.id);
+                }
+            }
+        }
     }
 }
 
@@ -165,14 +201,26 @@ void X11FrameSource::fail(const std::string& message) {
     throw RecorderError(message);
 }
 
+void X11FrameSource::handleError(const xcb_generic_error_t& error) {
+    // Requests without a reply fail here, after the fact: a damage object or
+    // window that went away with its window between two frames. The next
+    // layout refresh forgets them, so the error needs no more than a note.
+    logging::debug(kComponent, "X error " + std::to_string(error.error_code) + " of request " +
+                                   std::to_string(error.major_code) + "." +
+                                   std::to_string(error.minor_code) + " ignored");
+}
+
 void X11FrameSource::drainEvents() {
     auto* c = connection_.get();
     while (XcbReply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
         const std::uint8_t type = event->response_type & 0x7F;
         if (type == 0) {
-            continue;  // an error of a request whose failure is handled where it is made
+            handleError(*reinterpret_cast<const xcb_generic_error_t*>(event.get()));
+            continue;
         }
         if (type == damageEvent_ + XCB_DAMAGE_NOTIFY) {
+            const auto* e = reinterpret_cast<const xcb_damage_notify_event_t*>(event.get());
+            std::erase(awaitingRepaint_, e->drawable);
             dirty_ = true;
         } else if (randrEvent_ != 0 && type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY) {
             monitorsChanged_ = true;
@@ -191,6 +239,9 @@ void X11FrameSource::drainEvents() {
             if (target_.kind == X11CaptureTarget::Kind::window && e->window == target_.id) {
                 windowGone_ = true;
             }
+            // The server frees a window's damage object with the window.
+            windowDamage_.erase(e->window);
+            std::erase(awaitingRepaint_, e->window);
             layoutDirty_ = true;
         } else if (type == XCB_UNMAP_NOTIFY) {
             const auto* e = reinterpret_cast<xcb_unmap_notify_event_t*>(event.get());
@@ -270,12 +321,83 @@ void X11FrameSource::refreshLayout() {
     for (auto& top : stacking_) {
         top.excluded = contains(excludedTops, top.id) && !contains(keptTops, top.id);
     }
+    if (scratch_) {
+        watchKeptWindows();
+    }
+}
+
+void X11FrameSource::watchKeptWindows() {
+    auto* c = connection_.get();
+    std::unordered_map<xcb_window_t, std::uint32_t> watched;
+    for (const auto& top : stacking_) {
+        if (top.excluded) {
+            continue;
+        }
+        if (const auto it = windowDamage_.find(top.id); it != windowDamage_.end()) {
+            watched.insert(*it);
+            windowDamage_.erase(it);
+            continue;
+        }
+        const auto damage = xcb_generate_id(c);
+        xcb_damage_create(c, damage, top.id, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+        watched.emplace(top.id, damage);
+    }
+    // Unmapped or newly excluded windows.
+    for (const auto& [window, damage] : windowDamage_) {
+        xcb_damage_destroy(c, damage);
+    }
+    windowDamage_ = std::move(watched);
+}
+
+void X11FrameSource::awaitRepaints() {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + kRepaintWait;
+    while (true) {
+        drainEvents();
+        if (awaitingRepaint_.empty()) {
+            return;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            logging::info(kComponent, std::to_string(awaitingRepaint_.size()) +
+                                          " window(s) below the recorder's own did not repaint "
+                                          "in time; the first frames may show their background");
+            awaitingRepaint_.clear();
+            return;
+        }
+        pollfd events{xcb_get_file_descriptor(connection_.get()), POLLIN, 0};
+        poll(&events, 1, static_cast<int>(left));
+    }
+}
+
+void X11FrameSource::clearDamage() {
+    // Cleared before reading, so drawing during the read raises a new
+    // notification for the next frame.
+    auto* c = connection_.get();
+    xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE);
+    for (const auto& [window, damage] : windowDamage_) {
+        xcb_damage_subtract(c, damage, XCB_NONE, XCB_NONE);
+    }
+}
+
+bool X11FrameSource::grabInto(ShmImage& image, xcb_drawable_t drawable, const PixelRect& area) {
+    grabTime_ = clock_.now();
+    const bool grabbed = image.grab(drawable, area);
+    if (grabObserver_) {
+        grabObserver_();
+    }
+    return grabbed;
+}
+
+void X11FrameSource::countDrop() {
+    droppedFrames_.fetch_add(1, std::memory_order_relaxed);
 }
 
 bool X11FrameSource::grabSource() {
     auto* c = connection_.get();
     if (target_.kind == X11CaptureTarget::Kind::display) {
-        return image_->grab(connection_.root(), source_);
+        return grabInto(*image_, connection_.root(), source_);
     }
     XcbReply<xcb_get_geometry_reply_t> geometry(
         xcb_get_geometry_reply(c, xcb_get_geometry(c, target_.id), nullptr));
@@ -292,7 +414,7 @@ bool X11FrameSource::grabSource() {
     // A new pixmap each time: the server replaces it whenever the window is
     // resized or mapped again.
     WindowPixmap pixmap(c, target_.id);
-    if (pixmap.get() == 0 || !image_->grab(pixmap.get(), content)) {
+    if (pixmap.get() == 0 || !grabInto(*image_, pixmap.get(), content)) {
         return false;
     }
     source_ = {0, 0, content.width, content.height};
@@ -409,8 +531,15 @@ bool X11FrameSource::grabsStraightIntoFrames() const {
 }
 
 std::shared_ptr<PixelBuffer> X11FrameSource::grabFrame() {
-    auto* slot = framePool_.take(connection_.get(), settings_.width, settings_.height);
-    if (!slot || !slot->image->grab(connection_.root(), source_)) {
+    auto* slot =
+        framePool_.take(connection_.get(), settings_.width, settings_.height, lastFrame_.get());
+    if (!slot) {
+        countDrop();
+        return nullptr;
+    }
+    dirty_ = false;
+    clearDamage();
+    if (!grabInto(*slot->image, connection_.root(), source_)) {
         return nullptr;
     }
     if (scratch_) {
@@ -418,6 +547,33 @@ std::shared_ptr<PixelBuffer> X11FrameSource::grabFrame() {
     }
     drawOverlays(*slot->frame);
     return slot->frame;
+}
+
+std::shared_ptr<PixelBuffer> X11FrameSource::grabAndCompose(bool grab, bool overlayChanged) {
+    auto frame = pool_.take(settings_.width, settings_.height, lastFrame_.get());
+    if (!frame) {
+        countDrop();
+        return nullptr;
+    }
+    // Without a new grab the picture is the last one with the cursor or the
+    // click highlight as they are now.
+    grabTime_ = clock_.now();
+    bool grabbed = false;
+    if (grab) {
+        dirty_ = false;
+        clearDamage();
+        grabbed = grabSource();
+        if (!grabbed && windowGone_) {
+            fail("The window being recorded was closed");
+        }
+        if (grabbed && scratch_) {
+            repairExcludedWindows(image_->data());
+        }
+    }
+    if (!grabbed && !overlayChanged) {
+        return nullptr;
+    }
+    return composeOutput(std::move(frame));
 }
 
 void X11FrameSource::drawOverlays(PixelBuffer& frame) {
@@ -437,8 +593,7 @@ void X11FrameSource::drawOverlays(PixelBuffer& frame) {
     }
 }
 
-std::shared_ptr<PixelBuffer> X11FrameSource::composeOutput() {
-    auto frame = pool_.take(settings_.width, settings_.height);
+std::shared_ptr<PixelBuffer> X11FrameSource::composeOutput(std::shared_ptr<PixelBuffer> frame) {
     const int stride = source_.width * 4;
     if (source_.width == settings_.width && source_.height == settings_.height) {
         copyOpaque(image_->data(), stride, frame->data(), frame->bytesPerRow, source_.width,
@@ -453,6 +608,10 @@ std::shared_ptr<PixelBuffer> X11FrameSource::composeOutput() {
 VideoSample X11FrameSource::nextFrame() {
     auto* c = connection_.get();
     drainEvents();
+    if (firstFrame_) {
+        firstFrame_ = false;
+        awaitRepaints();
+    }
     if (windowGone_) {
         fail("The window being recorded was closed");
     }
@@ -485,47 +644,32 @@ VideoSample X11FrameSource::nextFrame() {
         }
         highlightShown_ = highlight;
     }
-    bool changed = !lastFrame_ || overlayChanged;
+    const bool changed = !lastFrame_ || overlayChanged;
     std::shared_ptr<PixelBuffer> frame;
-    if (grabsStraightIntoFrames() && (dirty_ || changed)) {
+    if (grabsStraightIntoFrames()) {
         // Every new frame is a fresh grab into its own buffer: the previous
         // one has the old cursor drawn into it and may still be encoding.
-        dirty_ = false;
-        // Clear the damage before reading, so drawing during the read raises
-        // a new notification for the next frame.
-        xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE);
-        frame = grabFrame();
-        if (!frame) {
-            // All frames are out (or the grab failed): through the grab
-            // buffer, as a copy.
-            if (grabSource() && scratch_) {
-                repairExcludedWindows(image_->data());
-            }
-            frame = composeOutput();
+        if (dirty_ || changed) {
+            frame = grabFrame();
         }
-        changed = true;
-    } else if (dirty_ && canGrab) {
-        dirty_ = false;
-        xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE);
-        if (grabSource()) {
-            changed = true;
-            if (scratch_) {
-                repairExcludedWindows(image_->data());
-            }
-        } else if (windowGone_) {
-            fail("The window being recorded was closed");
-        }
+    } else if ((dirty_ && canGrab) || changed) {
+        frame = grabAndCompose(dirty_ && canGrab, changed);
     }
-    if (changed && !frame) {
-        frame = composeOutput();
-    }
-    if (frame) {
-        lastFrame_ = std::move(frame);
+    if (!frame && changed) {
+        // Not grabbed (all frames out, or the server refused): the next frame
+        // interval tries again.
+        dirty_ = true;
     }
     VideoSample sample;
+    if (frame) {
+        lastFrame_ = std::move(frame);
+        sample.timing = {MediaTime(1, settings_.frameRate), grabTime_, MediaTime::invalid()};
+        sample.frameStatus = FrameStatus::complete;
+    } else {
+        sample.timing = {MediaTime(1, settings_.frameRate), clock_.now(), MediaTime::invalid()};
+        sample.frameStatus = FrameStatus::idle;
+    }
     sample.pixels = lastFrame_;
-    sample.timing = {MediaTime(1, settings_.frameRate), clock_.now(), MediaTime::invalid()};
-    sample.frameStatus = changed ? FrameStatus::complete : FrameStatus::idle;
     return sample;
 }
 

@@ -2,10 +2,13 @@
 
 #include <xcb/xcb.h>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "media/MediaSample.h"
@@ -36,6 +39,10 @@ struct X11CaptureSettings {
     int frameRate = 30;
     bool showsCursor = true;
     bool showMouseClicks = false;
+    // Frames out at once: held downstream plus the last one kept for idle
+    // repeats. A changed picture that finds them all out is not grabbed; it
+    // counts as dropped, and the next frame interval tries again.
+    int queueDepth = 6;
 };
 
 // Produces screen frames on demand from its own X connection: a display's area
@@ -54,6 +61,14 @@ struct X11CaptureSettings {
 // display capture, the excluded windows are painted over with what lies below
 // them (the other windows' own pixmaps, bottom to top, over the root's
 // background pixmap or black), because X11 cannot leave windows out itself.
+// Drawing into those pixmaps does not damage the screen where an excluded
+// window covers it, so every other top-level window is watched for damage of
+// its own. Redirecting the windows into pixmaps clears their covered parts and
+// asks their clients to repaint; the first frame waits (bounded) for those
+// repaints, so that it already shows what lies below the excluded windows.
+//
+// A frame is stamped with the host time at which its grab was requested, not
+// when its repair or scaling finished.
 //
 // One thread at a time (the capture thread); construction may happen on any
 // thread.
@@ -76,6 +91,12 @@ class X11FrameSource {
     PixelRect sourceRect() const { return source_; }
     // Whether windows are being painted out of this capture.
     bool repairsExcludedWindows() const { return scratch_ != nullptr; }
+    // Changed pictures not grabbed because all queueDepth frames were out.
+    // Any thread.
+    std::uint64_t droppedFrames() const { return droppedFrames_.load(std::memory_order_relaxed); }
+    // Called on the capture thread right after each grab of the screen or
+    // window returns, before repair and scaling; for measurements.
+    void setGrabObserver(std::function<void()> observer) { grabObserver_ = std::move(observer); }
 
   private:
     struct TopLevel {
@@ -87,17 +108,24 @@ class X11FrameSource {
     void setUpDisplay();
     void setUpWindow();
     void drainEvents();
+    void handleError(const xcb_generic_error_t& error);
     void refreshLayout();
+    void watchKeptWindows();
+    void awaitRepaints();
+    void clearDamage();
     xcb_window_t topLevelOf(xcb_window_t window);
     bool grabSource();
     bool grabsStraightIntoFrames() const;
     std::shared_ptr<PixelBuffer> grabFrame();
+    std::shared_ptr<PixelBuffer> grabAndCompose(bool grab, bool overlayChanged);
+    bool grabInto(ShmImage& image, xcb_drawable_t drawable, const PixelRect& area);
+    void countDrop();
     void repairExcludedWindows(std::uint8_t* canvas);
     void paintFromDrawable(xcb_drawable_t drawable, const PixelRect& drawableRect,
                            const PixelRect& area, std::uint8_t* canvas);
     bool readCursor();
     void drawOverlays(PixelBuffer& frame);
-    std::shared_ptr<PixelBuffer> composeOutput();
+    std::shared_ptr<PixelBuffer> composeOutput(std::shared_ptr<PixelBuffer> frame);
     [[noreturn]] void fail(const std::string& message);
 
     XcbConnection connection_;
@@ -124,6 +152,12 @@ class X11FrameSource {
     bool windowGone_ = false;
     bool windowUnmapped_ = false;
     std::vector<TopLevel> stacking_;
+    // Damage objects on the top-level windows that are not excluded (display
+    // capture with repair only), and the windows whose repaint the first
+    // frame waits for.
+    std::unordered_map<xcb_window_t, std::uint32_t> windowDamage_;
+    std::vector<xcb_window_t> awaitingRepaint_;
+    bool firstFrame_ = true;
 
     // Cursor and clicks.
     std::vector<std::uint32_t> cursorPixels_;
@@ -138,7 +172,11 @@ class X11FrameSource {
     MediaTime lastClick_;
     bool highlightShown_ = false;
 
-    std::shared_ptr<const PixelBuffer> lastFrame_;
+    std::shared_ptr<PixelBuffer> lastFrame_;
+    // The host time of the latest grab.
+    MediaTime grabTime_;
+    std::function<void()> grabObserver_;
+    std::atomic<std::uint64_t> droppedFrames_ = 0;
 };
 
 }  // namespace tessera

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "support/Log.h"
+
 namespace tessera {
 
 X11ScreenCapture::X11ScreenCapture(std::optional<std::string> displayName, X11CaptureTarget target,
@@ -39,12 +41,16 @@ void X11ScreenCapture::run(std::stop_token stop) {
     while (!stop.stop_requested()) {
         try {
             auto frame = source_->nextFrame();
+            droppedFrames_.store(source_->droppedFrames(), std::memory_order_relaxed);
             if (callbacks_.onFrame) {
                 callbacks_.onFrame(std::move(frame));
             }
         } catch (...) {
             if (callbacks_.onStopped) {
                 callbacks_.onStopped(std::current_exception());
+            } else {
+                logging::handled("x11-capture", "the screen capture stopped",
+                                 std::current_exception());
             }
             return;
         }

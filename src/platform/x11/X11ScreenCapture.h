@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -39,6 +41,9 @@ class X11ScreenCapture {
     // Any thread but the capture thread. Ends the thread and waits for it; no
     // callback runs after it returns. Idempotent.
     void stop();
+    // Changed pictures skipped because every frame was still held downstream
+    // (see X11CaptureSettings::queueDepth). Any thread; kept after stop().
+    std::uint64_t droppedFrames() const { return droppedFrames_.load(std::memory_order_relaxed); }
 
   private:
     void run(std::stop_token stop);
@@ -51,6 +56,7 @@ class X11ScreenCapture {
     std::unique_ptr<X11FrameSource> source_;
     std::mutex mutex_;
     std::condition_variable_any wakeup_;
+    std::atomic<std::uint64_t> droppedFrames_ = 0;
     std::jthread thread_;
 };
 

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "platform/x11/X11Displays.h"
@@ -23,19 +28,61 @@ std::uint32_t rgbAt(const PixelBuffer& frame, int x, int y) {
     return (std::uint32_t{px[2]} << 16) | (std::uint32_t{px[1]} << 8) | px[0];
 }
 
-// The next complete frame; the damage notification of a paint may trail the
-// painting client's answer by a moment.
-VideoSample nextComplete(X11FrameSource& source) {
-    for (int i = 0; i < 100; ++i) {
-        auto frame = source.nextFrame();
-        if (frame.frameStatus == FrameStatus::complete) {
-            return frame;
+// Polls `done` until it holds; false after a deadline far beyond any normal
+// wait (the machine may be busy).
+bool eventually(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    ADD_FAILURE() << "no complete frame";
-    return {};
+    return true;
 }
+
+// The next complete frame that satisfies `wanted`; the damage notification
+// of a paint, or a client's repaint, may trail by a moment.
+VideoSample completeFrameWhere(X11FrameSource& source,
+                               const std::function<bool(const PixelBuffer&)>& wanted) {
+    VideoSample found;
+    const bool seen = eventually([&] {
+        auto frame = source.nextFrame();
+        if (frame.frameStatus == FrameStatus::complete && wanted(*frame.pixels)) {
+            found = std::move(frame);
+            return true;
+        }
+        return false;
+    });
+    EXPECT_TRUE(seen) << "no such frame";
+    return found;
+}
+
+VideoSample nextComplete(X11FrameSource& source) {
+    return completeFrameWhere(source, [](const PixelBuffer&) { return true; });
+}
+
+// Shared-memory segments mapped into this process.
+int sharedMemoryMappings() {
+    std::ifstream maps("/proc/self/maps");
+    int count = 0;
+    for (std::string line; std::getline(maps, line);) {
+        count += line.find("SYSV") != std::string::npos;
+    }
+    return count;
+}
+
+// A clock that moves on by a millisecond at every reading, so the order of
+// readings shows in their values.
+class SteppingClock final : public HostClock {
+  public:
+    MediaTime now() const override {
+        return MediaTime::fromNanoseconds(ns_.fetch_add(1'000'000) + 1'000'000);
+    }
+
+  private:
+    mutable std::atomic<int64_t> ns_ = 1'000'000'000;
+};
 
 class X11CaptureTest : public ::testing::Test {
   protected:
@@ -100,32 +147,105 @@ TEST_F(X11CaptureTest, DisplayFramesShowWhatWasDrawnAndIdleWhenUnchanged) {
     }
 }
 
-// Frames go out without a copy from a few shared-memory buffers; a buffer
-// still held must never be grabbed into again, more held frames than buffers
-// must still arrive intact, and a held frame must outlive its source.
-TEST_F(X11CaptureTest, HeldFramesKeepTheirPixelsAlsoAfterTheSourceIsGone) {
+// Frames go out without a copy from a pool of queueDepth buffers (shared
+// memory at the display's own size, plain memory when scaled). A buffer still
+// held is never grabbed into again; with all of them held, changed pictures
+// are dropped and counted rather than put into new buffers; once released,
+// delivery resumes. A held frame outlives its source.
+TEST_F(X11CaptureTest, HeldFramesBoundThePoolAndChangesBeyondItAreDropped) {
     TestWindow box(x.display(), {.x = 100,
                                  .y = 100,
                                  .width = 200,
                                  .height = 120,
                                  .color = 0x000000,
                                  .overrideRedirect = true});
-    std::vector<std::pair<std::uint32_t, VideoSample>> held;
-    {
-        X11FrameSource source(x.display(), display(), settings(), clock);
-        source.nextFrame();
-        for (std::uint32_t i = 1; i <= 12; ++i) {
-            const std::uint32_t color = 0x100000u * i + 0x20u * i;
-            box.fill(color);
-            auto frame = nextComplete(source);
-            ASSERT_TRUE(frame.isValid());
-            ASSERT_EQ(rgbAt(*frame.pixels, 150, 150), color);
-            held.emplace_back(color, std::move(frame));
+    constexpr int kQueueDepth = 4;
+    for (const auto& [width, height] : {std::pair{640, 480}, std::pair{320, 240}}) {
+        SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+        const auto boxAt = [&](const PixelBuffer& frame) {
+            return rgbAt(frame, 150 * width / 640, 150 * height / 480);
+        };
+        std::vector<std::pair<std::uint32_t, VideoSample>> held;
+        std::set<const PixelBuffer*> buffers;
+        {
+            auto config = settings(width, height);
+            config.queueDepth = kQueueDepth;
+            X11FrameSource source(x.display(), display(), config, clock);
+            int mappingsWhenFull = 0;
+            for (std::uint32_t i = 1; source.droppedFrames() < 20; ++i) {
+                ASSERT_LT(i, 200u) << "changes were never dropped";
+                const std::uint32_t color = 0x100000u * (i % 16) + 0x20u * (i % 8) + 0x0F;
+                box.fill(color);
+                const auto dropped = source.droppedFrames();
+                VideoSample frame;
+                ASSERT_TRUE(eventually([&] {
+                    frame = source.nextFrame();
+                    return frame.frameStatus == FrameStatus::complete ||
+                           source.droppedFrames() > dropped;
+                }));
+                if (frame.frameStatus == FrameStatus::complete) {
+                    ASSERT_EQ(boxAt(*frame.pixels), color);
+                    buffers.insert(frame.pixels.get());
+                    held.emplace_back(color, std::move(frame));
+                    mappingsWhenFull = sharedMemoryMappings();
+                } else {
+                    // The idle frame repeats the last picture.
+                    EXPECT_EQ(frame.pixels, held.back().second.pixels);
+                }
+            }
+            EXPECT_EQ(held.size(), static_cast<std::size_t>(kQueueDepth));
+            EXPECT_EQ(buffers.size(), static_cast<std::size_t>(kQueueDepth));
+            EXPECT_EQ(sharedMemoryMappings(), mappingsWhenFull);
+            for (const auto& [color, frame] : held) {
+                EXPECT_EQ(boxAt(*frame.pixels), color);
+            }
+
+            // Released, the buffers take new pictures again.
+            held.erase(held.begin(), held.end() - 1);
+            box.fill(0xABCDEF);
+            const auto resumed =
+                completeFrameWhere(source, [&](const auto& f) { return boxAt(f) == 0xABCDEFu; });
+            ASSERT_TRUE(resumed.isValid());
+            EXPECT_TRUE(buffers.contains(resumed.pixels.get()));
+            held.emplace_back(0xABCDEF, resumed);
+        }
+        for (const auto& [color, frame] : held) {
+            EXPECT_EQ(boxAt(*frame.pixels), color);
         }
     }
-    for (const auto& [color, frame] : held) {
-        EXPECT_EQ(rgbAt(*frame.pixels, 150, 150), color);
-        EXPECT_EQ(rgbAt(*frame.pixels, 299, 219), color);
+}
+
+// A frame's time is when its picture was taken, not when its repair and
+// scaling were done.
+TEST_F(X11CaptureTest, FramesAreStampedAtTheirGrab) {
+    TestWindow own(x.display(), {.x = 200,
+                                 .y = 100,
+                                 .width = 120,
+                                 .height = 80,
+                                 .color = 0xFF0000,
+                                 .overrideRedirect = true});
+    struct Case {
+        const char* what;
+        X11CaptureTarget target;
+        X11CaptureSettings settings;
+    };
+    const Case cases[] = {
+        {"display at its own size", display(), settings()},
+        {"scaled display", display(), settings(320, 240)},
+        {"display with an own window painted out", display({own.id()}), settings()},
+        {"window", {X11CaptureTarget::Kind::window, own.id(), {}, {}}, settings(120, 80)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SteppingClock stepping;
+        X11FrameSource source(x.display(), c.target, c.settings, stepping);
+        MediaTime afterGrab;
+        source.setGrabObserver([&] { afterGrab = stepping.now(); });
+        const auto frame = source.nextFrame();
+        ASSERT_EQ(frame.frameStatus, FrameStatus::complete);
+        ASSERT_TRUE(afterGrab.isValid());
+        EXPECT_LT(frame.timing.presentationTimeStamp, afterGrab);
+        EXPECT_GT(frame.timing.presentationTimeStamp, afterGrab - MediaTime(1, 100));
     }
 }
 
@@ -171,17 +291,17 @@ TEST_F(X11CaptureTest, WindowCaptureStopsWithAnErrorWhenTheWindowCloses) {
                           settings(120, 100), clock);
     EXPECT_EQ(source.nextFrame().frameStatus, FrameStatus::complete);
     window.reset();
-    bool stopped = false;
-    for (int i = 0; i < 100 && !stopped; ++i) {
+    std::string message;
+    EXPECT_TRUE(eventually([&] {
         try {
             source.nextFrame();
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            return false;
         } catch (const RecorderError& error) {
-            EXPECT_STREQ(error.what(), "The window being recorded was closed");
-            stopped = true;
+            message = error.what();
+            return true;
         }
-    }
-    EXPECT_TRUE(stopped);
+    }));
+    EXPECT_EQ(message, "The window being recorded was closed");
 }
 
 TEST_F(X11CaptureTest, MissingTargetsFailAtStart) {
@@ -223,19 +343,29 @@ TEST_F(X11CaptureTest, OwnWindowsArePaintedOutAndKeptWindowsStay) {
     X11FrameSource source(x.display(), display({own.id(), overlay.id()}, {overlay.id()}),
                           settings(), clock);
     ASSERT_TRUE(source.repairsExcludedWindows());
-    const auto frame = source.nextFrame();
-    int checked = 0;
-    for (int y = ownRect.y; y < ownRect.bottom(); y += 7) {
-        for (int xx = ownRect.x; xx < ownRect.right(); xx += 5) {
-            if (y >= pattern.bottom()) {
-                continue;
+    // Painting the own window out clears what it covered until the pattern's
+    // client repaints; the source waits for that at its first frame, and any
+    // later repaint gives a new complete frame.
+    const auto showsPattern = [&](const PixelBuffer& frame, std::ostream* mismatch) {
+        int checked = 0;
+        for (int y = ownRect.y; y < std::min(ownRect.bottom(), pattern.bottom()); y += 7) {
+            for (int xx = ownRect.x; xx < ownRect.right(); xx += 5) {
+                const auto expected = patternColor((xx - pattern.x) / 16);
+                if (rgbAt(frame, xx, y) != expected) {
+                    if (mismatch) {
+                        *mismatch << std::hex << rgbAt(frame, xx, y) << " at " << std::dec << xx
+                                  << "," << y;
+                    }
+                    return false;
+                }
+                ++checked;
             }
-            const int bar = (xx - pattern.x) / 16;
-            ASSERT_EQ(rgbAt(*frame.pixels, xx, y), patternColor(bar)) << xx << "," << y;
-            ++checked;
         }
-    }
-    EXPECT_GT(checked, 300);
+        return checked > 300;
+    };
+    const auto frame =
+        completeFrameWhere(source, [&](const PixelBuffer& f) { return showsPattern(f, nullptr); });
+    ASSERT_TRUE(frame.isValid());
     EXPECT_EQ(rgbAt(*frame.pixels, overlayRect.x + 40, overlayRect.y + 40), 0x00FF00u);
     // Outside the repaired area the screen is untouched.
     EXPECT_EQ(rgbAt(*frame.pixels, 600, 20), rgbAt(*before.pixels, 600, 20));
@@ -243,8 +373,39 @@ TEST_F(X11CaptureTest, OwnWindowsArePaintedOutAndKeptWindowsStay) {
     // A change in the own window alone leaves the repaired picture as it was.
     own.fill(0x0000FF);
     const auto again = nextComplete(source);
-    EXPECT_EQ(rgbAt(*again.pixels, ownRect.x + 10, ownRect.y + 10),
-              patternColor((ownRect.x + 10 - pattern.x) / 16));
+    std::ostringstream mismatch;
+    EXPECT_TRUE(showsPattern(*again.pixels, &mismatch)) << mismatch.str();
+}
+
+// Drawing into a window below an own window lands in that window's off-screen
+// copy and never changes the screen there; the capture must still notice it.
+TEST_F(X11CaptureTest, RepaintsBelowOwnWindowsShowInTheRepairedArea) {
+    TestWindow below(
+        x.display(),
+        {.x = 0, .y = 0, .width = 640, .height = 300, .color = 0x204060, .windowClass = "Below"});
+    TestWindow own(x.display(), {.x = 100,
+                                 .y = 60,
+                                 .width = 150,
+                                 .height = 100,
+                                 .color = 0xFF0000,
+                                 .overrideRedirect = true});
+    const auto ownRect = rectOf(own.id());
+    X11FrameSource source(x.display(), display({own.id()}), settings(), clock);
+    const auto centre = [&](const PixelBuffer& frame) {
+        return rgbAt(frame, ownRect.x + ownRect.width / 2, ownRect.y + ownRect.height / 2);
+    };
+    ASSERT_TRUE(completeFrameWhere(source, [&](const auto& f) {
+                    return centre(f) == 0x204060u;
+                }).isValid());
+    for (const std::uint32_t color : {0x00C0C0u, 0xC0C000u, 0x102030u}) {
+        below.fill(color);
+        const auto frame =
+            completeFrameWhere(source, [&](const auto& f) { return centre(f) == color; });
+        ASSERT_TRUE(frame.isValid()) << std::hex << color;
+        // The whole covered area, corner to corner.
+        EXPECT_EQ(rgbAt(*frame.pixels, ownRect.x, ownRect.y), color);
+        EXPECT_EQ(rgbAt(*frame.pixels, ownRect.right() - 1, ownRect.bottom() - 1), color);
+    }
 }
 
 TEST_F(X11CaptureTest, TheCaptureThreadDeliversFramesAndReportsAClosedWindow) {
