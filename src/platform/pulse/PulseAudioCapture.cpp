@@ -1,8 +1,10 @@
 #include "platform/pulse/PulseAudioCapture.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
+#include "support/Log.h"
 #include "support/RecorderError.h"
 
 namespace tessera {
@@ -18,9 +20,18 @@ constexpr int kBytesPerFrame = PulseAudioCapture::kChannels * 4;
 constexpr int64_t kDriftNs = 20'000'000;
 constexpr int kDriftFragments = 10;
 constexpr int64_t kJumpNs = 250'000'000;
+// How long stop() waits for the audio captured before it: the latency the
+// stream reports (a device's buffer; for a monitor, that of the sink it
+// monitors) and some room for a busy machine, within a limit.
+constexpr pa_usec_t kDrainMarginUs = 150'000;
+constexpr pa_usec_t kDrainLimitUs = 1'500'000;
 
 int64_t framesToNs(int64_t frames) {
     return frames * 1'000'000'000 / PulseAudioCapture::kSampleRate;
+}
+
+int64_t nsToFrames(int64_t ns) {
+    return ns * PulseAudioCapture::kSampleRate / 1'000'000'000;
 }
 
 }  // namespace
@@ -119,6 +130,9 @@ void PulseAudioCapture::stop() {
     }
     {
         PulseContext::Lock lock(*pulse_);
+        if (stream_ && ready_ && !failed_) {
+            drain();
+        }
         // Callbacks run only with the lock held, so none runs after this block.
         pulse_->setOnConnectionLost(nullptr);
         if (stream_) {
@@ -131,6 +145,44 @@ void PulseAudioCapture::stop() {
         }
     }
     pulse_.reset();
+}
+
+// With the lock held, off the mainloop thread. The mainloop thread keeps
+// reading while this waits (pa_threaded_mainloop_wait releases the lock).
+void PulseAudioCapture::drain() {
+    stopAtNs_ = clock_.now().convertScale(1'000'000'000).value();
+    drainTimedOut_ = false;
+    auto* api = pa_threaded_mainloop_get_api(pulse_->mainloop());
+    pa_usec_t latencyUs = 0;
+    int negative = 0;
+    if (pa_stream_get_latency(stream_.get(), &latencyUs, &negative) != 0 || negative) {
+        latencyUs = 0;
+    }
+    const pa_usec_t waitUs = std::min(latencyUs + kDrainMarginUs, kDrainLimitUs);
+    pa_time_event* timeout = pa_context_rttime_new(pulse_->context(), pa_rtclock_now() + waitUs,
+                                                   &PulseAudioCapture::onDrainTimeout, this);
+    while (!drained() && !drainTimedOut_ && !failed_ &&
+           PA_STREAM_IS_GOOD(pa_stream_get_state(stream_.get())) && timeout) {
+        pa_threaded_mainloop_wait(pulse_->mainloop());
+    }
+    if (timeout) {
+        api->time_free(timeout);
+    }
+    if (!drained()) {
+        logging::info("pulse", "audio captured in the last moment before the stop of " +
+                                   deviceName_ + " did not arrive in time and is left out");
+    }
+}
+
+bool PulseAudioCapture::drained() const {
+    return stopAtNs_ && readEndNs_ && *readEndNs_ >= *stopAtNs_;
+}
+
+void PulseAudioCapture::onDrainTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*,
+                                       void* userdata) {
+    auto* self = static_cast<PulseAudioCapture*>(userdata);
+    self->drainTimedOut_ = true;
+    pa_threaded_mainloop_signal(self->pulse_->mainloop(), 0);
 }
 
 void PulseAudioCapture::onStreamState(pa_stream* stream, void* userdata) {
@@ -153,7 +205,7 @@ void PulseAudioCapture::onReadable(pa_stream*, size_t, void* userdata) {
 // oldest unread frame (source latency plus what waits in the stream's
 // buffer). Without timing data yet, the read time minus the buffered duration
 // stands in (it leaves out the device's own latency, a few milliseconds).
-MediaTime PulseAudioCapture::captureTimeOfNextFrame(int64_t bufferedFrames) {
+int64_t PulseAudioCapture::captureTimeOfNextFrame(int64_t bufferedFrames) {
     const int64_t nowNs = clock_.now().convertScale(1'000'000'000).value();
     pa_usec_t latencyUs = 0;
     int negative = 0;
@@ -168,9 +220,9 @@ MediaTime PulseAudioCapture::captureTimeOfNextFrame(int64_t bufferedFrames) {
         anchorNs_ = measuredNs;
         framesSinceAnchor_ = 0;
         driftingFragments_ = 0;
-        return MediaTime::fromNanoseconds(measuredNs);
+        return measuredNs;
     }
-    return MediaTime::fromNanoseconds(expectedNs);
+    return expectedNs;
 }
 
 void PulseAudioCapture::readAvailable() {
@@ -180,7 +232,7 @@ void PulseAudioCapture::readAvailable() {
         if (readable == 0 || readable == static_cast<size_t>(-1)) {
             return;
         }
-        const MediaTime pts =
+        const int64_t ptsNs =
             captureTimeOfNextFrame(static_cast<int64_t>(readable) / kBytesPerFrame);
         const void* data = nullptr;
         size_t bytes = 0;
@@ -199,18 +251,26 @@ void PulseAudioCapture::readAvailable() {
             continue;
         }
         const int64_t frames = static_cast<int64_t>(bytes) / kBytesPerFrame;
+        // While stopping, only what was captured before the stop goes out.
+        const int64_t kept =
+            stopAtNs_ ? std::clamp<int64_t>(nsToFrames(*stopAtNs_ - ptsNs), 0, frames) : frames;
         const auto* first = static_cast<const uint8_t*>(data);
         auto payload = std::make_shared<const std::vector<uint8_t>>(
-            first, first + static_cast<size_t>(frames) * kBytesPerFrame);
+            first, first + static_cast<size_t>(kept) * kBytesPerFrame);
         pa_stream_drop(stream);
-        if (frames == 0) {
+        framesSinceAnchor_ += frames;
+        readEndNs_ = ptsNs + framesToNs(frames);
+        if (stopAtNs_) {
+            pa_threaded_mainloop_signal(pulse_->mainloop(), 0);
+        }
+        if (kept == 0) {
             continue;
         }
-        framesSinceAnchor_ += frames;
         AudioSample sample;
         sample.format = AudioFormat::float32Interleaved(kSampleRate, kChannels);
-        sample.frameCount = frames;
-        sample.timings = {{MediaTime(1, kSampleRate), pts, MediaTime::invalid()}};
+        sample.frameCount = kept;
+        sample.timings = {
+            {MediaTime(1, kSampleRate), MediaTime::fromNanoseconds(ptsNs), MediaTime::invalid()}};
         sample.payload = std::move(payload);
         if (callbacks_.onSamples) {
             callbacks_.onSamples(std::move(sample));

@@ -62,8 +62,11 @@ class PulseAudioCapture {
     // recording; throws RecorderError with a user-facing message when the
     // server, the source or the stream is not available. Call once.
     void start();
-    // Any thread but the mainloop's. No callback runs after it returns.
-    // Idempotent.
+    // Any thread but the mainloop's. First waits (bounded) until the audio
+    // captured up to this call has been delivered, the last fragment cut at
+    // that moment: a record stream hands out what the device captured only a
+    // fragment and the device's latency later. Then disconnects. No callback
+    // runs after it returns. Idempotent.
     void stop();
 
     // The server's name of the source being recorded; empty before start().
@@ -78,8 +81,11 @@ class PulseAudioCapture {
     std::string missingSourceMessage() const;
     static void onStreamState(pa_stream* stream, void* self);
     static void onReadable(pa_stream* stream, size_t bytes, void* self);
+    static void onDrainTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
+    void drain();
+    bool drained() const;
     void readAvailable();
-    MediaTime captureTimeOfNextFrame(int64_t bufferedFrames);
+    int64_t captureTimeOfNextFrame(int64_t bufferedFrames);
     void fail(const std::string& message);
 
     PulseCaptureSource source_;
@@ -99,6 +105,12 @@ class PulseAudioCapture {
     int64_t framesSinceAnchor_ = 0;
     // Fragments in a row whose measured time parted from the count.
     int driftingFragments_ = 0;
+    // While stopping: the host time (ns) up to which audio is still
+    // delivered, whether the wait for it ran out, and the host time just
+    // after the last frame read so far.
+    std::optional<int64_t> stopAtNs_;
+    bool drainTimedOut_ = false;
+    std::optional<int64_t> readEndNs_;
 };
 
 }  // namespace tessera

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "support/Log.h"
 #include "support/RecorderError.h"
 
 namespace tessera {
@@ -34,7 +35,10 @@ bool PulseMicLevelInput::start(OnBlock onBlock) {
     try {
         capture->start();
     } catch (const RecorderError&) {
-        // No server or no such device: the meter stays idle without a message.
+        // No server or no such device: the meter stays idle without a message
+        // to the user.
+        logging::handled("pulse", "the level meter has no input", std::current_exception(),
+                         logging::Level::info);
         return false;
     }
     capture_ = std::move(capture);

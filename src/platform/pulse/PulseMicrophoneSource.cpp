@@ -1,6 +1,7 @@
 #include "platform/pulse/PulseMicrophoneSource.h"
 
 #include "platform/pulse/PulseContext.h"
+#include "support/Log.h"
 #include "support/RecorderError.h"
 
 namespace tessera {
@@ -18,6 +19,8 @@ std::vector<CaptureDeviceOption> PulseMicrophoneSource::devices() {
     } catch (const RecorderError&) {
         // Without an audio server there are no microphones to offer; the
         // discovery port reports that as an empty list.
+        logging::handled("pulse", "no microphones listed", std::current_exception(),
+                         logging::Level::info);
         return {};
     }
     return microphones;

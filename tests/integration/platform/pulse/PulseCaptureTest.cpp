@@ -133,6 +133,29 @@ TEST_F(PulseCaptureTest, SystemAudioToneArrivesStampedOnTheHostClock) {
     EXPECT_NEAR(leftRms(samples, 24000), 0.5 / std::sqrt(2.0), 0.03);
 }
 
+// A record stream hands out audio a fragment and the device's latency after
+// it was captured; stopping must still deliver up to the moment of the stop,
+// and no further.
+TEST_F(PulseCaptureTest, StopDeliversTheAudioCapturedUpToIt) {
+    TonePlayer tone(440, 0.5);
+    Collector collected;
+    PulseAudioCapture capture(PulseCaptureSource::systemAudio(), clock, collected.callbacks());
+    capture.start();
+    ASSERT_TRUE(collected.waitForFrames(24000));
+    const double beforeStop = hostTimeNow().seconds();
+    capture.stop();
+    const double afterStop = hostTimeNow().seconds();
+
+    const auto samples = collected.samples();
+    const auto& last = samples.back();
+    const double end =
+        last.presentationTimeStamp().seconds() + static_cast<double>(last.frameCount) / 48000;
+    EXPECT_GE(end, beforeStop - 0.002) << "missing " << (beforeStop - end) * 1000 << " ms";
+    EXPECT_LE(end, afterStop + 0.001);
+    // What came last is the tone itself, not filler.
+    EXPECT_NEAR(leftRms(samples, 240), 0.5 / std::sqrt(2.0), 0.05);
+}
+
 TEST_F(PulseCaptureTest, DefaultMicrophoneRecordsTheTone) {
     TonePlayer tone(660, 0.25);
     Collector collected;
