@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "support/Log.h"
 #include "support/RecorderError.h"
 
 namespace tessera {
@@ -43,9 +44,12 @@ X11CaptureStream::X11CaptureStream(std::optional<std::string> displayName,
                                    StreamStoppedHandler onStoppedWithError)
     : displayName_(std::move(displayName)),
       target_(targetFor(filter)),
-      settings_{static_cast<int>(configuration.width), static_cast<int>(configuration.height),
-                frameRateForInterval(configuration.minimumFrameInterval), configuration.showsCursor,
-                configuration.showMouseClicks},
+      settings_{static_cast<int>(configuration.width),
+                static_cast<int>(configuration.height),
+                frameRateForInterval(configuration.minimumFrameInterval),
+                configuration.showsCursor,
+                configuration.showMouseClicks,
+                configuration.queueDepth},
       configuration_(configuration),
       clock_(clock),
       onStoppedWithError_(std::move(onStoppedWithError)) {}
@@ -101,31 +105,27 @@ void X11CaptureStream::startSources() {
         if (systemAudio_) {
             systemAudioCapture_ = std::make_unique<PulseAudioCapture>(
                 PulseCaptureSource::systemAudio(), clock_,
-                PulseAudioCapture::Callbacks{[this](AudioSample sample) {
-                                                 if (!failed_) {
-                                                     systemAudio_(std::move(sample));
-                                                 }
-                                             },
-                                             onFailed});
+                PulseAudioCapture::Callbacks{
+                    [this](AudioSample sample) { deliver(systemAudio_, std::move(sample)); },
+                    onFailed});
             systemAudioCapture_->start();
         }
         if (microphone_) {
             microphoneCapture_ = std::make_unique<PulseAudioCapture>(
                 PulseCaptureSource::microphone(configuration_.microphoneCaptureDeviceID), clock_,
-                PulseAudioCapture::Callbacks{[this](AudioSample sample) {
-                                                 if (!failed_) {
-                                                     microphone_(std::move(sample));
-                                                 }
-                                             },
-                                             onFailed});
+                PulseAudioCapture::Callbacks{
+                    [this](AudioSample sample) { deliver(microphone_, std::move(sample)); },
+                    onFailed});
             microphoneCapture_->start();
         }
         screenCapture_ = std::make_unique<X11ScreenCapture>(
             displayName_, target_, settings_, clock_,
             X11ScreenCapture::Callbacks{[this](VideoSample frame) {
-                                            if (!failed_ && screen_) {
-                                                screen_(std::move(frame));
-                                            }
+                                            // Set before the thread starts, reset
+                                            // only after it has been joined.
+                                            droppedFrames_.store(screenCapture_->droppedFrames(),
+                                                                 std::memory_order_relaxed);
+                                            deliver(screen_, std::move(frame));
                                         },
                                         onFailed});
         screenCapture_->start();
@@ -151,15 +151,30 @@ void X11CaptureStream::stopSources() {
     }
 }
 
+template <class Handler, class Sample>
+void X11CaptureStream::deliver(const Handler& handler, Sample sample) {
+    std::shared_lock lock(deliveryMutex_);
+    if (!failed_ && handler) {
+        handler(std::move(sample));
+    }
+}
+
 void X11CaptureStream::reportFailure(std::exception_ptr error) {
     // One failure ends the whole stream: the other sources keep running until
     // stopCapture, but what they capture is no longer delivered.
-    failed_ = true;
-    std::call_once(reportOnce_, [&] {
-        if (onStoppedWithError_) {
-            onStoppedWithError_(error);
+    {
+        std::unique_lock lock(deliveryMutex_);
+        if (failed_) {
+            logging::handled("capture-stream", "a further capture failure after the first", error);
+            return;
         }
-    });
+        failed_ = true;
+    }
+    if (onStoppedWithError_) {
+        onStoppedWithError_(error);
+    } else {
+        logging::handled("capture-stream", "the capture stopped", error);
+    }
 }
 
 std::unique_ptr<CaptureStream> X11CaptureStreamFactory::makeStream(

@@ -5,9 +5,10 @@
 // microphone audio from PulseAudio, each stamped on the host clock.
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 
 #include "media/CaptureStream.h"
@@ -24,7 +25,9 @@ namespace tessera {
 // startCapture and stopCapture open and close the X and audio connections on
 // a control queue of the stream's own, so the awaiting executor never blocks
 // on them. The stopped-with-error handler runs at most once, on the thread
-// that saw the failure; no sample of any output is delivered after it.
+// that saw the failure; no sample of any output is delivered after it: the
+// report waits for a delivery in progress on another thread to return, and
+// none starts after.
 class X11CaptureStream final : public CaptureStream {
   public:
     static constexpr const char* kControlQueueLabel = "com.tessera.recorder.capture-control";
@@ -42,9 +45,15 @@ class X11CaptureStream final : public CaptureStream {
     Task<void> startCapture() override;
     Task<void> stopCapture() override;
 
+    // Changed screen pictures skipped because all configuration.queueDepth
+    // frames were still held downstream. Any thread.
+    std::uint64_t droppedFrames() const { return droppedFrames_.load(std::memory_order_relaxed); }
+
   private:
     void startSources();
     void stopSources();
+    template <class Handler, class Sample>
+    void deliver(const Handler& handler, Sample sample);
     void reportFailure(std::exception_ptr error);
 
     std::optional<std::string> displayName_;
@@ -64,9 +73,11 @@ class X11CaptureStream final : public CaptureStream {
     std::unique_ptr<PulseAudioCapture> systemAudioCapture_;
     std::unique_ptr<PulseAudioCapture> microphoneCapture_;
 
-    // Any thread: once a source has failed, nothing more is delivered.
-    std::atomic<bool> failed_ = false;
-    std::once_flag reportOnce_;
+    // Deliveries hold it shared; a failure takes it exclusively to set
+    // failed_, after which nothing more is delivered.
+    std::shared_mutex deliveryMutex_;
+    bool failed_ = false;
+    std::atomic<std::uint64_t> droppedFrames_ = 0;
 
     SerialQueue control_{kControlQueueLabel};
 };

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -25,7 +28,8 @@ using testing::TestWindow;
 using testing::TonePlayer;
 using testing::XvfbSession;
 
-// The stream-stopped report, from whichever capture thread saw the failure.
+// The stream-stopped report, from whichever capture thread saw the failure,
+// and the samples that reached an output after it.
 class StopReport {
   public:
     StreamStoppedHandler handler() {
@@ -35,6 +39,20 @@ class StopReport {
             error_ = error;
             changed_.notify_all();
         };
+    }
+    // Call at the start of every output handler.
+    void sampleArrived() {
+        std::lock_guard lock(mutex_);
+        lateSamples_ += count_ > 0;
+    }
+    int lateSamples() {
+        std::lock_guard lock(mutex_);
+        return lateSamples_;
+    }
+    // Whether the report comes within `timeout`.
+    bool waitFor(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return count_ > 0; });
     }
     // The error's text, or "none" when nothing was reported in time.
     std::string wait() {
@@ -57,6 +75,7 @@ class StopReport {
     std::mutex mutex_;
     std::condition_variable changed_;
     int count_ = 0;
+    int lateSamples_ = 0;
     std::exception_ptr error_;
 };
 
@@ -157,18 +176,23 @@ TEST_F(X11CaptureStreamTest, ClosingTheRecordedWindowStopsTheStreamWithAnError) 
     auto stream = factory.makeStream(ContentFilter::window(box->id()), configuration(false),
                                      stopped.handler());
     std::atomic<int> frames = 0;
-    stream->addScreenOutput([&](VideoSample) { ++frames; });
+    stream->addScreenOutput([&](VideoSample) {
+        stopped.sampleArrived();
+        ++frames;
+    });
     run(stream->startCapture());
     ASSERT_TRUE(eventually([&] { return frames > 0; }));
     box.reset();
     EXPECT_NE(stopped.wait(), "none");
-    const int framesAtStop = frames;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(frames, framesAtStop);
+    // After stopCapture no handler runs any more, so this is final.
     run(stream->stopCapture());
+    EXPECT_EQ(stopped.lateSamples(), 0);
     EXPECT_EQ(stopped.count(), 1);
 }
 
+// The microphone fails on the audio thread while a frame is being delivered
+// on the capture thread: the report waits for that delivery, and nothing of
+// any output follows it.
 TEST_F(X11CaptureStreamTest, UnpluggedMicrophoneStopsTheStreamAndItsFrames) {
     StopReport stopped;
     auto config = configuration(false, true);
@@ -177,16 +201,80 @@ TEST_F(X11CaptureStreamTest, UnpluggedMicrophoneStopsTheStreamAndItsFrames) {
         factory.makeStream(ContentFilter::display(displayID()), config, stopped.handler());
     std::atomic<int> frames = 0;
     std::atomic<int> micSamples = 0;
-    stream->addScreenOutput([&](VideoSample) { ++frames; });
-    stream->addAudioOutput(StreamOutputType::microphone, [&](AudioSample) { ++micSamples; });
+    std::atomic<bool> holdNextFrame = false;
+    std::atomic<bool> holding = false;
+    std::atomic<bool> reportedWhileHolding = false;
+    stream->addScreenOutput([&](VideoSample) {
+        stopped.sampleArrived();
+        ++frames;
+        if (holdNextFrame.exchange(false)) {
+            holding = true;
+            // Long enough for the failure to be reported if nothing held it
+            // back; it is, so this runs out.
+            reportedWhileHolding = stopped.waitFor(std::chrono::seconds(2));
+            holding = false;
+        }
+    });
+    stream->addAudioOutput(StreamOutputType::microphone, [&](AudioSample) {
+        stopped.sampleArrived();
+        ++micSamples;
+    });
     run(stream->startCapture());
     ASSERT_TRUE(eventually([&] { return frames > 0 && micSamples > 0; }));
+    holdNextFrame = true;
+    ASSERT_TRUE(eventually([&] { return holding.load(); }));
     pulse.removeMicrophone();
     EXPECT_EQ(stopped.wait(), "The microphone was disconnected or stopped working.");
-    const int framesAtStop = frames;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(frames, framesAtStop);
+    EXPECT_FALSE(reportedWhileHolding);
     run(stream->stopCapture());
+    EXPECT_EQ(stopped.lateSamples(), 0);
+}
+
+// With every frame held downstream the stream grabs no more than the
+// configuration's queue depth, counts what it skipped, and goes on once the
+// frames are let go.
+TEST_F(X11CaptureStreamTest, FramesHeldDownstreamAreBoundedByTheQueueDepth) {
+    TestWindow box(x.display(), {.x = 40, .y = 40, .width = 200, .height = 150});
+    auto config = configuration(false);
+    config.queueDepth = 3;
+    auto stream = factory.makeStream(ContentFilter::display(displayID()), config, nullptr);
+    auto* x11Stream = dynamic_cast<X11CaptureStream*>(stream.get());
+    ASSERT_NE(x11Stream, nullptr);
+    std::mutex mutex;
+    std::vector<VideoSample> held;
+    std::set<const PixelBuffer*> buffers;
+    int completeFrames = 0;
+    stream->addScreenOutput([&](VideoSample frame) {
+        std::lock_guard lock(mutex);
+        if (frame.frameStatus == FrameStatus::complete) {
+            ++completeFrames;
+            buffers.insert(frame.pixels.get());
+            held.push_back(std::move(frame));
+        }
+    });
+    run(stream->startCapture());
+    std::uint32_t color = 0;
+    const auto changeWindowUntil = [&](const std::function<bool()>& done) {
+        return eventually([&] {
+            box.fill(++color % 2 ? 0x2060C0 : 0xE0A020);
+            return done();
+        });
+    };
+    EXPECT_TRUE(changeWindowUntil([&] { return x11Stream->droppedFrames() >= 10; }));
+    int completeWhenFull = 0;
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_LE(buffers.size(), 3u);
+        completeWhenFull = completeFrames;
+        held.clear();
+    }
+    EXPECT_TRUE(changeWindowUntil([&] {
+        std::lock_guard lock(mutex);
+        return completeFrames > completeWhenFull;
+    }));
+    run(stream->stopCapture());
+    std::lock_guard lock(mutex);
+    EXPECT_LE(buffers.size(), 3u);
 }
 
 TEST_F(X11CaptureStreamTest, OutputsAndSourcesThatCannotBeCapturedAreRefused) {
