@@ -290,6 +290,11 @@ WriterStatus MicFileWriter::status() const {
     return status_;
 }
 
+MediaTime MicFileWriter::backlog() const {
+    std::lock_guard lock(mutex_);
+    return MediaTime::fromNanoseconds(backlogNs_);
+}
+
 bool MicFileWriter::didAppendSamples() const {
     std::lock_guard lock(mutex_);
     return didAppendSamples_;

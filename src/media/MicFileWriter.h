@@ -79,6 +79,8 @@ class MicFileWriter {
     WriterStatus status() const;
     // True once a real buffer has been written (on the file's thread).
     bool didAppendSamples() const;
+    // Audio handed over and not yet written.
+    MediaTime backlog() const;
     // Buffers dropped because the backlog was full.
     int64_t buffersDropped() const { return buffersDropped_.load(std::memory_order_relaxed); }
 
