@@ -5,8 +5,13 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <iostream>
+#include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 #include "Pages.h"
@@ -55,6 +60,76 @@ std::string createRequestProblem(const json& body) {
         }
     }
     return {};
+}
+
+std::string lowercase(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+struct HostAndPort {
+    std::string name;  // lower case; an IPv6 address keeps its brackets
+    std::optional<std::string> port;
+};
+
+// Splits "name", "name:port", "[v6]" or "[v6]:port"; none when malformed.
+std::optional<HostAndPort> splitHost(std::string_view text) {
+    HostAndPort out;
+    std::string_view rest;
+    if (text.starts_with('[')) {
+        const auto close = text.find(']');
+        if (close == std::string_view::npos) {
+            return std::nullopt;
+        }
+        out.name = lowercase(text.substr(0, close + 1));
+        rest = text.substr(close + 1);
+    } else {
+        const auto colon = text.find(':');
+        out.name = lowercase(text.substr(0, colon));
+        rest = colon == std::string_view::npos ? std::string_view() : text.substr(colon);
+    }
+    if (!rest.empty()) {
+        const std::string_view digits = rest.substr(1);
+        if (rest[0] != ':' || digits.empty() ||
+            digits.find_first_not_of("0123456789") != std::string_view::npos) {
+            return std::nullopt;
+        }
+        out.port = std::string(digits);
+    }
+    if (out.name.empty()) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+// "text/plain; charset=utf-8" -> "text/plain".
+std::string mediaType(std::string_view contentType) {
+    std::string_view type = contentType.substr(0, contentType.find(';'));
+    const auto first = type.find_first_not_of(" \t");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    type = type.substr(first, type.find_last_not_of(" \t") - first + 1);
+    return lowercase(type);
+}
+
+// The content types a page on any site can send with a plain form or a simple
+// fetch, without the browser asking this server first (no CORS preflight).
+bool isFormContentType(const std::string& type) {
+    return type == "application/x-www-form-urlencoded" || type == "multipart/form-data" ||
+           type == "text/plain";
+}
+
+bool changesState(const std::string& method) {
+    return method == "POST" || method == "PUT" || method == "PATCH" || method == "DELETE";
+}
+
+// A refusal ends the connection: the request's body, if any, is never read.
+void refuse(httplib::Response& res, int status, const std::string& message) {
+    res.set_header("Connection", "close");
+    replyError(res, status, message);
 }
 
 // Closes the connection a request arrived on, without an answer. cpp-httplib does
@@ -110,14 +185,21 @@ WebApp::WebApp(WebAppOptions options)
     // Idle kept-alive connections hold a worker (and so a shutdown) for this long.
     server_->set_keep_alive_timeout(1);
     server_->set_mount_point("/media", storage_.mediaDir().string());
-    server_->set_exception_handler([](const auto&, auto& res, std::exception_ptr ep) {
+    server_->set_pre_routing_handler([this](const auto& req, auto& res) {
+        return screen(req, res) ? httplib::Server::HandlerResponse::Handled
+                                : httplib::Server::HandlerResponse::Unhandled;
+    });
+    server_->set_exception_handler([](const auto& req, auto& res, std::exception_ptr ep) {
         std::string what = "Internal error";
         try {
             std::rethrow_exception(ep);
         } catch (const std::exception& e) {
             what = e.what();
         } catch (...) {
+            // Not a std::exception: the client gets the generic text, the log says so.
         }
+        std::cerr << "tessera-webapp: " << req.method << " " << req.path << " failed: " << what
+                  << std::endl;
         replyError(res, 500, what);
     });
     server_->set_error_handler([](const auto&, auto& res) {
@@ -128,6 +210,65 @@ WebApp::WebApp(WebAppOptions options)
 }
 
 WebApp::~WebApp() = default;
+
+bool WebApp::isKnownHost(const std::string& hostHeader) const {
+    const auto host = splitHost(hostHeader);
+    if (!host) {
+        return false;
+    }
+    std::string listening = options_.host;
+    if (listening.find(':') != std::string::npos && !listening.starts_with('[')) {
+        listening = "[" + listening + "]";
+    }
+    const std::string loopbackNames[] = {"localhost", "127.0.0.1", "[::1]", lowercase(listening)};
+    if (std::find(std::begin(loopbackNames), std::end(loopbackNames), host->name) !=
+        std::end(loopbackNames)) {
+        return true;
+    }
+    return std::any_of(options_.publicHosts.begin(), options_.publicHosts.end(),
+                       [&](const std::string& allowed) {
+                           const auto known = splitHost(allowed);
+                           return known && known->name == host->name &&
+                                  (!known->port || known->port == host->port);
+                       });
+}
+
+bool WebApp::screen(const httplib::Request& req, httplib::Response& res) const {
+    const std::string host = req.get_header_value("Host");
+    if (!isKnownHost(host)) {
+        refuse(res, 421,
+               "This server does not answer to the host name \"" + host.substr(0, 255) +
+                   "\". Use localhost or 127.0.0.1, or start it with --public-host NAME.");
+        return true;
+    }
+    if (!changesState(req.method)) {
+        return false;
+    }
+    const std::string type = mediaType(req.get_header_value("Content-Type"));
+    if (isFormContentType(type)) {
+        refuse(res, 415,
+               "Content-Type " + type +
+                   " is not accepted; send application/json or "
+                   "application/octet-stream");
+        return true;
+    }
+    if (req.has_header("Origin")) {
+        const std::string origin = req.get_header_value("Origin");
+        const auto scheme = origin.find("://");
+        if (scheme == std::string::npos || !isKnownHost(origin.substr(scheme + 3))) {
+            refuse(res, 403, "Requests from pages on other sites are refused");
+            return true;
+        }
+    }
+    if (!req.has_header("Content-Length") && !req.has_header("Transfer-Encoding")) {
+        // A request with neither has no body. cpp-httplib would read on until the
+        // client closes the connection, which a client waiting for its answer never
+        // does, and then answer an empty 400. The request is the server's own,
+        // non-const object; only the handler interface passes it as const.
+        const_cast<httplib::Request&>(req).headers.emplace("Content-Length", "0");
+    }
+    return false;
+}
 
 void WebApp::route(const char* method, const char* pattern, const std::string& name,
                    Handler handler) {

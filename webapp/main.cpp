@@ -1,8 +1,10 @@
 // tessera-webapp: the reference web app for Tessera Recorder.
 //
-//   tessera-webapp [--port N] [--data-dir DIR] [--test-hooks]
+//   tessera-webapp [--port N] [--data-dir DIR] [--public-host NAME]... [--test-hooks]
 //
 // Listens on the loopback address, port 3123 by default (0 picks a free port).
+// Answers only requests addressed to localhost, 127.0.0.1 or [::1], and to each
+// NAME (or NAME:PORT) given with --public-host.
 // Recordings are stored under DIR, by default $XDG_DATA_HOME/tessera-webapp.
 // Prints "Listening on http://127.0.0.1:<port>" once the socket is bound.
 #include <csignal>
@@ -28,7 +30,8 @@ std::filesystem::path defaultDataDir() {
 
 int usage(const std::string& problem) {
     std::cerr << "tessera-webapp: " << problem << "\n"
-              << "usage: tessera-webapp [--port N] [--data-dir DIR] [--test-hooks]\n";
+              << "usage: tessera-webapp [--port N] [--data-dir DIR] [--public-host NAME]... "
+                 "[--test-hooks]\n";
     return 2;
 }
 
@@ -41,6 +44,8 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--test-hooks") {
             options.testHooks = true;
+        } else if (arg == "--public-host" && i + 1 < argc) {
+            options.publicHosts.emplace_back(argv[++i]);
         } else if ((arg == "--port" || arg == "--data-dir") && i + 1 < argc) {
             const std::string value = argv[++i];
             if (arg == "--data-dir") {

@@ -71,6 +71,9 @@ WebAppProcess::WebAppProcess(Options options) : options_(options), dataDir_(make
     if (options.testHooks) {
         args.push_back("--test-hooks");
     }
+    for (const auto& host : options.publicHosts) {
+        args.insert(args.end(), {"--public-host", host});
+    }
     std::vector<char*> argv;
     for (auto& a : args) {
         argv.push_back(a.data());

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 namespace tessera::testing {
 
@@ -16,8 +17,9 @@ class WebAppProcess {
   public:
     struct Options {
         bool testHooks = true;
-        bool keepData = false;  // leave the data folder in place (for debugging)
-        int port = 0;           // 0: any free port
+        bool keepData = false;                 // leave the data folder in place (for debugging)
+        int port = 0;                          // 0: any free port
+        std::vector<std::string> publicHosts;  // each passed as --public-host
     };
 
     WebAppProcess();

@@ -1,10 +1,17 @@
 // The reference web app run as a process, spoken to over loopback HTTP.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "support/FragmentedMp4.h"
 #include "support/WebAppProcess.h"
@@ -21,6 +28,66 @@ const json kCreateBody = {{"hasCamera", true},
                           {"width", 320},
                           {"height", 240},
                           {"source", "native"}};
+
+struct RawReply {
+    int status = 0;
+    std::string head;  // status line and headers
+    std::string body;
+};
+
+// Sends `request` byte for byte on a fresh connection and reads one reply (its
+// body by Content-Length, or up to the end of the connection). For requests an
+// HTTP library would not send: no Content-Length, a foreign Host, no Host at all.
+RawReply rawExchange(int port, const std::string& request) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    RawReply reply;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(request.size())) {
+        close(fd);
+        ADD_FAILURE() << "cannot send the request";
+        return reply;
+    }
+    std::string data;
+    size_t wanted = std::string::npos;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (data.size() < wanted && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        char buf[4096];
+        if (poll(&p, 1, 100) <= 0) {
+            continue;
+        }
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) {
+            break;
+        }
+        data.append(buf, static_cast<size_t>(n));
+        const auto end = data.find("\r\n\r\n");
+        if (wanted == std::string::npos && end != std::string::npos) {
+            reply.head = data.substr(0, end);
+            const auto length = reply.head.find("Content-Length: ");
+            if (length != std::string::npos) {
+                wanted = end + 4 + std::stoul(reply.head.substr(length + 16));
+            }
+        }
+    }
+    close(fd);
+    if (data.rfind("HTTP/1.1 ", 0) == 0) {
+        reply.status = std::stoi(data.substr(9, 3));
+    }
+    const auto end = data.find("\r\n\r\n");
+    reply.body = end == std::string::npos ? "" : data.substr(end + 4);
+    return reply;
+}
+
+bool isJsonError(const std::string& body) {
+    const json parsed = json::parse(body, nullptr, false);
+    return parsed.is_object() && parsed["error"].is_string() && !parsed["error"].empty();
+}
 
 class WebAppTest : public ::testing::Test {
   protected:
@@ -182,8 +249,8 @@ TEST_F(WebAppTest, BadRequestsGetAStatusAndAJsonError) {
          404},
         {"unknown kind", [&] { return uploadChunk(id, "audio", "x"); }, 400},
         {"empty chunk", [&] { return uploadChunk(id, "screen", ""); }, 400},
-        {"create with text body",
-         [&] { return client().Post("/api/recordings", "hello", "text/plain"); }, 400},
+        {"create with a body that is not JSON",
+         [&] { return client().Post("/api/recordings", "hello", "application/json"); }, 400},
         {"create without screenMime",
          [&] { return client().Post("/api/recordings", noScreenMime.dump(), "application/json"); },
          400},
@@ -242,6 +309,98 @@ TEST_F(WebAppTest, FaultRulesFailTheNthRequestOfARouteOnly) {
     server_.addFault({{"route", "chunk"}, {"count", -1}, {"status", 500}});
     server_.clearFaults();
     EXPECT_EQ(uploadChunk(id, "screen", "d")->status, 200);
+}
+
+TEST_F(WebAppTest, APostWithoutContentLengthHasAnEmptyBody) {
+    const std::string id = createRecording();
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(server_.port()) + "\r\n";
+    const RawReply finalized = rawExchange(
+        server_.port(), "POST /api/recordings/" + id + "/finalize HTTP/1.1\r\n" + host + "\r\n");
+    EXPECT_EQ(finalized.status, 200) << finalized.head;
+    EXPECT_EQ(json::parse(finalized.body, nullptr, false)["id"], id) << finalized.body;
+
+    const RawReply emptyCreate =
+        rawExchange(server_.port(), "POST /api/recordings HTTP/1.1\r\n" + host + "\r\n");
+    EXPECT_EQ(emptyCreate.status, 400) << "an empty body is not a recording";
+    EXPECT_TRUE(isJsonError(emptyCreate.body)) << emptyCreate.body;
+}
+
+TEST_F(WebAppTest, OnlyLoopbackNamesAndPublicHostsAreAnswered) {
+    WebAppProcess::Options options;
+    options.publicHosts = {"recorder.lan", "box.lan:8080"};
+    WebAppProcess server(options);
+    const std::string port = std::to_string(server.port());
+    struct Case {
+        std::optional<std::string> host;  // none: no Host header at all
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"127.0.0.1:" + port, 200},
+        {"localhost:" + port, 200},
+        {"LocalHost", 200},
+        {"[::1]:" + port, 200},
+        {"recorder.lan:" + port, 200},
+        {"Recorder.LAN", 200},
+        {"box.lan:8080", 200},
+        {"box.lan:" + port, 421},
+        {"evil.example", 421},
+        {"evil.example:" + port, 421},
+        {"127.0.0.1.evil.example", 421},
+        {"localhost.evil.example:" + port, 421},
+        {"localhost:abc", 421},
+        {"[::1", 421},
+        {"", 421},
+        {std::nullopt, 421},
+    };
+    for (const auto& c : cases) {
+        const std::string header = c.host ? "Host: " + *c.host + "\r\n" : "";
+        const RawReply reply =
+            rawExchange(server.port(), "GET /api/recordings HTTP/1.1\r\n" + header + "\r\n");
+        EXPECT_EQ(reply.status, c.status) << c.host.value_or("(none)");
+        if (c.status == 421) {
+            EXPECT_TRUE(isJsonError(reply.body)) << reply.body;
+        }
+    }
+
+    // A rebound name cannot delete through the browser either.
+    const std::string id = createRecording();
+    const RawReply deleted = rawExchange(
+        server_.port(), "DELETE /api/recordings/" + id + " HTTP/1.1\r\nHost: evil.example\r\n\r\n");
+    EXPECT_EQ(deleted.status, 421);
+    EXPECT_FALSE(server_.recording(id).is_null());
+}
+
+TEST_F(WebAppTest, ChangesFromFormsOrOtherSitesAreRefusedButTheRecordersRequestsPass) {
+    const std::string id = createRecording();
+    for (const char* type : {"text/plain", "application/x-www-form-urlencoded",
+                             "multipart/form-data; boundary=x", "Text/Plain; charset=utf-8"}) {
+        auto create = client().Post("/api/recordings", kCreateBody.dump(), type);
+        ASSERT_TRUE(create);
+        EXPECT_EQ(create->status, 415) << type;
+        EXPECT_TRUE(isJsonError(create->body)) << create->body;
+        auto chunk = client().Post(("/api/recordings/" + id + "/chunk?kind=screen").c_str(),
+                                   "injected", type);
+        EXPECT_EQ(chunk->status, 415) << type;
+    }
+    EXPECT_TRUE(server_.storedChunks(id, "screen").empty());
+    EXPECT_EQ(json::parse(client().Get("/api/recordings")->body).size(), 1u);
+
+    httplib::Headers foreign = {{"Origin", "http://evil.example"}};
+    EXPECT_EQ(client().Delete(("/api/recordings/" + id).c_str(), foreign)->status, 403);
+    httplib::Headers sandboxed = {{"Origin", "null"}};
+    EXPECT_EQ(client().Delete(("/api/recordings/" + id).c_str(), sandboxed)->status, 403);
+    EXPECT_FALSE(server_.recording(id).is_null());
+
+    // What the recorder sends: octet-stream chunks, JSON, and a finalize without a type.
+    EXPECT_EQ(uploadChunk(id, "screen", "bytes")->status, 200);
+    httplib::Headers own = {{"Origin", server_.baseUrl()}};
+    EXPECT_EQ(client()
+                  .Patch(("/api/recordings/" + id).c_str(), own, R"({"description":"d"})",
+                         "application/json")
+                  ->status,
+              200);
+    EXPECT_EQ(client().Post(("/api/recordings/" + id + "/finalize").c_str(), "", "")->status, 200);
+    EXPECT_EQ(client().Delete(("/api/recordings/" + id).c_str(), own)->status, 204);
 }
 
 TEST(WebAppProcessTest, TestHooksAreOffByDefault) {
