@@ -30,6 +30,9 @@ struct CaptureSession {
     std::optional<AsyncQueue<SegmentBytes>> cameraContinuation;
     std::optional<TaskHandle<void>> screenUploadTask;
     std::optional<TaskHandle<void>> cameraUploadTask;
+    // What the screen recorder captures, and how; chosen while preparing.
+    std::optional<ContentFilter> filter;
+    std::optional<StreamConfiguration> configuration;
 };
 
 // What the controller is built with. The references must outlive it.
@@ -118,15 +121,7 @@ class CaptureController {
     std::uint32_t sessionDisplayID() const { return sessionDisplayID_; }
     AppState& state() { return state_; }
     Executor& executor() { return executor_; }
-    // The current session's resources; the start sequence fills them.
-    CaptureSession& session() { return session_; }
     const std::shared_ptr<CameraRecording>& cameraRecorder() const { return cameraRecorder_; }
-    void setCameraRecorder(std::shared_ptr<CameraRecording> recorder) {
-        cameraRecorder_ = std::move(recorder);
-    }
-    void setDrawingOverlay(std::unique_ptr<DrawingOverlay> overlay) {
-        drawingOverlay_ = std::move(overlay);
-    }
     bool isStarting() const { return startTask_.has_value(); }
 
     // In window mode with a selected, listed window, the display under the
@@ -139,6 +134,7 @@ class CaptureController {
 
   private:
     Task<void> performStart(std::shared_ptr<CountdownOverlay> countdown);
+    StartContext startContext();
     Task<void> runCountdown(std::shared_ptr<CountdownOverlay> countdown, int seconds);
     Task<void> handleStartFailure(std::exception_ptr failure,
                                   std::shared_ptr<CountdownOverlay> countdown);

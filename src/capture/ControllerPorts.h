@@ -10,6 +10,8 @@
 #include "app/RgbaColor.h"
 #include "app/Url.h"
 #include "camera/CameraEffectSettings.h"
+#include "media/CaptureStream.h"
+#include "media/SegmentWriter.h"
 #include "support/Task.h"
 
 namespace tessera {
@@ -43,6 +45,11 @@ class WeakController {
 class ScreenRecording {
   public:
     virtual ~ScreenRecording() = default;
+    // Called, on the capture source's thread, when the stream stops by itself
+    // with an error. Set before start().
+    virtual void setOnStreamStopped(std::function<void(std::exception_ptr)> handler) = 0;
+    // Starts the writers and then capture. Throws the recorder's error.
+    virtual Task<void> start(ContentFilter filter, StreamConfiguration configuration) = 0;
     // Enqueued on the recorder's queue; return at once.
     virtual void pause() = 0;
     virtual void resume() = 0;
@@ -120,6 +127,20 @@ class MicRecording {
     virtual void cancelWriting() = 0;
     virtual void deleteFile() = 0;
     virtual std::string path() const = 0;
+};
+
+// Makes the recorders of one session.
+class SessionMediaFactory {
+  public:
+    virtual ~SessionMediaFactory() = default;
+    // The separate microphone file. Throws the writer's error.
+    virtual std::shared_ptr<MicRecording> makeMicWriter() = 0;
+    // The screen recorder writing segments of `writer`'s configuration; each
+    // segment's bytes go to onSegment on the writer's thread. The microphone
+    // writer, when given, receives the retimed microphone.
+    virtual std::shared_ptr<ScreenRecording> makeScreenRecorder(
+        const SegmentWriter::Configuration& writer, std::function<void(SegmentBytes)> onSegment,
+        std::shared_ptr<MicRecording> micWriter) = 0;
 };
 
 // The server's answer to a finalize request.
@@ -265,17 +286,34 @@ class MicMeter {
     virtual bool isActive() const = 0;
 };
 
+struct CaptureSession;
+
+// What the start sequence may read of the controller, and the places where it
+// puts what it creates. The session and the two window fields belong to the
+// controller for the whole start, so whatever a failing step has left there is
+// released by the controller's tear-down.
+struct StartContext {
+    AppState& state;
+    std::uint32_t sessionDisplayID;
+    // For the hooks that call back later (stream stopped, pen exit, camera).
+    WeakController controller;
+    // The control strip's window, kept in the video when the strip is "always".
+    std::optional<std::uint32_t> controlStripWindowID;
+    // The running camera preview (reused), or where a new camera goes.
+    std::shared_ptr<CameraRecording>& cameraRecorder;
+    std::unique_ptr<DrawingOverlay>& drawingOverlay;
+    CaptureSession& session;
+};
+
 // The preparation and start of a recording, as the start task runs it: first
 // everything that can happen while the countdown runs (permissions, camera,
 // pen overlay, capture target, server recording, share link, upload pipe,
-// writers), then, once the countdown is over, the start of capture. Each step
-// stores what it creates in the controller's session, so a failure anywhere
-// is cleaned up by the controller's tear-down.
+// writers), then, once the countdown is over, the start of capture.
 class StartSequence {
   public:
     virtual ~StartSequence() = default;
-    virtual Task<void> prepare(CaptureController& controller) = 0;
-    virtual Task<void> startCapture(CaptureController& controller) = 0;
+    virtual Task<void> prepare(StartContext context) = 0;
+    virtual Task<void> startCapture(StartContext context) = 0;
 };
 
 }  // namespace tessera

@@ -4,9 +4,27 @@
 // failed start share.
 
 #include "capture/CaptureController.h"
+#include "server/HttpTransport.h"
 #include "support/Log.h"
 
 namespace tessera {
+
+namespace {
+// A cancelled task, or a transfer the transport itself abandoned: both end the
+// start as cancelled rather than failed.
+bool endsAsCancelled(const std::exception_ptr& failure) {
+    if (isCancellation(failure)) {
+        return true;
+    }
+    try {
+        std::rethrow_exception(failure);
+    } catch (const TransportError& error) {
+        return error.code() == TransportErrorCode::cancelled;
+    } catch (...) {
+        return false;
+    }
+}
+}  // namespace
 
 Task<void> CaptureController::runCountdown(std::shared_ptr<CountdownOverlay> countdown,
                                            int seconds) {
@@ -25,11 +43,11 @@ Task<void> CaptureController::performStart(std::shared_ptr<CountdownOverlay> cou
         auto context = co_await currentContext();
         countdownChild =
             spawn(executor_, runCountdown(countdown, state_.countdownDuration()), context.cancel);
-        co_await startSequence_.prepare(*this);
+        co_await startSequence_.prepare(startContext());
         co_await countdownChild.join();
         state_.setPhase(RecorderPhase::preparing());
         co_await checkCancellation();
-        co_await startSequence_.startCapture(*this);
+        co_await startSequence_.startCapture(startContext());
         co_await checkCancellation();
         state_.setPhase(RecorderPhase::recording());
         state_.setStatusMessage(std::string(state_.autoCopyLink()
@@ -48,6 +66,18 @@ Task<void> CaptureController::performStart(std::shared_ptr<CountdownOverlay> cou
     startTask_.reset();
 }
 
+StartContext CaptureController::startContext() {
+    return StartContext{
+        .state = state_,
+        .sessionDisplayID = sessionDisplayID_,
+        .controller = weakHandle(),
+        .controlStripWindowID = controlPanel_ ? controlPanel_->windowID() : std::nullopt,
+        .cameraRecorder = cameraRecorder_,
+        .drawingOverlay = drawingOverlay_,
+        .session = session_,
+    };
+}
+
 Task<void> CaptureController::handleStartFailure(std::exception_ptr failure,
                                                  std::shared_ptr<CountdownOverlay> countdown) {
     if (countdown) {
@@ -56,7 +86,7 @@ Task<void> CaptureController::handleStartFailure(std::exception_ptr failure,
     logging::handled("controller", "start ended", failure, logging::Level::info);
     co_await teardownSession(true);
     state_.setShareURL(std::nullopt);
-    if (isCancellation(failure)) {
+    if (endsAsCancelled(failure)) {
         state_.setStatusMessage(std::string("Recording canceled"));
         state_.setPhase(RecorderPhase::idle());
         if (recordingModeActive_ && !restarting_) {

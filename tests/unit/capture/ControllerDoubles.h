@@ -85,6 +85,18 @@ struct FakeScreenRecorder : ScreenRecording {
     bool hadFrames = true;
     bool throwOnCancel = false;
     std::optional<std::string> error;
+    std::function<void(std::exception_ptr)> onStreamStopped;
+    std::optional<ContentFilter> filter;
+    std::optional<StreamConfiguration> configuration;
+    void setOnStreamStopped(std::function<void(std::exception_ptr)> handler) override {
+        onStreamStopped = std::move(handler);
+    }
+    Task<void> start(ContentFilter chosen, StreamConfiguration how) override {
+        calls.push_back("start");
+        filter = std::move(chosen);
+        configuration = std::move(how);
+        co_return;
+    }
     void pause() override { calls.push_back("pause"); }
     void resume() override { calls.push_back("resume"); }
     void setMicMuted(bool muted) override { calls.push_back(muted ? "mute" : "unmute"); }
@@ -356,28 +368,36 @@ struct FakeStartSequence : StartSequence {
     std::shared_ptr<FakeUploads> uploads;
     int prepares = 0;
 
-    Task<void> prepare(CaptureController& controller) override {
+    // In display mode the sequence makes a pen overlay, as the real one does.
+    FakeDrawingOverlay* overlay = nullptr;
+
+    Task<void> prepare(StartContext context) override {
         ++prepares;
+        if (context.state.captureMode() == CaptureMode::display) {
+            auto made = std::make_unique<FakeDrawingOverlay>();
+            overlay = made.get();
+            context.drawingOverlay = std::move(made);
+        }
         co_await sleepFor(seconds(0.2));  // the create request
         log.push_back("create");
         server = std::make_shared<FakeServer>(log);
         screen = std::make_shared<FakeScreenRecorder>();
         uploads = std::make_shared<FakeUploads>();
-        auto& session = controller.session();
+        auto& session = context.session;
         session.api = server;
         session.recordingID = "rec-1";
         session.uploader = uploads;
         session.screenRecorder = screen;
-        if (controller.state().micEnabled() && !micPath.empty()) {
+        if (context.state.micEnabled() && !micPath.empty()) {
             mic = std::make_shared<FakeMicWriter>(micPath);
             session.micWriter = mic;
         }
-        controller.state().setShareURL(*Url::parse("http://127.0.0.1:3123/v/rec-1"));
+        context.state.setShareURL(*Url::parse("http://127.0.0.1:3123/v/rec-1"));
         if (prepareFailure) {
             std::rethrow_exception(prepareFailure);
         }
     }
-    Task<void> startCapture(CaptureController&) override {
+    Task<void> startCapture(StartContext) override {
         co_await sleepFor(seconds(0.1));
         if (captureFailure) {
             std::rethrow_exception(captureFailure);

@@ -20,13 +20,15 @@ class ControllerTest : public ::testing::Test {
         state = std::make_unique<AppState>(store, permission, relauncher, 1);
         controller = std::make_unique<CaptureController>(
             *state,
-            CaptureControllerPorts{executor, hotKeys, windows, meter, sequence, share,
+            CaptureControllerPorts{executor, hotKeys, windows, meter, startSequence(), share,
                                    notifications, cameras, access},
             1);
         controller->setMainPanel(panel);
     }
 
     Kind phase() const { return state->phase().kind(); }
+    // The start sequence the controller is built with.
+    virtual StartSequence& startSequence() { return sequence; }
 
   public:
     // Brings a fresh controller into a phase.

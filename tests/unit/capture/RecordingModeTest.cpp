@@ -153,14 +153,18 @@ TEST_F(RecordingModeTest, MuteActsOnlyWhileRecordingWithTheMicrophoneAndEachStar
 TEST_F(RecordingModeTest, PenThatTheCaptureCannotSeeWarnsOnceTurnedOn) {
     controller->setDrawModeEnabled(true);
     EXPECT_FALSE(state->drawModeEnabled());
+    // Window mode has no pen overlay, so the pen cannot be turned on.
+    state->setCaptureMode(CaptureMode::window);
+    state->setSelectedWindowID(42);
     startRecording();
-    // Without an overlay (window mode) the pen cannot be turned on.
     controller->setDrawModeEnabled(true);
     EXPECT_FALSE(state->drawModeEnabled());
+    finish(controller->cancel());
 
-    auto overlay = std::make_unique<FakeDrawingOverlay>();
-    FakeDrawingOverlay* pen = overlay.get();
-    controller->setDrawingOverlay(std::move(overlay));
+    state->setCaptureMode(CaptureMode::display);
+    startRecording();
+    FakeDrawingOverlay* pen = sequence.overlay;
+    ASSERT_NE(pen, nullptr);
     state->setDrawingInvisibleInCapture(true);
     controller->setDrawModeEnabled(true);
     EXPECT_TRUE(pen->drawMode);
