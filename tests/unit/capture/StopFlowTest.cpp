@@ -188,7 +188,7 @@ TEST_F(ControllerTest, SwitchingNotificationsOnNeedsTheInstalledAppAndConsent) {
 TEST_F(ControllerTest, StoppingASessionThatNeverReachedTheServerSendsNothing) {
     struct LocalOnly : FakeStartSequence {
         using FakeStartSequence::FakeStartSequence;
-        Task<void> prepare(CaptureController&) override { co_return; }
+        Task<void> prepare(StartContext) override { co_return; }
     } localOnly(log);
     controller.reset();
     controller = std::make_unique<CaptureController>(
