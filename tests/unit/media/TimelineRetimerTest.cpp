@@ -126,6 +126,24 @@ TEST(TimelineRetimer, AudioIsJudgedByItsFirstEntryAndKeepsInvalidDecodeTimes) {
     EXPECT_FALSE(retimer.retimedAudio(untimed));
 }
 
+// A static screen: the owner repeats the last picture at timeline 2 s. The
+// video then ends after that repeat, also when stopped while paused, and an
+// extension never moves the end back.
+TEST(TimelineRetimer, RepeatedFramesExtendTheEndAndPausedTimeIsOffTheTimeline) {
+    TimelineRetimer retimer;
+    EXPECT_FALSE(retimer.timelineTime(ms(1'000)));
+    ASSERT_TRUE(retimer.videoTime(frameAt(ms(1'000))));
+    EXPECT_EQ(retimer.timelineTime(ms(3'000)), ms(2'000));
+    retimer.extendVideoEnd(ms(2'033));
+    retimer.extendVideoEnd(ms(1'500));
+    EXPECT_EQ(retimer.lastVideoEnd(), ms(2'033));
+    retimer.pause(ms(3'500));
+    EXPECT_FALSE(retimer.timelineTime(ms(4'000)));
+    EXPECT_EQ(retimer.timelineEnd(ms(9'000)), ms(2'033));
+    retimer.resume(ms(5'500));
+    EXPECT_EQ(retimer.timelineTime(ms(6'000)), ms(3'000));
+}
+
 TEST(TimelineRetimer, TimelineEnd) {
     TimelineRetimer retimer;
     ASSERT_TRUE(retimer.videoTime(frameAt(ms(1'000))));
