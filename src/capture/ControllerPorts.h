@@ -11,6 +11,7 @@
 #include "app/Url.h"
 #include "camera/CameraEffectSettings.h"
 #include "media/CaptureStream.h"
+#include "media/ScreenRecorder.h"
 #include "media/SegmentWriter.h"
 #include "support/Task.h"
 
@@ -60,6 +61,8 @@ class ScreenRecording {
     virtual Task<void> cancel() = 0;
     // The segment writer's error, when it failed.
     virtual std::optional<std::string> writerError() const = 0;
+    // What happened to the frames so far, for the recording's summary.
+    virtual ScreenRecorderStats stats() const = 0;
 };
 
 // What the bubble's menu offers besides the camera settings themselves.
@@ -129,18 +132,24 @@ class MicRecording {
     virtual std::string path() const = 0;
 };
 
+// The recorders of one session.
+struct SessionRecorders {
+    std::shared_ptr<ScreenRecording> screen;
+    // None without the microphone.
+    std::shared_ptr<MicRecording> mic;
+};
+
 // Makes the recorders of one session.
 class SessionMediaFactory {
   public:
     virtual ~SessionMediaFactory() = default;
-    // The separate microphone file. Throws the writer's error.
-    virtual std::shared_ptr<MicRecording> makeMicWriter() = 0;
-    // The screen recorder writing segments of `writer`'s configuration; each
-    // segment's bytes go to onSegment on the writer's thread. The microphone
-    // writer, when given, receives the retimed microphone.
-    virtual std::shared_ptr<ScreenRecording> makeScreenRecorder(
-        const SegmentWriter::Configuration& writer, std::function<void(SegmentBytes)> onSegment,
-        std::shared_ptr<MicRecording> micWriter) = 0;
+    // The screen recorder writing segments of `writer`'s configuration, each
+    // segment's bytes handed to onSegment on the writer's thread; with the
+    // microphone, also the separate microphone file the recorder writes. Throws
+    // the microphone writer's error.
+    virtual SessionRecorders makeRecorders(const SegmentWriter::Configuration& writer,
+                                           std::function<void(SegmentBytes)> onSegment,
+                                           bool withMicrophone) = 0;
 };
 
 // The server's answer to a finalize request.

@@ -193,18 +193,17 @@ Task<void> RecordingStartSequence::prepare(StartContext context) {
     writer.bitrate = bitrateFor(state.videoQuality(), size);
     writer.systemAudio = state.systemAudioEnabled();
     writer.segmentSeconds = 2;
-    if (state.micEnabled()) {
-        session.micWriter = ports_.media.makeMicWriter();
-    }
     auto screenQueue = *session.screenContinuation;
-    auto recorder = ports_.media.makeScreenRecorder(
+    SessionRecorders recorders = ports_.media.makeRecorders(
         writer,
         [screenQueue](SegmentBytes bytes) mutable {
             if (!screenQueue.push(std::move(bytes))) {
                 logging::warning("start", "a screen segment arrived after its queue was closed");
             }
         },
-        session.micWriter);
+        state.micEnabled());
+    session.micWriter = recorders.mic;
+    auto recorder = recorders.screen;
     recorder->setOnStreamStopped([executor = ports_.executor.ref(),
                                   controller = context.controller](std::exception_ptr error) {
         logging::handled("start", "the capture stream stopped", error);

@@ -113,6 +113,7 @@ struct FakeScreenRecorder : ScreenRecording {
         }
     }
     std::optional<std::string> writerError() const override { return error; }
+    ScreenRecorderStats stats() const override { return {}; }
 };
 
 struct FakeMicWriter : MicRecording {

@@ -40,16 +40,17 @@ struct FakeMedia : SessionMediaFactory {
     std::shared_ptr<FakeScreenRecorder> screen;
     std::function<void(SegmentBytes)> onSegment;
     std::optional<SegmentWriter::Configuration> writer;
-    std::shared_ptr<MicRecording> makeMicWriter() override {
-        return std::make_shared<FakeMicWriter>(micPath);
-    }
-    std::shared_ptr<ScreenRecording> makeScreenRecorder(const SegmentWriter::Configuration& config,
-                                                        std::function<void(SegmentBytes)> segment,
-                                                        std::shared_ptr<MicRecording>) override {
+    SessionRecorders makeRecorders(const SegmentWriter::Configuration& config,
+                                   std::function<void(SegmentBytes)> segment,
+                                   bool withMicrophone) override {
         writer = config;
         onSegment = std::move(segment);
         screen = std::make_shared<FakeScreenRecorder>();
-        return screen;
+        SessionRecorders made{screen, nullptr};
+        if (withMicrophone) {
+            made.mic = std::make_shared<FakeMicWriter>(micPath);
+        }
+        return made;
     }
 };
 

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <memory>
+
+#include "capture/ControllerPorts.h"
+#include "media/CaptureStream.h"
+#include "support/HostClock.h"
+
+namespace tessera {
+
+// Makes the real recorders of a session: a SegmentWriter and a ScreenRecorder
+// on the given capture source, and a MicFileWriter in the temporary folder.
+// The factory and the clock must outlive every recorder made.
+class MediaSessionFactory final : public SessionMediaFactory {
+  public:
+    MediaSessionFactory(CaptureStreamFactory& streams, const HostClock& clock)
+        : streams_(streams), clock_(clock) {}
+
+    SessionRecorders makeRecorders(const SegmentWriter::Configuration& writer,
+                                   std::function<void(SegmentBytes)> onSegment,
+                                   bool withMicrophone) override;
+
+  private:
+    CaptureStreamFactory& streams_;
+    const HostClock& clock_;
+};
+
+}  // namespace tessera
