@@ -76,6 +76,8 @@ template <class T = void>
 class [[nodiscard]] Task {
   public:
     struct promise_type : detail::PromiseBase, detail::ResultStore<T> {
+        // The continuation: the awaiting task's frame, resumed (by symmetric
+        // transfer) when this task finishes. Null for a task nobody awaits.
         std::coroutine_handle<> continuation;
 
         Task get_return_object() {

@@ -81,8 +81,12 @@ struct ClosureProbe {
 };
 
 Task<int> awaitsProbedWork(SerialQueue& queue, ManualExecutor& executor, std::size_t& pending) {
-    co_return co_await queue.onQueue(
-        [probe = std::make_shared<ClosureProbe>(executor, pending)] { return 5; });
+    // A named closure: GCC 12 mishandles the captures of a closure created
+    // inside a co_await expression.
+    auto work = [probe = std::make_shared<ClosureProbe>(executor, pending)] {
+        return 5;
+    };
+    co_return co_await queue.onQueue(std::move(work));
 }
 
 TEST(SerialQueue, OnQueueWorkIsDestroyedOnTheQueueBeforeTheTaskResumes) {
