@@ -6,7 +6,8 @@
 // 1. Sustained throughput: `segments` (default 100) segments of 2 MB per kind, screen
 //    and camera at once, through SegmentPipe, the libcurl transport and the web app
 //    (which writes every chunk to its data folder).
-//    Prints MB/s and CPU seconds per GB for this process and for the server.
+//    Prints MB/s, CPU seconds per GB for this process and for the server, and the
+//    uploader's counters per kind.
 // 2. Memory while the server stalls: every chunk request is held for 8 s while
 //    200 MB of segments are queued; prints the growth of resident memory.
 #include <sys/resource.h>
@@ -114,6 +115,12 @@ int main(int argc, char** argv) {
         std::printf("server CPU: %.2f s per GB\n",
                     (cpuSecondsOf(webapp.pid()) - serverCpuBefore) / gb);
         std::printf("failures: %s\n", pipe.uploader->failureSummary().value_or("none").c_str());
+        for (const auto& [kind, c] : pipe.uploader->stats()) {
+            std::printf("%s: %llu uploaded (%.1f MB), %llu retried, %llu lost\n", kind.c_str(),
+                        static_cast<unsigned long long>(c.uploaded), c.bytesUploaded / 1e6,
+                        static_cast<unsigned long long>(c.retried),
+                        static_cast<unsigned long long>(c.lost));
+        }
     }
 
     {

@@ -7,15 +7,16 @@
 
 #include "capture/CaptureController.h"
 #include "capture/ShareLink.h"
+#include "support/Log.h"
+#include "support/Retry.h"
 
 namespace tessera {
 
 namespace {
 using Kind = RecorderPhase::Kind;
 
-constexpr int kMicUploadAttempts = 2;
-constexpr int kFinalizeAttempts = 3;
-constexpr double kRetryWaitSeconds = 2;
+constexpr RetryPolicy kMicUploadRetry{2, seconds(2)};
+constexpr RetryPolicy kFinalizeRetry{3, seconds(2)};
 constexpr const char* kLinkCopiedNotice = "Link copied ✓";
 constexpr const char* kLinkReadyNotice = "Link ready — use the copy button to share it";
 
@@ -28,13 +29,16 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, text.find_last_not_of(space) - first + 1);
 }
 
-// Waits between retries; a cancelled wait ends early and the next attempt
-// follows at once.
-Task<void> retryWait() {
-    try {
-        co_await sleepFor(seconds(kRetryWaitSeconds));
-    } catch (const CancelledError&) {
-    }
+// Logs each failed attempt of a retried request; the caller reports the last one.
+RetryReport logRetries(std::string what) {
+    return [what = std::move(what)](const RetryFailure& failure) {
+        if (failure.willRetry()) {
+            logging::handled("controller",
+                             what + " failed (attempt " + std::to_string(failure.attempt) + " of " +
+                                 std::to_string(failure.attempts) + "), retrying",
+                             failure.error);
+        }
+    };
 }
 
 std::shared_ptr<const std::vector<std::uint8_t>> readWholeFile(const std::string& path) {
@@ -102,6 +106,9 @@ Task<void> CaptureController::stop() {
                 co_await session.api->deleteRecording(*session.recordingID);
             } catch (...) {
                 // Nothing was recorded; a leftover empty recording is harmless.
+                logging::handled("controller",
+                                 "deleting recording " + *session.recordingID + " without frames",
+                                 std::current_exception());
             }
             state_.setShareURL(std::nullopt);
             resetSession();
@@ -138,19 +145,21 @@ Task<void> CaptureController::uploadMicFile(std::shared_ptr<SessionServer> api,
         co_return;
     }
     if (auto bytes = readWholeFile(micWriter->path())) {
-        for (int attempt = 1; attempt <= kMicUploadAttempts; ++attempt) {
-            std::exception_ptr failure;
-            try {
-                co_await api->uploadChunk(recordingID, "mic", bytes);
-                break;
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            if (attempt == kMicUploadAttempts) {
-                session_.micWarning = "mic audio was lost (" + describeError(failure) + ")";
-            } else {
-                co_await retryWait();
-            }
+        const std::string kind = "mic";  // each attempt's task refers to it
+        std::exception_ptr failure;
+        try {
+            co_await retrying<void>(
+                kMicUploadRetry, [&] { return api->uploadChunk(recordingID, kind, bytes); },
+                logRetries("microphone upload"));
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (isCancellation(failure)) {
+            std::rethrow_exception(failure);
+        }
+        if (failure) {
+            logging::handled("controller", "microphone upload", failure);
+            session_.micWarning = "mic audio was lost (" + describeError(failure) + ")";
         }
     } else {
         session_.micWarning = "mic audio was lost (couldn't read the recorded file)";
@@ -161,18 +170,8 @@ Task<void> CaptureController::uploadMicFile(std::shared_ptr<SessionServer> api,
 
 Task<FinalizeResult> CaptureController::finalizeWithRetries(std::shared_ptr<SessionServer> api,
                                                             std::string recordingID) {
-    for (int attempt = 1;; ++attempt) {
-        std::exception_ptr failure;
-        try {
-            co_return co_await api->finalize(recordingID);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        if (attempt == kFinalizeAttempts) {
-            std::rethrow_exception(failure);
-        }
-        co_await retryWait();
-    }
+    co_return co_await retrying<FinalizeResult>(
+        kFinalizeRetry, [&] { return api->finalize(recordingID); }, logRetries("finalize"));
 }
 
 Task<void> CaptureController::finalizeAndFinish(std::shared_ptr<SessionServer> api,
@@ -198,6 +197,7 @@ Task<void> CaptureController::finalizeAndFinish(std::shared_ptr<SessionServer> a
         reply = co_await finalizeWithRetries(api, recordingID);
     } catch (...) {
         failure = std::current_exception();
+        logging::handled("controller", "finalize", failure, logging::Level::error);
     }
 
     if (failure) {
@@ -211,6 +211,7 @@ Task<void> CaptureController::finalizeAndFinish(std::shared_ptr<SessionServer> a
                 co_await api->update(recordingID, notes);
                 state_.setRecordingNotes("");
             } catch (...) {
+                logging::handled("controller", "attaching the notes", std::current_exception());
                 warnings.push_back("notes couldn't be attached (" +
                                    describeError(std::current_exception()) + ")");
             }
@@ -280,6 +281,8 @@ Task<void> CaptureController::deliverReadyNotification(bool copied) {
         } catch (...) {
             // A notification that cannot be shown changes nothing about the
             // recording, which is ready in the panel.
+            logging::handled("controller", "posting the ready notification",
+                             std::current_exception());
         }
         co_return;
     }
@@ -311,6 +314,8 @@ Task<void> CaptureController::requestNotificationAuthorization() {
     try {
         granted = co_await notifications_.requestAuthorization();
     } catch (...) {
+        logging::handled("controller", "asking for notification permission",
+                         std::current_exception());
         granted = false;
     }
     if (!granted && !alive.expired()) {

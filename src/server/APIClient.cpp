@@ -105,9 +105,9 @@ Task<RecordingInfo> createRecordingTask(APIClient api, CreateRecordingRequest bo
 
 Task<void> uploadChunkTask(APIClient api, std::string id, std::string kind, SharedBytes data) {
     requireSafeID(id);
-    auto path = appendingPath(api.base(), "api/recordings/" + id + "/chunk");
-    auto url =
-        path ? Url::parse(path->toString() + "?kind=" + encodeQueryValue(kind)) : std::nullopt;
+    // The chunk's own query replaces any query of the base.
+    auto url = Url::parse(pathUnder(api.base(), "api/recordings/" + id + "/chunk") +
+                          "?kind=" + encodeQueryValue(kind));
     if (!url) {
         throw APIError(std::nullopt, "Invalid chunk URL");
     }
@@ -117,6 +117,7 @@ Task<void> uploadChunkTask(APIClient api, std::string id, std::string kind, Shar
     request.headers = {{"Content-Type", "application/octet-stream"}};
     request.body = data ? std::move(data) : std::make_shared<const ByteBuffer>();
     request.timeout = kDefaultTimeout;
+    request.replyBody = ReplyBody::discardOnSuccess;
     co_await exchange(api.session(), std::move(request));
 }
 
@@ -128,6 +129,7 @@ Task<void> updateTask(APIClient api, std::string id, std::string description) {
     request.headers = {{"Content-Type", "application/json"}};
     request.body = bytesOf(json{{"description", description}}.dump());
     request.timeout = kDefaultTimeout;
+    request.replyBody = ReplyBody::discardOnSuccess;
     co_await exchange(api.session(), std::move(request));
 }
 
@@ -147,6 +149,7 @@ Task<void> deleteTask(APIClient api, std::string id) {
     request.method = "DELETE";
     request.url = requestUrl(api.base(), "api/recordings/" + id).toString();
     request.timeout = kDefaultTimeout;
+    request.replyBody = ReplyBody::discardOnSuccess;
     co_await exchange(api.session(), std::move(request));
 }
 
@@ -216,6 +219,14 @@ bool isSafeRecordingID(std::string_view id) {
 }
 
 std::optional<Url> appendingPath(const Url& base, std::string_view path) {
+    std::string text = pathUnder(base, path);
+    if (base.query()) {
+        text += "?" + *base.query();
+    }
+    return Url::parse(text);
+}
+
+std::string pathUnder(const Url& base, std::string_view path) {
     std::string text = base.scheme() + ":";
     if (base.hasAuthority()) {
         text += "//" + base.host();
@@ -234,7 +245,7 @@ std::optional<Url> appendingPath(const Url& base, std::string_view path) {
             percentEncode(text, c);
         }
     }
-    return Url::parse(text);
+    return text;
 }
 
 bool isWebLink(const Url& link) {

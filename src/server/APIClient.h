@@ -50,14 +50,18 @@ void validateReply(const HttpResponse& response);
 bool isSafeRecordingID(std::string_view id);
 
 // `base` with `path` appended after a "/": slashes in `path` stay separators,
-// characters a path may not hold are percent-encoded, query and fragment dropped.
-// None when the result is not a valid URL.
+// characters a path may not hold are percent-encoded; the base's query is kept
+// and its fragment dropped. None when the result is not a valid URL.
 std::optional<Url> appendingPath(const Url& base, std::string_view path);
+
+// The text of appendingPath() without any query: scheme, authority and path.
+std::string pathUnder(const Url& base, std::string_view path);
 
 // Whether a link may be handed to a browser or the clipboard: http or https only.
 bool isWebLink(const Url& link);
 
-// The client of the server API. A value: copies share the transport ("session"),
+// The client of the server API. Reply bodies that are read are capped at
+// kMaxReplyBytes. A value: copies share the transport ("session"),
 // which lives as long as the last copy. Operations may overlap; none is retried
 // here (callers own their retries). Each operation resumes on the awaiting task's
 // executor and throws APIError, DecodingError, TransportError or CancelledError.
@@ -70,7 +74,9 @@ class APIClient {
 
     // POST api/recordings, 10-second timeout.
     Task<RecordingInfo> createRecording(CreateRecordingRequest request) const;
-    // POST api/recordings/<id>/chunk?kind=<kind> with the bytes as they are.
+    // POST api/recordings/<id>/chunk?kind=<kind> with the bytes as they are; the
+    // kind replaces any query of the base. The bodies of the chunk, update and
+    // delete replies are read only when they carry an error.
     Task<void> uploadChunk(std::string id, std::string kind, SharedBytes data) const;
     // PATCH api/recordings/<id> with {"description": ...}.
     Task<void> update(std::string id, std::string description) const;

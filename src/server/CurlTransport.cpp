@@ -20,9 +20,17 @@ struct MultiCleanup {
     void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
 };
 
-size_t appendBody(char* data, size_t size, size_t count, void* user) {
-    static_cast<std::string*>(user)->append(data, size * count);
-    return size * count;
+bool isSuccess(long status) {
+    return status >= 200 && status <= 299;
+}
+
+// "1 MiB" for whole mebibytes, else the byte count.
+std::string describeLimit(std::size_t bytes) {
+    constexpr std::size_t kMiB = 1024 * 1024;
+    if (bytes >= kMiB && bytes % kMiB == 0) {
+        return std::to_string(bytes / kMiB) + " MiB";
+    }
+    return std::to_string(bytes) + " bytes";
 }
 
 long milliseconds(Duration d) {
@@ -71,9 +79,12 @@ struct CurlTransport::Transfer {
     HttpRequest request;  // keeps the body alive while libcurl reads it in place
     std::unique_ptr<CURL, EasyCleanup> easy;
     std::unique_ptr<curl_slist, SlistFree> headers;
+    // Network thread only, while the transfer runs.
     std::string responseBody;
+    std::size_t receivedBytes = 0;
+    bool cutAtLimit = false;
     char errorBuffer[CURL_ERROR_SIZE] = {};
-    bool completed = false;  // network thread only
+    bool completed = false;
 
     // Written by the network thread before it posts the resumption; read by the
     // awaiting task after it resumes.
@@ -86,6 +97,11 @@ struct CurlTransport::Transfer {
     std::coroutine_handle<> waiter;
 
     bool configure();
+    // libcurl's write callback: keeps or drops each piece of the reply body and
+    // cuts the transfer once more than maxReplyBytes have arrived.
+    static size_t receive(char* data, size_t size, size_t count, void* user);
+    // The outcome of a finished transfer, from libcurl's result code.
+    void finish(CURLcode result);
     void complete(std::optional<HttpResponse> reply, std::exception_ptr failure);
 };
 
@@ -106,8 +122,8 @@ bool CurlTransport::Transfer::configure() {
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorBuffer);
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &appendBody);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, &responseBody);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Transfer::receive);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
 
     const long timeoutMs = std::max(1L, milliseconds(request.timeout));
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
@@ -147,6 +163,46 @@ bool CurlTransport::Transfer::configure() {
         curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     }
     return true;
+}
+
+size_t CurlTransport::Transfer::receive(char* data, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    const size_t bytes = size * count;
+    if (bytes > t->request.maxReplyBytes - t->receivedBytes) {  // never more than the limit
+        t->cutAtLimit = true;
+        return 0;  // less than offered: libcurl ends the transfer with CURLE_WRITE_ERROR
+    }
+    t->receivedBytes += bytes;
+    long status = 0;
+    curl_easy_getinfo(t->easy.get(), CURLINFO_RESPONSE_CODE, &status);
+    const ReplyBody policy = t->request.replyBody;
+    const bool keep =
+        policy == ReplyBody::keep || (policy == ReplyBody::discardOnSuccess && !isSuccess(status));
+    if (keep) {
+        t->responseBody.append(data, bytes);
+    }
+    return bytes;
+}
+
+void CurlTransport::Transfer::finish(CURLcode result) {
+    long status = 0;
+    curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
+    if (result == CURLE_WRITE_ERROR && cutAtLimit) {
+        if (isSuccess(status) && request.replyBody == ReplyBody::keep) {
+            complete(std::nullopt, std::make_exception_ptr(TransportError(
+                                       TransportErrorCode::badServerResponse,
+                                       "The server's reply is larger than the " +
+                                           describeLimit(request.maxReplyBytes) + " limit.")));
+            return;
+        }
+        // The status is all such a caller reads; the rest of the body is not waited for.
+        result = CURLE_OK;
+    }
+    if (result == CURLE_OK) {
+        complete(HttpResponse{static_cast<int>(status), std::move(responseBody)}, nullptr);
+    } else {
+        complete(std::nullopt, std::make_exception_ptr(transportError(result, errorBuffer)));
+    }
 }
 
 void CurlTransport::Transfer::complete(std::optional<HttpResponse> reply,
@@ -300,15 +356,7 @@ void CurlTransport::run(std::stop_token stop) {
             active.erase(it);
             const CURLcode result = msg->data.result;
             curl_multi_remove_handle(multi, t->easy.get());
-            if (result == CURLE_OK) {
-                long status = 0;
-                curl_easy_getinfo(t->easy.get(), CURLINFO_RESPONSE_CODE, &status);
-                t->complete(HttpResponse{static_cast<int>(status), std::move(t->responseBody)},
-                            nullptr);
-            } else {
-                t->complete(std::nullopt,
-                            std::make_exception_ptr(transportError(result, t->errorBuffer)));
-            }
+            t->finish(result);
         }
         curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
     }

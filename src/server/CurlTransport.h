@@ -17,6 +17,8 @@ namespace tessera {
 // low-speed limit (less than one byte per second for that many whole seconds), so
 // it bounds the wait for the next data, not the exchange; resourceTimeout caps the
 // whole exchange. Request bodies are handed to libcurl in place, never copied.
+// Reply bodies are kept or dropped piece by piece as they arrive, as the request
+// asks, and the transfer is cut once more than its maxReplyBytes have come.
 //
 // Thread-safety: send() and cancellation run on the awaiting task's executor
 // thread; transfers run on the network thread, which posts each completion to

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -17,6 +18,17 @@ using ByteBuffer = std::vector<std::uint8_t>;
 // retry go out from the one buffer the writer produced.
 using SharedBytes = std::shared_ptr<const ByteBuffer>;
 
+// What a caller needs of a reply's body.
+enum class ReplyBody {
+    keep,              // the body, up to the request's maxReplyBytes
+    discardOnSuccess,  // nothing of a 2xx body; other bodies are kept (they carry errors)
+    discard,           // nothing, whatever the status
+};
+
+// Reply bodies are read into memory; a server that sends more than this is cut
+// off, so a broken or hostile one cannot fill the memory.
+inline constexpr std::size_t kMaxReplyBytes = 1024 * 1024;
+
 struct HttpRequest {
     std::string method = "GET";  // GET, POST, PATCH or DELETE
     std::string url;             // absolute http or https URL
@@ -27,9 +39,16 @@ struct HttpRequest {
     Duration timeout = seconds(60);
     // The limit on the whole exchange.
     Duration resourceTimeout = seconds(900);
+    ReplyBody replyBody = ReplyBody::keep;
+    // The most reply body bytes read, kept or not. A longer body cuts the
+    // transfer there: a 2xx reply whose body is kept then fails with
+    // TransportError badServerResponse naming the limit; any other reply
+    // completes with its status and the bytes kept up to the limit.
+    std::size_t maxReplyBytes = kMaxReplyBytes;
 };
 
-// A reply that arrived over HTTP, whatever its status.
+// A reply that arrived over HTTP, whatever its status. The body is empty when
+// the request discarded it.
 struct HttpResponse {
     int status = 0;
     std::string body;

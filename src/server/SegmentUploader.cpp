@@ -1,10 +1,13 @@
 #include "server/SegmentUploader.h"
 
+#include "support/Log.h"
+#include "support/Retry.h"
+
 namespace tessera {
 namespace {
 
-constexpr int kUploadAttempts = 2;
-constexpr Duration kRetryDelay = seconds(0.3);
+constexpr const char* kComponent = "uploader";
+constexpr RetryPolicy kUploadRetry{2, seconds(0.3)};
 
 }  // namespace
 
@@ -24,46 +27,61 @@ std::optional<std::string> SegmentUploader::failureSummary() const {
 }
 
 Task<void> SegmentUploader::upload(std::string kind, SharedBytes data) {
-    std::exception_ptr error;
-    for (int attempt = 1; attempt <= kUploadAttempts; ++attempt) {
-        if (attempt > 1) {
-            try {
-                co_await sleepFor(kRetryDelay);
-            } catch (const CancelledError&) {
-                // An interrupted wait does not skip the next attempt.
-            }
+    UploadCounters& counters = stats_[kind];  // map nodes stay put across suspensions
+    const std::size_t size = data ? data->size() : 0;
+    const std::string name = kind + " segment " +
+                             std::to_string(counters.uploaded + counters.lost + 1) + " (" +
+                             std::to_string(size) + " bytes)";
+    const RetryReport onFailure = [&](const RetryFailure& failure) {
+        if (failure.willRetry()) {
+            ++counters.retried;
+            logging::handled(kComponent, name + " failed, retrying", failure.error);
         }
-        try {
-            co_await api_.uploadChunk(recordingID_, kind, data);
-            co_return;
-        } catch (...) {
-            error = std::current_exception();
-        }
-        // A session being torn down is not a lost segment, and is not retried.
-        if (isCancellation(error)) {
-            co_return;
-        }
+    };
+    std::exception_ptr failure;
+    try {
+        co_await retrying<void>(
+            kUploadRetry, [&] { return api_.uploadChunk(recordingID_, kind, data); }, onFailure);
+        ++counters.uploaded;
+        counters.bytesUploaded += size;
+        co_return;
+    } catch (...) {
+        failure = std::current_exception();
     }
+    // A session being torn down is not a lost segment.
+    if (isCancellation(failure)) {
+        logging::handled(kComponent, name + " abandoned", failure);
+        co_return;
+    }
+    ++counters.lost;
     failedKinds_.insert(kind);
-    lastErrorMessage_ = describeError(error);
+    lastErrorMessage_ = describeError(failure);
+    logging::handled(kComponent, name + " lost; later " + kind + " segments are dropped", failure);
 }
 
 Task<void> SegmentUploader::drain(std::shared_ptr<SegmentUploader> self, std::string kind,
                                   SegmentQueue queue) {
+    std::uint64_t dropped = 0;
     while (true) {
         std::optional<ByteBuffer> segment;
         try {
             segment = co_await queue.next();
         } catch (const CancelledError&) {
-            co_return;
+            break;  // torn down while waiting for the next segment
         }
         if (!segment || (co_await currentContext()).isCancelled()) {
-            co_return;
+            break;
         }
         if (self->failedKinds_.contains(kind)) {
+            ++self->stats_[kind].lost;
+            ++dropped;
             continue;
         }
         co_await self->upload(kind, std::make_shared<const ByteBuffer>(std::move(*segment)));
+    }
+    if (dropped > 0) {
+        logging::warning(kComponent, std::to_string(dropped) + " " + kind +
+                                         " segments were dropped after an earlier one was lost");
     }
 }
 

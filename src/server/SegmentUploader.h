@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -17,10 +19,21 @@ namespace tessera {
 // producer.
 using SegmentQueue = AsyncQueue<ByteBuffer>;
 
+// What happened to the segments of one kind, for the recording's summary.
+struct UploadCounters {
+    std::uint64_t uploaded = 0;       // segments the server accepted
+    std::uint64_t retried = 0;        // segments whose first attempt failed
+    std::uint64_t lost = 0;           // failed twice, or dropped after such a loss
+    std::uint64_t bytesUploaded = 0;  // bytes of the accepted segments
+
+    friend bool operator==(const UploadCounters&, const UploadCounters&) = default;
+};
+
 // Sends a recording's segments as chunk uploads, one request at a time per kind,
 // retrying a failed segment once 0.3 s later, and remembers which kinds lost a
 // segment for good. Once a kind has lost one, its later segments are dropped
 // without a request: a fragmented stream with a hole cannot be played past it.
+// Retries and losses are logged with the component "uploader".
 //
 // Executor thread only. Everything it does runs on the one executor its drain
 // tasks are spawned on, so its operations never overlap, while each kind may have
@@ -34,6 +47,10 @@ class SegmentUploader {
     const std::set<std::string>& failedKinds() const { return failedKinds_; }
     const std::optional<std::string>& lastErrorMessage() const { return lastErrorMessage_; }
 
+    // Counters per kind ("screen", "camera"); a kind appears once its drain
+    // loop has taken a segment.
+    const std::map<std::string, UploadCounters>& stats() const { return stats_; }
+
     // None when no segment was lost; otherwise "some <kinds in ascending order,
     // joined with ", "> segments failed to upload (<last error or "unknown error">)".
     std::optional<std::string> failureSummary() const;
@@ -46,13 +63,15 @@ class SegmentUploader {
 
   private:
     // One segment: an attempt, and after a failure other than cancellation one more
-    // attempt 0.3 s later; a second failure marks the kind as failed. Never throws.
+    // attempt 0.3 s later; a second failure marks the kind as failed. Throws only
+    // CancelledError.
     Task<void> upload(std::string kind, SharedBytes data);
 
     APIClient api_;
     std::string recordingID_;
     std::set<std::string> failedKinds_;
     std::optional<std::string> lastErrorMessage_;
+    std::map<std::string, UploadCounters> stats_;
 };
 
 // The upload pipe of one recording session: the uploader, the producer ends of

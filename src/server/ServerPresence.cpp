@@ -3,13 +3,18 @@
 #include <nlohmann/json.hpp>
 
 #include "app/SettingsKeys.h"
+#include "support/Log.h"
 #include "support/RecorderError.h"
 
 namespace tessera {
 namespace {
 
+constexpr const char* kComponent = "server";
 constexpr Duration kProbeTimeout = seconds(3);
 constexpr Duration kIdentityTimeout = seconds(5);
+// The identity check reads the whole recordings list; a library of a few
+// thousand recordings lists more than the usual reply cap.
+constexpr std::size_t kMaxListBytes = 16 * kMaxReplyBytes;
 
 HttpRequest listRequest(const Url& base, Duration timeout) {
     HttpRequest request;
@@ -26,21 +31,15 @@ bool isDefaultBase(const AppState& state, const ServerEndpoints& endpoints) {
 }
 
 // Failures that mean nothing answers at the configured address.
-bool isUnreachable(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const TransportError& e) {
-        switch (e.code()) {
-            case TransportErrorCode::cannotConnectToHost:
-            case TransportErrorCode::cannotFindHost:
-            case TransportErrorCode::timedOut:
-            case TransportErrorCode::networkConnectionLost:
-                return true;
-            default:
-                return false;
-        }
-    } catch (...) {
-        return false;
+bool isUnreachable(TransportErrorCode code) {
+    switch (code) {
+        case TransportErrorCode::cannotConnectToHost:
+        case TransportErrorCode::cannotFindHost:
+        case TransportErrorCode::timedOut:
+        case TransportErrorCode::networkConnectionLost:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -55,10 +54,16 @@ std::string storedBaseText(AppState& state) {
 }  // namespace
 
 Task<bool> probe(std::shared_ptr<HttpTransport> probeSession, Url base) {
+    HttpRequest request = listRequest(base, kProbeTimeout);
+    request.replyBody = ReplyBody::discard;
     try {
-        co_await probeSession->send(listRequest(base, kProbeTimeout));
+        co_await probeSession->send(std::move(request));
         co_return true;
     } catch (const TransportError&) {
+        // Runs every few seconds while the menu is open: an absent server is
+        // an answer, not a problem worth more than a debug line.
+        logging::handled(kComponent, "probing " + base.toString(), std::current_exception(),
+                         logging::Level::debug);
         co_return false;
     }
 }
@@ -84,17 +89,23 @@ Task<void> checkServerReachable(AppState& state, std::shared_ptr<HttpTransport> 
 }
 
 Task<bool> isTesseraServer(std::shared_ptr<HttpTransport> session, Url base) {
+    HttpRequest request = listRequest(base, kIdentityTimeout);
+    request.maxReplyBytes = kMaxListBytes;
     HttpResponse response;
     try {
-        response = co_await session->send(listRequest(base, kIdentityTimeout));
+        response = co_await session->send(std::move(request));
     } catch (const TransportError&) {
-        co_return false;
-    }
-    if (response.status != 200) {
+        logging::handled(kComponent, "looking for a Tessera server at " + base.toString(),
+                         std::current_exception(), logging::Level::info);
         co_return false;
     }
     const auto body = nlohmann::json::parse(response.body, nullptr, /*allow_exceptions=*/false);
-    co_return body.is_array();
+    if (response.status != 200 || !body.is_array()) {
+        logging::info(kComponent, base.toString() + " is no Tessera server (HTTP " +
+                                      std::to_string(response.status) + ")");
+        co_return false;
+    }
+    co_return true;
 }
 
 Task<CreatedRecording> createRecording(AppState& state, std::shared_ptr<HttpTransport> session,
@@ -103,19 +114,19 @@ Task<CreatedRecording> createRecording(AppState& state, std::shared_ptr<HttpTran
     if (!base) {
         throw RecorderError("Invalid server URL: " + storedBaseText(state));
     }
-    std::exception_ptr firstError;
+    // Only an unreachable default server falls back; every other error, and
+    // every error with another configured base, goes to the caller unchanged.
+    auto fallback = Url::parse(endpoints.fallbackBase);
     try {
         APIClient api(*base, session);
         RecordingInfo info = co_await api.createRecording(request);
         co_return CreatedRecording{std::move(api), std::move(info)};
-    } catch (const CancelledError&) {
-        throw;
-    } catch (...) {
-        firstError = std::current_exception();
-    }
-    auto fallback = Url::parse(endpoints.fallbackBase);
-    if (!isUnreachable(firstError) || !isDefaultBase(state, endpoints) || !fallback) {
-        std::rethrow_exception(firstError);
+    } catch (const TransportError& e) {
+        if (!isUnreachable(e.code()) || !isDefaultBase(state, endpoints) || !fallback) {
+            throw;
+        }
+        logging::handled(kComponent, "creating the recording at " + base->toString(),
+                         std::current_exception(), logging::Level::info);
     }
     if (!co_await isTesseraServer(session, *fallback)) {
         throw RecorderError("The Tessera server isn't running at " + base->toString() + ". " +

@@ -1,10 +1,13 @@
 // The libcurl transport and the API client over real loopback HTTP.
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "LoopbackServer.h"
 #include "server/APIClient.h"
 #include "server/CurlTransport.h"
+#include "server/ServerPresence.h"
 #include "support/FragmentedMp4.h"
 #include "support/WebAppProcess.h"
 
@@ -56,16 +59,19 @@ TEST_F(ApiOverHttpTest, TransportFailuresKeepTheirKind) {
 }
 
 TEST_F(ApiOverHttpTest, CancellingTheAwaitingTaskAbortsTheTransfer) {
+    std::atomic<bool> handlerStarted = false;
     std::atomic<bool> handlerDone = false;
     LoopbackServer slow;
     slow.server().Get("/slow", [&](const auto&, auto& res) {
+        handlerStarted = true;
+        loop.post([] {});  // wakes the loop to look at the flag
         std::this_thread::sleep_for(std::chrono::seconds(3));
         res.set_content("late", "text/plain");
         handlerDone = true;
     });
     slow.start();
     auto handle = spawn(loop, get(slow.baseUrl() + "/slow"));
-    loop.runUntil([] { return false; }, seconds(0.3));
+    ASSERT_TRUE(loop.runUntil([&] { return handlerStarted.load(); }, seconds(30)));
     handle.cancel();
     ASSERT_TRUE(loop.runUntil([&] { return handle.isDone(); }, seconds(30)));
     EXPECT_FALSE(handlerDone) << "the task ended before the server answered";
@@ -132,6 +138,118 @@ TEST_F(ApiOverHttpTest, ReplyStatusesAndErrorBodiesOverHttp) {
         }
         EXPECT_EQ(outcome, cases[next].expected) << cases[next].status;
     }
+}
+
+// Answers every request with `status` and a body that never ends (it starts as
+// JSON with an unterminated string), and counts the bytes it got out.
+class EndlessReplyServer {
+  public:
+    explicit EndlessReplyServer(int status) {
+        const auto handler = [this, status](const httplib::Request&, httplib::Response& res) {
+            res.status = status;
+            res.set_chunked_content_provider(
+                "application/json",
+                [this](size_t, httplib::DataSink& sink) {
+                    const std::string& piece = sent_ == 0 ? prefix_ : filler_;
+                    // A client that keeps reading gets a (very) long but finite reply.
+                    if (sent_ > kGiveUpBytes || !sink.write(piece.data(), piece.size())) {
+                        return false;
+                    }
+                    sent_ += piece.size();
+                    return true;
+                },
+                [this](bool) {
+                    std::lock_guard lock(mutex_);
+                    finished_ = true;
+                    ended_.notify_all();
+                });
+        };
+        server_.server().Get(".*", handler);
+        server_.server().Post(".*", handler);
+        server_.server().Patch(".*", handler);
+        server_.server().Delete(".*", handler);
+        server_.start();
+    }
+    std::string baseUrl() const { return server_.baseUrl(); }
+    // Waits until the reply ended (the client hung up, or everything was sent)
+    // and returns how many body bytes went out.
+    size_t sentWhenFinished() {
+        std::unique_lock lock(mutex_);
+        EXPECT_TRUE(ended_.wait_for(lock, std::chrono::seconds(30), [&] { return finished_; }));
+        return sent_;
+    }
+
+    static constexpr size_t kGiveUpBytes = 512u << 20;
+
+  private:
+    const std::string prefix_ = R"({"id":"r1","status":"ready","error":")";
+    const std::string filler_ = std::string(64 * 1024, 'x');
+    std::atomic<size_t> sent_ = 0;
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    bool finished_ = false;  // guarded by mutex_
+    LoopbackServer server_;
+};
+
+TEST_F(ApiOverHttpTest, EndlessRepliesAreCutOffAndNeverBuffered) {
+    // The socket buffers between the two ends hold a few MiB at most; a client that
+    // read the whole reply would take everything up to kGiveUpBytes.
+    constexpr size_t kCutOffBelow = 64u << 20;
+    const auto outcomeOf = [&](auto operation) -> std::string {
+        try {
+            runTask(loop, operation());
+            return "ok";
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+    };
+    struct Case {
+        const char* name;
+        int status;
+        std::function<Task<void>(APIClient)> operation;
+        std::string expected;
+    };
+    const std::string limitError = "The server's reply is larger than the 1 MiB limit.";
+    auto chunk = [](APIClient api) {
+        return api.uploadChunk("r1", "screen", nullptr);
+    };
+    const std::vector<Case> cases = {
+        {"chunk accepted", 200, chunk, "ok"},
+        {"chunk refused", 500, chunk, "Server returned HTTP 500"},
+        {"update", 200, [](APIClient api) { return api.update("r1", "notes"); }, "ok"},
+        {"delete", 200, [](APIClient api) { return api.deleteRecording("r1"); }, "ok"},
+        {"create", 201,
+         [](APIClient api) -> Task<void> {
+             CreateRecordingRequest request;  // named: GCC 12 mishandles a temporary here
+             co_await api.createRecording(request);
+         },
+         limitError},
+        {"finalize", 200, [](APIClient api) -> Task<void> { co_await api.finalize("r1"); },
+         limitError},
+    };
+    for (const auto& c : cases) {
+        EndlessReplyServer server(c.status);
+        const APIClient api(*Url::parse(server.baseUrl()), transport);
+        EXPECT_EQ(outcomeOf([&] { return c.operation(api); }), c.expected) << c.name;
+        EXPECT_LT(server.sentWhenFinished(), kCutOffBelow) << c.name;
+    }
+
+    EndlessReplyServer listing(404);
+    EXPECT_TRUE(runTask(loop, probe(transport, *Url::parse(listing.baseUrl()))));
+    EXPECT_LT(listing.sentWhenFinished(), kCutOffBelow) << "probe";
+}
+
+TEST_F(ApiOverHttpTest, AReplyJustUnderTheCapIsReadWhole) {
+    const std::string padding(kMaxReplyBytes - 100, 'p');
+    LoopbackServer server;
+    server.server().Post(".*", [&](const auto&, auto& res) {
+        res.status = 200;
+        res.set_content(R"({"id":"r1","status":"ready","error":")" + padding + R"("})",
+                        "application/json");
+    });
+    server.start();
+    const APIClient api(*Url::parse(server.baseUrl()), transport);
+    EXPECT_EQ(runTask(loop, api.finalize("r1")).error, padding);
 }
 
 TEST_F(ApiOverHttpTest, CreateGoesUnderTheBasePathAndDecodesTheReply) {

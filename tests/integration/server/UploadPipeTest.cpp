@@ -1,5 +1,6 @@
 // The segment pipe end to end: real fragmented MP4 segments through the uploader,
 // the libcurl transport and the reference web app.
+#include <atomic>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -54,21 +55,30 @@ class UploadPipeTest : public ::testing::Test {
 
 TEST_F(UploadPipeTest, BothKindsArriveInOrderFromAProducerThreadAndFinalize) {
     ASSERT_GE(screen_.size(), 7u);
+    std::atomic<bool> produced = false;
     std::jthread producer([&] {
         for (size_t i = 0; i < screen_.size(); ++i) {
             pipe.screenContinuation->push(ByteBuffer(screen_[i].begin(), screen_[i].end()));
             if (i < camera_.size()) {
                 pipe.cameraContinuation->push(ByteBuffer(camera_[i].begin(), camera_[i].end()));
             }
+            // Segments come one by one, as from a writer, while uploads run.
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
+        produced = true;
+        loop.post([] {});  // wakes the loop to look at the flag
     });
-    loop.runUntil([] { return false; }, seconds(0.1));
-    producer.join();
+    ASSERT_TRUE(loop.runUntil([&] { return produced.load(); }, seconds(30)));
     stop();
     EXPECT_EQ(webapp.storedChunks(id, "screen"), screen_);
     EXPECT_EQ(webapp.storedChunks(id, "camera"), camera_);
     EXPECT_FALSE(pipe.uploader->failureSummary());
+    size_t screenBytes = 0;
+    for (const auto& s : screen_) {
+        screenBytes += s.size();
+    }
+    EXPECT_EQ(pipe.uploader->stats().at("screen"),
+              (UploadCounters{screen_.size(), 0, 0, screenBytes}));
     EXPECT_EQ(runTask(loop, api.finalize(id)).status, "ready");
 }
 
@@ -107,13 +117,20 @@ TEST_F(UploadPipeTest, BothKindsFailing) {
 TEST_F(UploadPipeTest, CancelDuringAnUploadRecordsNoFailure) {
     webapp.addFault({{"route", "chunk"}, {"count", -1}, {"delayMs", 3000}});
     pushAll();
-    loop.runUntil([] { return false; }, seconds(0.3));  // the first requests are in flight
+    // Each drain loop has taken its first segment and awaits its (held) request.
+    ASSERT_TRUE(loop.runUntil(
+        [&] {
+            return pipe.screenContinuation->size() == screen_.size() - 1 &&
+                   pipe.cameraContinuation->size() == camera_.size() - 1;
+        },
+        seconds(30)));
     pipe.closeAtCancel();
     ASSERT_TRUE(loop.runUntil(
         [&] { return pipe.screenUploadTask.isDone() && pipe.cameraUploadTask.isDone(); },
         seconds(30)));
     EXPECT_TRUE(pipe.uploader->failedKinds().empty());
     EXPECT_FALSE(pipe.uploader->failureSummary());
+    EXPECT_EQ(pipe.uploader->stats().at("screen"), UploadCounters{});
 }
 
 TEST_F(UploadPipeTest, StopSendsEverythingQueuedBeforeIt) {

@@ -1,4 +1,5 @@
 #include "ControllerFixture.h"
+#include "support/Log.h"
 #include "support/RecorderError.h"
 
 namespace tessera::testing {
@@ -13,13 +14,15 @@ std::exception_ptr serverError(const std::string& message) {
 TEST_F(ControllerTest, StoppingTwiceSendsOneFinalizeAndHandsOutTheLink) {
     sequence.micPath = micFile();
     startRecording();
+    sequence.server->finalizeReply = {"ready", "https://share.example/v/rec-1", std::nullopt};
     spawn(executor, controller->stop());
     spawn(executor, controller->stop());
     executor.advance(seconds(5));
     EXPECT_EQ(phase(), Kind::done);
     EXPECT_EQ(log, (RequestLog{"create", "upload mic rec-1 9", "finalize rec-1"}));
-    EXPECT_EQ(share.copied, (std::vector<std::string>{"http://127.0.0.1:3123/v/rec-1"}));
-    EXPECT_EQ(share.opened, (std::vector<std::string>{"http://127.0.0.1:3123/v/rec-1"}));
+    EXPECT_EQ(share.copied, (std::vector<std::string>{"https://share.example/v/rec-1"}))
+        << "the server's link wins over the one shown during recording";
+    EXPECT_EQ(share.opened, (std::vector<std::string>{"https://share.example/v/rec-1"}));
     EXPECT_EQ(state->statusMessage(), std::nullopt) << "the start notice is cleared";
     EXPECT_EQ(sequence.mic->deletes, 1) << "the microphone file is removed after its upload";
 }
@@ -93,6 +96,13 @@ TEST_F(ControllerTest, AReplyThatIsNotReadyFailsWithoutRetryOrLinkChange) {
 }
 
 TEST_F(ControllerTest, FinalizeFailingThreeTimesCanBeRetriedAndReportsItsWarningsAgain) {
+    std::vector<std::string> logged;
+    logging::LogCapture capture(
+        [&](logging::Level, std::string_view component, std::string_view message) {
+            if (component == "controller") {
+                logged.emplace_back(message);
+            }
+        });
     sequence.micPath = micFile();
     startRecording();
     sequence.server->uploadFailures = {serverError("Server returned HTTP 500"),
@@ -106,6 +116,15 @@ TEST_F(ControllerTest, FinalizeFailingThreeTimesCanBeRetriedAndReportsItsWarning
               RecorderPhase::error("Finalize failed: Could not connect to the server."));
     EXPECT_TRUE(state->canRetryFinalize());
     EXPECT_EQ(std::count(log.begin(), log.end(), "finalize rec-1"), 3);
+    EXPECT_EQ(logged,
+              (std::vector<std::string>{
+                  "microphone upload failed (attempt 1 of 2), retrying: Server returned HTTP 500",
+                  "microphone upload: Server returned HTTP 500",
+                  "finalize failed (attempt 1 of 3), retrying: Could not connect to the server.",
+                  "finalize failed (attempt 2 of 3), retrying: Could not connect to the server.",
+                  "finalize: Could not connect to the server.",
+              }))
+        << "every failed attempt is in the log";
 
     log.clear();
     spawn(executor, controller->retryFinalize());
@@ -134,9 +153,10 @@ TEST_F(ControllerTest, FinalizeRetriesWaitTwoSecondsBetweenAttempts) {
 
 TEST_F(ControllerTest, TheShareLinkFallsBackAndNeverUsesANonWebScheme) {
     startRecording();
+    state->setShareURL(*Url::parse("http://links.example/v/shown-at-start"));
     sequence.server->finalizeReply = {"ready", "javascript:alert(1)", std::nullopt};
     finish(controller->stop());
-    EXPECT_EQ(state->shareURL()->toString(), "http://127.0.0.1:3123/v/rec-1")
+    EXPECT_EQ(state->shareURL()->toString(), "http://links.example/v/shown-at-start")
         << "the link shown during recording is kept";
 
     controller->acknowledgeDone();

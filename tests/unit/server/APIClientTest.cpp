@@ -122,6 +122,18 @@ TEST_F(APIClientTest, UrlsKeepTheBasePathAndEncodeWhatAPathCannotHold) {
     }
     EXPECT_EQ(appendingPath(url("http://h/base"), "api/rec ord/é")->toString(),
               "http://h/base/api/rec%20ord/%C3%A9");
+
+    // Only the chunk request replaces the base's query; the others keep it.
+    transport->responder = [](const HttpRequest&) {
+        return HttpResponse{200, R"({"id":"r1","status":"ready"})"};
+    };
+    transport->requests.clear();
+    const APIClient withQuery(url("http://h:1/x?token=a%20b#top"), transport);
+    run(withQuery.finalize("r1"));
+    run(withQuery.uploadChunk("r1", "mic", nullptr));
+    ASSERT_EQ(transport->requests.size(), 2u);
+    EXPECT_EQ(transport->requests[0].url, "http://h:1/x/api/recordings/r1/finalize?token=a%20b");
+    EXPECT_EQ(transport->requests[1].url, "http://h:1/x/api/recordings/r1/chunk?kind=mic");
 }
 
 TEST_F(APIClientTest, IdsThatWouldRedirectTheRequestAreRefusedBeforeSending) {
