@@ -5,11 +5,17 @@
 // overlay, panel), the hot keys and the notifications are doubles.
 
 #include <gtest/gtest.h>
+#include <pulse/simple.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <numbers>
+#include <thread>
 
 #include "MediaProbe.h"
 #include "capture/MediaSession.h"
@@ -84,6 +90,104 @@ class ObservedMedia final : public SessionMediaFactory {
     SessionMediaFactory& inner_;
 };
 
+// Plays silence into the null sink without a break, and on request a short
+// beep, reporting the host time at which the beep's first sample reaches the
+// sink (now plus the stream's latency when it is written).
+class BeepPlayer {
+  public:
+    BeepPlayer() {
+        const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 2};
+        pa_buffer_attr attr{};
+        attr.maxlength = static_cast<uint32_t>(-1);
+        attr.tlength = static_cast<uint32_t>(kRate * 2 * sizeof(float) * 30 / 1000);
+        attr.prebuf = static_cast<uint32_t>(-1);
+        attr.minreq = static_cast<uint32_t>(-1);
+        attr.fragsize = static_cast<uint32_t>(-1);
+        int error = 0;
+        stream_ = pa_simple_new(nullptr, "tessera-test", PA_STREAM_PLAYBACK, "tessera_null",
+                                "beeps", &spec, nullptr, &attr, &error);
+        if (!stream_) {
+            throw std::runtime_error(std::string("beep stream: ") + pa_strerror(error));
+        }
+        thread_ = std::jthread([this](std::stop_token stop) { play(stop); });
+    }
+    ~BeepPlayer() {
+        thread_.request_stop();
+        thread_.join();
+        pa_simple_free(stream_);
+    }
+
+    // Schedules a beep and returns when its first sample will sound.
+    Clock::time_point beep() {
+        std::unique_lock lock(mutex_);
+        requested_ = true;
+        scheduled_.reset();
+        changed_.wait(lock, [&] { return scheduled_.has_value(); });
+        return *scheduled_;
+    }
+
+  private:
+    static constexpr uint32_t kRate = 48000;
+    static constexpr int kChunkFrames = kRate / 100;
+    static constexpr int kBeepChunks = 10;
+
+    void play(std::stop_token stop) {
+        std::vector<float> chunk(kChunkFrames * 2);
+        int beepLeft = 0;
+        int64_t phase = 0;
+        while (!stop.stop_requested()) {
+            {
+                std::lock_guard lock(mutex_);
+                if (requested_ && beepLeft == 0) {
+                    int error = 0;
+                    const pa_usec_t latency = pa_simple_get_latency(stream_, &error);
+                    scheduled_ = Clock::now() + std::chrono::microseconds(latency);
+                    requested_ = false;
+                    beepLeft = kBeepChunks;
+                    changed_.notify_all();
+                }
+            }
+            for (int i = 0; i < kChunkFrames; ++i) {
+                const float value = beepLeft > 0
+                                        ? 0.8f * static_cast<float>(std::sin(
+                                                     2 * std::numbers::pi * 1000.0 * phase / kRate))
+                                        : 0.0f;
+                chunk[2 * i] = chunk[2 * i + 1] = value;
+                ++phase;
+            }
+            beepLeft = std::max(0, beepLeft - 1);
+            int error = 0;
+            if (pa_simple_write(stream_, chunk.data(), chunk.size() * sizeof(float), &error) < 0) {
+                return;
+            }
+        }
+    }
+
+    pa_simple* stream_ = nullptr;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool requested_ = false;
+    std::optional<Clock::time_point> scheduled_;
+    std::jthread thread_;
+};
+
+// The times at which a signal rises above `high` after staying below `low`
+// for `quietSteps` steps; `values` has one entry per step of `stepSeconds`.
+template <class T>
+std::vector<double> onsets(const std::vector<T>& values, double stepSeconds, double low,
+                           double high, int quietSteps,
+                           const std::vector<double>* times = nullptr) {
+    std::vector<double> found;
+    int quiet = 0;
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (values[i] >= high && quiet >= quietSteps) {
+            found.push_back(times ? (*times)[i] : static_cast<double>(i) * stepSeconds);
+        }
+        quiet = values[i] < low ? quiet + 1 : 0;
+    }
+    return found;
+}
+
 int indexOf(const std::vector<std::string>& sent, const std::string& prefix, bool last = false) {
     int found = -1;
     for (int i = 0; i < static_cast<int>(sent.size()); ++i) {
@@ -143,9 +247,11 @@ class WholeSessionTest : public ::testing::Test {
 
     XvfbSession x{{640, 480, true}};
     PulseSession pulse;
-    TonePlayer tone{440, 0.5};
+    std::optional<TonePlayer> tone;
     WebAppProcess web;
-    TestWindow box{x.display(), {.x = 40, .y = 40, .width = 240, .height = 180}};
+    // In the middle of the screen, so the picture's centre shows it.
+    TestWindow box{x.display(),
+                   {.x = 200, .y = 150, .width = 240, .height = 180, .overrideRedirect = true}};
     int frame = 0;
     std::filesystem::path tmp_;
 
@@ -187,6 +293,7 @@ class WholeSessionTest : public ::testing::Test {
 };
 
 TEST_F(WholeSessionTest, RecordsPausesResumesStopsAndFinalizes) {
+    tone.emplace(440, 0.5);
     controller->start();
     ASSERT_TRUE(runUntilPhase(RecorderPhase::Kind::recording, 30)) << state->phase().message();
     const auto started = Clock::now();
@@ -252,6 +359,69 @@ TEST_F(WholeSessionTest, RecordsPausesResumesStopsAndFinalizes) {
     EXPECT_NEAR(micFile.audio->endSeconds, videoSeconds, 0.2);
     // The microphone file was uploaded and then removed from the temporary folder.
     EXPECT_TRUE(std::filesystem::is_empty(tmp_));
+}
+
+// A white flash of the recorded window and a beep into the system audio at
+// the same host time, four times: in the recording, each flash's first frame
+// and the beep's onset lie within one frame at 30 fps plus device latency, in
+// the screen video's own audio and in the separate microphone file (the fake
+// microphone hears the same sink).
+TEST_F(WholeSessionTest, FlashesAndBeepsStayTogetherInTheRecording) {
+    box.fill(0x202020);
+    // The pointer rests in the middle of the screen, where the flash is read.
+    state->setShowCursor(false);
+    BeepPlayer beeper;
+    controller->start();
+    ASSERT_TRUE(runUntilPhase(RecorderPhase::Kind::recording, 30)) << state->phase().message();
+    std::atomic<bool> markersDone = false;
+    std::jthread markers([&] {
+        for (int i = 0; i < 4; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+            const auto at = beeper.beep();
+            std::this_thread::sleep_until(at);
+            box.fill(0xFFFFFF);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            box.fill(0x202020);
+        }
+        markersDone = true;
+    });
+    ASSERT_TRUE(loop.runUntil([&] { return markersDone.load(); }, seconds(30)));
+    loop.runUntil([] { return false; }, seconds(1));
+    spawn(loop, controller->stop());
+    ASSERT_TRUE(runUntilPhase(RecorderPhase::Kind::done, 120)) << state->phase().message();
+
+    const std::string link = state->shareURL()->toString();
+    const auto mediaDir = web.dataDir() / "media" / link.substr(link.rfind('/') + 1);
+    const MediaProbe screen = probeFile(mediaDir / "screen.mp4");
+    const MediaProbe mic = probeFile(mediaDir / "mic.m4a");
+
+    ASSERT_TRUE(screen.video && screen.audio && mic.audio);
+    const auto flashes =
+        onsets(screen.video->centreLuma, 0, 100, 200, 1, &screen.video->frameSeconds);
+    const auto beeps = onsets(screen.audio->peakPerMillisecond, 0.001, 0.05, 0.3, 300);
+    const auto micBeeps = onsets(mic.audio->peakPerMillisecond, 0.001, 0.05, 0.3, 300);
+    auto show = [](const char* what, const std::vector<double>& times) {
+        std::printf("[ figures  ] %s:", what);
+        for (double t : times) {
+            std::printf(" %.3f", t);
+        }
+        std::printf("\n");
+    };
+    show("flashes", flashes);
+    show("system-audio beeps", beeps);
+    show("microphone beeps", micBeeps);
+    ASSERT_EQ(flashes.size(), 4u);
+    ASSERT_EQ(beeps.size(), 4u);
+    ASSERT_EQ(micBeeps.size(), 4u);
+    for (size_t i = 0; i < flashes.size(); ++i) {
+        std::printf(
+            "[ figures  ] marker %zu: flash %.3f s, beep %.3f s (%+.0f ms), mic %.3f s "
+            "(%+.0f ms)\n",
+            i, flashes[i], beeps[i], (beeps[i] - flashes[i]) * 1000, micBeeps[i],
+            (micBeeps[i] - flashes[i]) * 1000);
+        EXPECT_NEAR(beeps[i], flashes[i], 0.045) << "marker " << i;
+        EXPECT_NEAR(micBeeps[i], flashes[i], 0.045) << "marker " << i;
+    }
 }
 
 }  // namespace

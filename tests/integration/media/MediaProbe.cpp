@@ -7,6 +7,7 @@ extern "C" {
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <memory>
@@ -108,6 +109,11 @@ MediaProbe probeFile(const std::filesystem::path& path) {
                     frame->data[0][(frame->height / 2) * frame->linesize[0] + frame->width / 2];
             }
             ++v.decodedFrames;
+            const int64_t pts = frame->best_effort_timestamp;
+            v.frameSeconds.push_back(
+                pts == AV_NOPTS_VALUE ? -1 : seconds(pts, input->streams[videoIndex]->time_base));
+            v.centreLuma.push_back(
+                frame->data[0][(frame->height / 2) * frame->linesize[0] + frame->width / 2]);
             v.counters.push_back(
                 SyntheticFrames::readCounter(frame->data[0], frame->linesize[0], frame->width));
             av_frame_unref(frame.get());
@@ -131,6 +137,12 @@ MediaProbe probeFile(const std::filesystem::path& path) {
                 }
                 sumSquares[tenth] += static_cast<double>(left[i]) * left[i];
                 ++counts[tenth];
+                auto& peaks = probe.audio->peakPerMillisecond;
+                const auto ms = static_cast<size_t>((first + i) * 1000 / frame->sample_rate);
+                if (ms >= peaks.size()) {
+                    peaks.resize(ms + 1, 0.0f);
+                }
+                peaks[ms] = std::max(peaks[ms], std::abs(left[i]));
             }
             av_frame_unref(frame.get());
         }

@@ -25,6 +25,10 @@ struct VideoProbe {
     double endSeconds = 0;
     // Luma of the first decoded frame at (x, y) and its counter value.
     std::vector<int> counters;
+    // Per decoded frame, in presentation order: its time in seconds and the
+    // luma at the centre of the picture.
+    std::vector<double> frameSeconds;
+    std::vector<int> centreLuma;
 };
 
 struct AudioProbe {
@@ -36,6 +40,8 @@ struct AudioProbe {
     double endSeconds = 0;
     // Root mean square of the decoded left channel per 100 ms, from time zero.
     std::vector<double> rmsPerTenth;
+    // The largest magnitude of the left channel per millisecond, from time zero.
+    std::vector<float> peakPerMillisecond;
 };
 
 struct MediaProbe {

@@ -26,6 +26,13 @@ std::string readFile(const std::filesystem::path& path) {
     return text.str();
 }
 
+// Back to what a program that never configures the log gets.
+void resetToDefault() {
+    LogOptions options;
+    options.minimumLevel = Level::warning;
+    configure(options);
+}
+
 TEST(Log, HandledErrorsNameTheirComponentAndCancellationsAreOnlyDebug) {
     std::vector<Line> lines;
     LogCapture capture([&](Level level, std::string_view component, std::string_view message) {
@@ -44,10 +51,11 @@ TEST(Log, HandledErrorsNameTheirComponentAndCancellationsAreOnlyDebug) {
 
 TEST(Log, WritesToARotatingFileThatStaysBounded) {
     testing::TempDir dir;
-    ASSERT_TRUE(configure({.directory = dir.path() / "logs",
-                           .maxFileBytes = 4096,
-                           .maxFiles = 2,
-                           .minimumLevel = Level::info}));
+    LogOptions options;
+    options.directory = dir.path() / "logs";
+    options.maxFileBytes = 4096;
+    options.maxFiles = 2;
+    ASSERT_TRUE(configure(options));
     for (int i = 0; i < 400; ++i) {
         info("bench", "line " + std::to_string(i) + " with some padding to fill the file");
     }
@@ -63,7 +71,7 @@ TEST(Log, WritesToARotatingFileThatStaysBounded) {
     const std::string current = readFile(dir.path() / "logs" / "tessera-recorder.log");
     EXPECT_NE(current.find("[bench] line 399"), std::string::npos);
     EXPECT_EQ(current.find("line 0 "), std::string::npos);
-    configure({.minimumLevel = Level::warning});
+    resetToDefault();
 }
 
 TEST(Log, AnUnwritableFolderFallsBackToStderrAndSaysSo) {
@@ -73,10 +81,12 @@ TEST(Log, AnUnwritableFolderFallsBackToStderrAndSaysSo) {
     std::vector<std::string> messages;
     LogCapture capture(
         [&](Level, std::string_view, std::string_view message) { messages.emplace_back(message); });
-    EXPECT_FALSE(configure({.directory = blocker / "logs"}));
+    LogOptions options;
+    options.directory = blocker / "logs";
+    EXPECT_FALSE(configure(options));
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_NE(messages[0].find("could not open the log file"), std::string::npos);
-    configure({.minimumLevel = Level::warning});
+    resetToDefault();
 }
 
 }  // namespace
