@@ -21,15 +21,15 @@ namespace tessera {
 struct CaptureSession {
     std::shared_ptr<SessionServer> api;
     std::optional<std::string> recordingID;
-    std::shared_ptr<SegmentUploads> uploader;
     std::shared_ptr<ScreenRecording> screenRecorder;
     std::shared_ptr<MicRecording> micWriter;
     std::optional<std::string> micWarning;
-    // Producer ends of the per-kind segment pipes.
-    std::optional<AsyncQueue<SegmentBytes>> screenContinuation;
+    // The queue the camera writer pushes into; made with the camera, before
+    // the pipe that drains it exists.
     std::optional<AsyncQueue<SegmentBytes>> cameraContinuation;
-    std::optional<TaskHandle<void>> screenUploadTask;
-    std::optional<TaskHandle<void>> cameraUploadTask;
+    // The session's one upload pipe: the screen and camera queues and their
+    // drains.
+    std::shared_ptr<UploadPipe> pipe;
     // What the screen recorder captures, and how; chosen while preparing.
     std::optional<ContentFilter> filter;
     std::optional<StreamConfiguration> configuration;
@@ -145,6 +145,8 @@ class CaptureController {
                                              std::string recordingID);
     Task<void> finalizeAndFinish(std::shared_ptr<SessionServer> api, std::string recordingID);
     void postReadyNotificationIfEnabled();
+    // One line in the log with the figures of the recording.
+    void logSummary(const std::string& recordingID, const std::string& outcome);
     Task<void> deliverReadyNotification(bool copied);
     Task<void> requestNotificationAuthorization();
 
@@ -187,6 +189,8 @@ class CaptureController {
     bool restarting_ = false;
     // A camera preview is being opened; it is stored once it runs.
     bool cameraStarting_ = false;
+    // When the current stop (or finalize retry) began, for the summary.
+    std::optional<TimePoint> stopStartedAt_;
     std::unique_ptr<RepeatingTimer> timer_;
     double accumulatedActive_ = 0;
     std::optional<TimePoint> activeSegmentStart_;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 #include "media/CaptureStream.h"
 #include "media/ScreenRecorder.h"
 #include "media/SegmentWriter.h"
+#include "server/SegmentUploader.h"
 #include "support/Task.h"
 
 namespace tessera {
@@ -173,13 +175,21 @@ class SessionServer {
     virtual Task<void> deleteRecording(const std::string& recordingID) = 0;
 };
 
-// What the segment uploader of a session reports at its end.
-class SegmentUploads {
+// The upload pipe of one session: the per-kind segment queues and the tasks
+// that drain them into the server.
+class UploadPipe {
   public:
-    virtual ~SegmentUploads() = default;
+    virtual ~UploadPipe() = default;
+    // At stop: finishes the queues and returns once every segment queued
+    // before has been sent, retried or dropped.
+    virtual Task<void> closeAtStop() = 0;
+    // At cancel: finishes the queues and abandons the drains without waiting.
+    virtual void closeAtCancel() = 0;
     // A summary of the segments that were lost, camera before screen; none
     // when every segment arrived.
-    virtual Task<std::optional<std::string>> failureSummary() = 0;
+    virtual std::optional<std::string> failureSummary() const = 0;
+    // What each kind ("screen", "camera") uploaded so far.
+    virtual std::map<std::string, UploadCounters> counters() const = 0;
 };
 
 // Hands a share link to the user.

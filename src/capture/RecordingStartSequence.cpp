@@ -179,12 +179,8 @@ Task<void> RecordingStartSequence::prepare(StartContext context) {
 
     SegmentPipe pipe = SegmentPipe::start(ports_.executor, created.api, recordingID,
                                           cameraStream ? session.cameraContinuation : std::nullopt);
-    session.uploader = std::make_shared<UploaderReport>(pipe.uploader);
-    session.screenContinuation = pipe.screenContinuation;
-    session.screenUploadTask = pipe.screenUploadTask;
-    if (cameraStream) {
-        session.cameraUploadTask = pipe.cameraUploadTask;
-    }
+    auto screenQueue = *pipe.screenContinuation;
+    session.pipe = std::make_shared<SegmentUploadPipe>(std::move(pipe));
 
     SegmentWriter::Configuration writer;
     writer.width = size.width;
@@ -193,7 +189,6 @@ Task<void> RecordingStartSequence::prepare(StartContext context) {
     writer.bitrate = bitrateFor(state.videoQuality(), size);
     writer.systemAudio = state.systemAudioEnabled();
     writer.segmentSeconds = 2;
-    auto screenQueue = *session.screenContinuation;
     SessionRecorders recorders = ports_.media.makeRecorders(
         writer,
         [screenQueue](SegmentBytes bytes) mutable {

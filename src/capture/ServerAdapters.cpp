@@ -22,8 +22,4 @@ Task<void> ApiSessionServer::deleteRecording(const std::string& recordingID) {
     co_await api_.deleteRecording(recordingID);
 }
 
-Task<std::optional<std::string>> UploaderReport::failureSummary() {
-    co_return uploader_->failureSummary();
-}
-
 }  // namespace tessera

@@ -26,16 +26,22 @@ class ApiSessionServer final : public SessionServer {
     APIClient api_;
 };
 
-// The session's segment uploader as the controller's report of lost segments.
-class UploaderReport final : public SegmentUploads {
+// The session's segment pipe as the controller's upload pipe.
+class SegmentUploadPipe final : public UploadPipe {
   public:
-    explicit UploaderReport(std::shared_ptr<SegmentUploader> uploader)
-        : uploader_(std::move(uploader)) {}
+    explicit SegmentUploadPipe(SegmentPipe pipe) : pipe_(std::move(pipe)) {}
 
-    Task<std::optional<std::string>> failureSummary() override;
+    Task<void> closeAtStop() override { return pipe_.closeAtStop(); }
+    void closeAtCancel() override { pipe_.closeAtCancel(); }
+    std::optional<std::string> failureSummary() const override {
+        return pipe_.uploader->failureSummary();
+    }
+    std::map<std::string, UploadCounters> counters() const override {
+        return pipe_.uploader->stats();
+    }
 
   private:
-    std::shared_ptr<SegmentUploader> uploader_;
+    SegmentPipe pipe_;
 };
 
 }  // namespace tessera

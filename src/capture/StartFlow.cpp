@@ -137,18 +137,11 @@ Task<void> CaptureController::teardownSession(bool deleteRemote) {
         }
         session.micWriter->deleteFile();
     }
-    if (session.screenContinuation) {
-        session.screenContinuation->finish();
-    }
-    if (session.cameraContinuation) {
+    // Abandon queued segments: close the pipe without waiting for its drains.
+    if (session.pipe) {
+        session.pipe->closeAtCancel();
+    } else if (session.cameraContinuation) {
         session.cameraContinuation->finish();
-    }
-    // Abandon queued segments: cancel the drains without waiting for them.
-    if (session.screenUploadTask) {
-        session.screenUploadTask->cancel();
-    }
-    if (session.cameraUploadTask) {
-        session.cameraUploadTask->cancel();
     }
     if (deleteRemote && session.api && session.recordingID) {
         try {

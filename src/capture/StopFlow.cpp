@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "capture/CaptureController.h"
+#include "capture/RecordingSummary.h"
 #include "capture/ShareLink.h"
 #include "support/Log.h"
 #include "support/Retry.h"
@@ -71,30 +72,45 @@ Task<void> CaptureController::stop() {
     }
     stopTimer();
 
+    stopStartedAt_ = executor_.now();
+
+    // Errors while stopping capture are logged and change nothing else: the
+    // stop goes on, so the phase never stays in finishing. A screen recorder
+    // that fails to say whether it wrote anything is taken to have written,
+    // so that nothing recorded is thrown away on an error.
     CaptureSession session = session_;
     bool hadFrames = false;
     if (session.screenRecorder) {
-        hadFrames = co_await session.screenRecorder->stop();
+        try {
+            hadFrames = co_await session.screenRecorder->stop();
+        } catch (...) {
+            logging::handled("controller", "stopping the screen recording",
+                             std::current_exception());
+            hadFrames = true;
+        }
     }
     if (auto camera = cameraRecorder_) {
-        co_await camera->finishRecording();
+        try {
+            co_await camera->finishRecording();
+        } catch (...) {
+            logging::handled("controller", "finishing the camera recording",
+                             std::current_exception());
+        }
     }
     bool micReady = false;
     if (session.micWriter) {
-        micReady = co_await session.micWriter->finish();
+        try {
+            micReady = co_await session.micWriter->finish();
+        } catch (...) {
+            logging::handled("controller", "finishing the microphone file",
+                             std::current_exception());
+            session_.micWarning =
+                "mic audio was lost (" + describeError(std::current_exception()) + ")";
+        }
     }
     // Every queued segment is uploaded (or dropped) before anything else is sent.
-    if (session.screenContinuation) {
-        session.screenContinuation->finish();
-    }
-    if (session.cameraContinuation) {
-        session.cameraContinuation->finish();
-    }
-    if (session.screenUploadTask) {
-        co_await session.screenUploadTask->join();
-    }
-    if (session.cameraUploadTask) {
-        co_await session.cameraUploadTask->join();
+    if (session.pipe) {
+        co_await session.pipe->closeAtStop();
     }
 
     if (session.api && session.recordingID) {
@@ -185,8 +201,8 @@ Task<void> CaptureController::finalizeAndFinish(std::shared_ptr<SessionServer> a
     if (session_.micWarning) {
         warnings.push_back(*session_.micWarning);
     }
-    if (auto uploader = session_.uploader) {
-        if (auto summary = co_await uploader->failureSummary()) {
+    if (session_.pipe) {
+        if (auto summary = session_.pipe->failureSummary()) {
             warnings.push_back(*summary);
         }
     }
@@ -200,6 +216,8 @@ Task<void> CaptureController::finalizeAndFinish(std::shared_ptr<SessionServer> a
         logging::handled("controller", "finalize", failure, logging::Level::error);
     }
 
+    logSummary(recordingID, failure ? "finalize failed"
+                                    : (reply->status == "ready" ? "ready" : "processing failed"));
     if (failure) {
         // The session stays for a retry; its warnings are collected again then.
         state_.setCanRetryFinalize(true);
@@ -256,7 +274,30 @@ Task<void> CaptureController::retryFinalize() {
     }
     state_.setCanRetryFinalize(false);
     state_.setPhase(RecorderPhase::finishing());
+    stopStartedAt_ = executor_.now();
     co_await finalizeAndFinish(session_.api, *session_.recordingID);
+}
+
+void CaptureController::logSummary(const std::string& recordingID, const std::string& outcome) {
+    RecordingFigures figures;
+    figures.recordingID = recordingID;
+    figures.outcome = outcome;
+    if (session_.configuration) {
+        figures.width = session_.configuration->width;
+        figures.height = session_.configuration->height;
+        const double interval = session_.configuration->minimumFrameInterval.seconds();
+        figures.frameRate = interval > 0 ? 1 / interval : 0;
+    }
+    if (session_.screenRecorder) {
+        figures.frames = session_.screenRecorder->stats();
+    }
+    if (session_.pipe) {
+        figures.uploads = session_.pipe->counters();
+    }
+    if (stopStartedAt_) {
+        figures.stopToLinkSeconds = toSeconds(executor_.now() - *stopStartedAt_);
+    }
+    logging::info("recording", recordingSummary(figures));
 }
 
 void CaptureController::postReadyNotificationIfEnabled() {

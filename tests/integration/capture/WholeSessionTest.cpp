@@ -27,6 +27,7 @@
 #include "platform/x11/X11Windows.h"
 #include "server/CurlTransport.h"
 #include "support/EventLoop.h"
+#include "support/Log.h"
 #include "support/PulseSession.h"
 #include "support/WebAppProcess.h"
 #include "support/XvfbSession.h"
@@ -294,6 +295,13 @@ class WholeSessionTest : public ::testing::Test {
 
 TEST_F(WholeSessionTest, RecordsPausesResumesStopsAndFinalizes) {
     tone.emplace(440, 0.5);
+    std::string summary;
+    logging::LogCapture capture(
+        [&](logging::Level, std::string_view component, std::string_view message) {
+            if (component == "recording") {
+                summary = message;
+            }
+        });
     controller->start();
     ASSERT_TRUE(runUntilPhase(RecorderPhase::Kind::recording, 30)) << state->phase().message();
     const auto started = Clock::now();
@@ -320,6 +328,8 @@ TEST_F(WholeSessionTest, RecordsPausesResumesStopsAndFinalizes) {
         static_cast<long long>(stats.framesWritten), static_cast<long long>(stats.framesDropped),
         active, sent.size());
 
+    std::printf("[ figures  ] %s\n", summary.c_str());
+    EXPECT_NE(summary.find("ready: 640x480 at 30 fps"), std::string::npos) << summary;
     EXPECT_EQ(http->createBody(),
               R"({"hasCamera":false,"hasAudio":true,"screenMime":"video/mp4;codecs=avc1",)"
               R"("width":640,"height":480,"source":"native"})");

@@ -84,6 +84,7 @@ struct FakeScreenRecorder : ScreenRecording {
     std::vector<std::string> calls;
     bool hadFrames = true;
     bool throwOnCancel = false;
+    bool throwOnStop = false;
     std::optional<std::string> error;
     std::function<void(std::exception_ptr)> onStreamStopped;
     std::optional<ContentFilter> filter;
@@ -103,6 +104,9 @@ struct FakeScreenRecorder : ScreenRecording {
     Task<bool> stop() override {
         calls.push_back("stop");
         co_await sleepFor(seconds(0.1));
+        if (throwOnStop) {
+            throw std::runtime_error("capture thread gone");
+        }
         co_return hadFrames;
     }
     Task<void> cancel() override {
@@ -125,8 +129,12 @@ struct FakeMicWriter : MicRecording {
     bool ready;
     bool writing = true;
     int deletes = 0;
+    bool throwOnFinish = false;
     Task<bool> finish() override {
         writing = false;
+        if (throwOnFinish) {
+            throw std::runtime_error("disk gone");
+        }
         co_return ready;
     }
     bool isWriting() const override { return writing; }
@@ -138,9 +146,22 @@ struct FakeMicWriter : MicRecording {
     std::string path() const override { return file; }
 };
 
-struct FakeUploads : SegmentUploads {
+// Closing at stop shows in the request log, so the order of the stop can be
+// checked.
+struct FakeUploadPipe : UploadPipe {
+    explicit FakeUploadPipe(RequestLog& log) : log(log) {}
+    RequestLog& log;
     std::optional<std::string> summary;
-    Task<std::optional<std::string>> failureSummary() override { co_return summary; }
+    bool closedAtCancel = false;
+    Task<void> closeAtStop() override {
+        log.push_back("segments drained");
+        co_return;
+    }
+    void closeAtCancel() override { closedAtCancel = true; }
+    std::optional<std::string> failureSummary() const override { return summary; }
+    std::map<std::string, UploadCounters> counters() const override {
+        return {{"screen", UploadCounters{4, 1, 0, 4096}}};
+    }
 };
 
 struct FakeMainPanel : MainPanel {
@@ -366,7 +387,7 @@ struct FakeStartSequence : StartSequence {
     std::shared_ptr<FakeServer> server;
     std::shared_ptr<FakeScreenRecorder> screen;
     std::shared_ptr<FakeMicWriter> mic;
-    std::shared_ptr<FakeUploads> uploads;
+    std::shared_ptr<FakeUploadPipe> uploads;
     int prepares = 0;
 
     // In display mode the sequence makes a pen overlay, as the real one does.
@@ -383,11 +404,11 @@ struct FakeStartSequence : StartSequence {
         log.push_back("create");
         server = std::make_shared<FakeServer>(log);
         screen = std::make_shared<FakeScreenRecorder>();
-        uploads = std::make_shared<FakeUploads>();
+        uploads = std::make_shared<FakeUploadPipe>(log);
         auto& session = context.session;
         session.api = server;
         session.recordingID = "rec-1";
-        session.uploader = uploads;
+        session.pipe = uploads;
         session.screenRecorder = screen;
         if (context.state.micEnabled() && !micPath.empty()) {
             mic = std::make_shared<FakeMicWriter>(micPath);

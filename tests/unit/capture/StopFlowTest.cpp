@@ -19,7 +19,8 @@ TEST_F(ControllerTest, StoppingTwiceSendsOneFinalizeAndHandsOutTheLink) {
     spawn(executor, controller->stop());
     executor.advance(seconds(5));
     EXPECT_EQ(phase(), Kind::done);
-    EXPECT_EQ(log, (RequestLog{"create", "upload mic rec-1 9", "finalize rec-1"}));
+    EXPECT_EQ(log,
+              (RequestLog{"create", "segments drained", "upload mic rec-1 9", "finalize rec-1"}));
     EXPECT_EQ(share.copied, (std::vector<std::string>{"https://share.example/v/rec-1"}))
         << "the server's link wins over the one shown during recording";
     EXPECT_EQ(share.opened, (std::vector<std::string>{"https://share.example/v/rec-1"}));
@@ -34,7 +35,7 @@ TEST_F(ControllerTest, NoFramesDeletesTheRecordingInsteadOfFinalizing) {
     finish(controller->stop());
     EXPECT_EQ(state->phase(),
               RecorderPhase::error("No video frames were captured — the recording was discarded."));
-    EXPECT_EQ(log, (RequestLog{"create", "delete rec-1"}));
+    EXPECT_EQ(log, (RequestLog{"create", "segments drained", "delete rec-1"}));
     EXPECT_EQ(state->shareURL(), std::nullopt);
     EXPECT_EQ(sequence.mic->deletes, 1);
     EXPECT_TRUE(share.copied.empty());
@@ -48,8 +49,8 @@ TEST_F(ControllerTest, AMicrophoneUploadThatFailsTwiceBecomesAWarningAndFinalize
     sequence.uploads->summary = "1 camera segment was lost";
     finish(controller->stop());
     EXPECT_EQ(phase(), Kind::done);
-    EXPECT_EQ(log,
-              (RequestLog{"create", "upload mic rec-1 9", "upload mic rec-1 9", "finalize rec-1"}));
+    EXPECT_EQ(log, (RequestLog{"create", "segments drained", "upload mic rec-1 9",
+                               "upload mic rec-1 9", "finalize rec-1"}));
     EXPECT_EQ(state->statusMessage(),
               std::optional<std::string>("Heads up: mic audio was lost (Server returned HTTP "
                                          "500); 1 camera segment was lost"));
@@ -59,7 +60,7 @@ TEST_F(ControllerTest, NotesAreSentTrimmedAfterFinalizeAndBlankNotesStay) {
     startRecording();
     state->setRecordingNotes("  see the second half \n");
     finish(controller->stop());
-    EXPECT_EQ(log, (RequestLog{"create", "finalize rec-1", "update rec-1"}));
+    EXPECT_EQ(log, (RequestLog{"create", "segments drained", "finalize rec-1", "update rec-1"}));
     EXPECT_EQ(sequence.server->lastDescription, "see the second half");
     EXPECT_EQ(state->recordingNotes(), "");
 
@@ -68,7 +69,7 @@ TEST_F(ControllerTest, NotesAreSentTrimmedAfterFinalizeAndBlankNotesStay) {
     startRecording();
     state->setRecordingNotes(" \n ");
     finish(controller->stop());
-    EXPECT_EQ(log, (RequestLog{"create", "finalize rec-1"}));
+    EXPECT_EQ(log, (RequestLog{"create", "segments drained", "finalize rec-1"}));
     EXPECT_EQ(state->recordingNotes(), " \n ");
 }
 
