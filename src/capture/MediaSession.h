@@ -4,6 +4,7 @@
 
 #include "capture/ControllerPorts.h"
 #include "media/CaptureStream.h"
+#include "media/MicLevelMeter.h"
 #include "support/HostClock.h"
 
 namespace tessera {
@@ -23,6 +24,18 @@ class MediaSessionFactory final : public SessionMediaFactory {
   private:
     CaptureStreamFactory& streams_;
     const HostClock& clock_;
+};
+
+// The microphone level meter as the controller's meter.
+class LevelMeterPort final : public MicMeter {
+  public:
+    explicit LevelMeterPort(MicLevelMeter& meter) : meter_(meter) {}
+    void start() override { meter_.start(); }
+    void stop() override { meter_.stop(); }
+    bool isActive() const override { return meter_.isActive(); }
+
+  private:
+    MicLevelMeter& meter_;
 };
 
 }  // namespace tessera

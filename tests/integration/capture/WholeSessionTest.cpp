@@ -23,6 +23,7 @@
 #include "platform/X11CaptureStream.h"
 #include "platform/desktop/LinuxDeviceAccess.h"
 #include "platform/desktop/X11ScreenPermission.h"
+#include "platform/pulse/PulseMicLevelInput.h"
 #include "platform/x11/X11Displays.h"
 #include "platform/x11/X11Windows.h"
 #include "server/CurlTransport.h"
@@ -263,7 +264,13 @@ class WholeSessionTest : public ::testing::Test {
     NoRelaunch relauncher;
     FakeHotKeys hotKeys;
     FakeWindows windows;
-    FakeMicMeter meter;
+    MicLevelMeter levelMeter{{.main = loop,
+                              .makeInput = PulseMicLevelInput::factory(
+                                  [] { return std::optional<std::string>("tessera_mic"); }),
+                              .isAuthorized = [] {
+                                  return true;
+                              }}};
+    LevelMeterPort meter{levelMeter};
     FakeShare share;
     FakeNotifications notifications;
     FakeCameraFactory cameras;
@@ -295,6 +302,9 @@ class WholeSessionTest : public ::testing::Test {
 
 TEST_F(WholeSessionTest, RecordsPausesResumesStopsAndFinalizes) {
     tone.emplace(440, 0.5);
+    // The level preview runs while the recorder is open and stops at the start.
+    controller->enterRecordingMode(false);
+    ASSERT_TRUE(loop.runUntil([&] { return levelMeter.level() > 0.1; }, seconds(10)));
     std::string summary;
     logging::LogCapture capture(
         [&](logging::Level, std::string_view component, std::string_view message) {
@@ -304,6 +314,7 @@ TEST_F(WholeSessionTest, RecordsPausesResumesStopsAndFinalizes) {
         });
     controller->start();
     ASSERT_TRUE(runUntilPhase(RecorderPhase::Kind::recording, 30)) << state->phase().message();
+    EXPECT_FALSE(levelMeter.isActive());
     const auto started = Clock::now();
     recordFor(std::chrono::seconds(6));
     controller->pause();

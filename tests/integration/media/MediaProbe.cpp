@@ -138,6 +138,9 @@ MediaProbe probeFile(const std::filesystem::path& path) {
                 sumSquares[tenth] += static_cast<double>(left[i]) * left[i];
                 ++counts[tenth];
                 auto& peaks = probe.audio->peakPerMillisecond;
+                if (first + i < 0) {
+                    continue;
+                }
                 const auto ms = static_cast<size_t>((first + i) * 1000 / frame->sample_rate);
                 if (ms >= peaks.size()) {
                     peaks.resize(ms + 1, 0.0f);
