@@ -86,11 +86,16 @@ bool windowManagerRunning(const std::string& display) {
 // request made in that gap can be lost for good: the client then waits
 // forever for its window to appear. So the session counts as ready only after
 // a map request went through the window manager; a lost probe is mapped again.
-bool windowManagerManagesWindows(const std::string& display,
+//
+// The probe's connection `c` is left open by the caller for the whole session.
+// Window ids are allocated per client slot, and the server hands a closed
+// connection's slot to the next client: a test window would then get the
+// probe's id while the window manager, slowed down on a busy machine, still
+// works through the probe's repeated map requests, and it would frame (and
+// unmap) a window that asked not to be managed.
+bool windowManagerManagesWindows(xcb_connection_t* c,
                                  std::chrono::steady_clock::time_point deadline) {
-    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
     if (xcb_connection_has_error(c) != 0) {
-        xcb_disconnect(c);
         return false;
     }
     const auto* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
@@ -119,7 +124,6 @@ bool windowManagerManagesWindows(const std::string& display,
     }
     xcb_destroy_window(c, probe);
     xcb_flush(c);
-    xcb_disconnect(c);
     return reparented && mapped;
 }
 
@@ -172,7 +176,10 @@ XvfbSession::XvfbSession(Options options) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    if (!windowManagerManagesWindows(display_, deadline)) {
+    probe_ = xcb_connect(display_.c_str(), nullptr);
+    if (!windowManagerManagesWindows(probe_, deadline)) {
+        xcb_disconnect(probe_);
+        probe_ = nullptr;
         stopProcess(windowManager_);
         stopProcess(server_);
         throw std::runtime_error("openbox does not manage windows");
@@ -180,6 +187,9 @@ XvfbSession::XvfbSession(Options options) {
 }
 
 XvfbSession::~XvfbSession() {
+    if (probe_) {
+        xcb_disconnect(probe_);
+    }
     stopProcess(windowManager_);
     stopProcess(server_);
 }

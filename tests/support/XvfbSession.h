@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+struct xcb_connection_t;
+
 namespace tessera::testing {
 
 // A private X server for one test: Xvfb on a free display number (found with
@@ -34,6 +36,9 @@ class XvfbSession {
     std::string display_;
     pid_t server_ = -1;
     pid_t windowManager_ = -1;
+    // The connection that checked the window manager, open until the end (see
+    // XvfbSession.cpp).
+    xcb_connection_t* probe_ = nullptr;
 };
 
 // A plain window in its own process (the tessera_test_window helper): mapped,

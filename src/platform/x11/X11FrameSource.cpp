@@ -410,6 +410,7 @@ bool X11FrameSource::grabSource() {
     if (static_cast<std::size_t>(content.width) * content.height > image_->capacityPixels()) {
         image_ =
             std::make_unique<ShmImage>(c, static_cast<std::size_t>(content.width) * content.height);
+        imageHoldsPicture_ = false;
     }
     // A new pixmap each time: the server replaces it whenever the window is
     // resized or mapped again.
@@ -540,6 +541,8 @@ std::shared_ptr<PixelBuffer> X11FrameSource::grabFrame() {
     dirty_ = false;
     clearDamage();
     if (!grabInto(*slot->image, connection_.root(), source_)) {
+        // The change is still to be shown: the next frame interval tries again.
+        dirty_ = true;
         return nullptr;
     }
     if (scratch_) {
@@ -569,8 +572,13 @@ std::shared_ptr<PixelBuffer> X11FrameSource::grabAndCompose(bool grab, bool over
         if (grabbed && scratch_) {
             repairExcludedWindows(image_->data());
         }
+        // A failed grab leaves the change to be shown at the next frame.
+        dirty_ = !grabbed;
+        imageHoldsPicture_ = imageHoldsPicture_ || grabbed;
     }
-    if (!grabbed && !overlayChanged) {
+    // A new cursor over the last picture needs a picture: the grab buffer is
+    // blank until a grab succeeded, and that blank is no frame of the screen.
+    if (!grabbed && (!overlayChanged || !imageHoldsPicture_)) {
         return nullptr;
     }
     return composeOutput(std::move(frame));
@@ -627,6 +635,7 @@ VideoSample X11FrameSource::nextFrame() {
             source_ = it->rect;
             const auto pixels = static_cast<std::size_t>(source_.width) * source_.height;
             image_ = std::make_unique<ShmImage>(c, pixels);
+            imageHoldsPicture_ = false;
             if (scratch_) {
                 scratch_ = std::make_unique<ShmImage>(c, pixels);
             }

@@ -82,8 +82,10 @@ class X11FrameSource {
     X11FrameSource(const X11FrameSource&) = delete;
     X11FrameSource& operator=(const X11FrameSource&) = delete;
 
-    // Grabs the next frame. Throws RecorderError when the window or display
-    // went away or the X connection broke; no frame follows after that.
+    // Grabs the next frame. Until a grab has succeeded (a window not mapped
+    // yet, a refused grab) the sample is idle without pixels. Throws
+    // RecorderError when the window or display went away or the X connection
+    // broke; no frame follows after that.
     VideoSample nextFrame();
 
     // The captured area in root coordinates (display), or the window's size
@@ -138,6 +140,8 @@ class X11FrameSource {
     std::uint32_t damage_ = 0;
     PixelRect source_;
     std::unique_ptr<ShmImage> image_;
+    // Whether image_ holds a grabbed picture (it starts out blank).
+    bool imageHoldsPicture_ = false;
     std::unique_ptr<ShmImage> scratch_;
     FrameScaler scaler_;
     FrameBufferPool pool_;

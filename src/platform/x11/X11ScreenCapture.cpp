@@ -42,7 +42,8 @@ void X11ScreenCapture::run(std::stop_token stop) {
         try {
             auto frame = source_->nextFrame();
             droppedFrames_.store(source_->droppedFrames(), std::memory_order_relaxed);
-            if (callbacks_.onFrame) {
+            // Before the first successful grab there is no picture to show.
+            if (frame.pixels && callbacks_.onFrame) {
                 callbacks_.onFrame(std::move(frame));
             }
         } catch (...) {

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -281,6 +282,40 @@ TEST_F(X11CaptureTest, WindowCaptureShowsTheWindowsOwnContentWhenCovered) {
     for (int bar = 0; bar < 16; ++bar) {
         EXPECT_EQ(rgbAt(*frame.pixels, bar * 16 + 8, 64), patternColor(bar)) << "bar " << bar;
     }
+}
+
+// Nothing is shown before there is a picture: a window that is not on screen
+// gives no frame (rather than a blank one), and its first complete frame once
+// mapped is its content.
+TEST_F(X11CaptureTest, AWindowOffScreenGivesNoFrameUntilItIsShown) {
+    TestWindow window(x.display(), {.x = 30,
+                                    .y = 30,
+                                    .width = 120,
+                                    .height = 100,
+                                    .color = 0x336699,
+                                    .overrideRedirect = true});
+    XcbConnection c(x.display());
+    const auto setMapped = [&](bool mapped) {
+        if (mapped) {
+            xcb_map_window(c.get(), window.id());
+        } else {
+            xcb_unmap_window(c.get(), window.id());
+        }
+        // A round trip: the server has done it once the reply is here.
+        std::free(xcb_get_input_focus_reply(c.get(), xcb_get_input_focus(c.get()), nullptr));
+    };
+    setMapped(false);
+    X11FrameSource source(x.display(), {X11CaptureTarget::Kind::window, window.id(), {}, {}},
+                          settings(120, 100), clock);
+    for (int i = 0; i < 3; ++i) {
+        const auto frame = source.nextFrame();
+        EXPECT_EQ(frame.frameStatus, FrameStatus::idle);
+        EXPECT_EQ(frame.pixels, nullptr);
+    }
+    setMapped(true);
+    const auto first = nextComplete(source);
+    ASSERT_TRUE(first.isValid());
+    EXPECT_EQ(rgbAt(*first.pixels, 60, 50), 0x336699u);
 }
 
 TEST_F(X11CaptureTest, WindowCaptureStopsWithAnErrorWhenTheWindowCloses) {
