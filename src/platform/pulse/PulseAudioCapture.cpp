@@ -20,10 +20,11 @@ constexpr int kBytesPerFrame = PulseAudioCapture::kChannels * 4;
 constexpr int64_t kDriftNs = 20'000'000;
 constexpr int kDriftFragments = 10;
 constexpr int64_t kJumpNs = 250'000'000;
-// How long stop() waits for the audio captured before it: the latency the
-// stream reports (a device's buffer; for a monitor, that of the sink it
-// monitors) and some room for a busy machine, within a limit.
-constexpr pa_usec_t kDrainMarginUs = 150'000;
+// How long stop() waits at most for the audio captured before it: the
+// source's buffer and a fragment, the time they take to reach this process,
+// plus room for a busy machine, within a limit. A monitor's audio arrives
+// before it is heard, so its sink's latency adds nothing.
+constexpr pa_usec_t kDrainMarginUs = 400'000;
 constexpr pa_usec_t kDrainLimitUs = 1'500'000;
 
 int64_t framesToNs(int64_t frames) {
@@ -153,12 +154,11 @@ void PulseAudioCapture::drain() {
     stopAtNs_ = clock_.now().convertScale(1'000'000'000).value();
     drainTimedOut_ = false;
     auto* api = pa_threaded_mainloop_get_api(pulse_->mainloop());
-    pa_usec_t latencyUs = 0;
-    int negative = 0;
-    if (pa_stream_get_latency(stream_.get(), &latencyUs, &negative) != 0 || negative) {
-        latencyUs = 0;
+    pa_usec_t deliveryUs = static_cast<pa_usec_t>(framesToNs(fragmentFrames_) / 1000);
+    if (const pa_timing_info* timing = pa_stream_get_timing_info(stream_.get())) {
+        deliveryUs += timing->source_usec + timing->transport_usec;
     }
-    const pa_usec_t waitUs = std::min(latencyUs + kDrainMarginUs, kDrainLimitUs);
+    const pa_usec_t waitUs = std::min(deliveryUs + kDrainMarginUs, kDrainLimitUs);
     pa_time_event* timeout = pa_context_rttime_new(pulse_->context(), pa_rtclock_now() + waitUs,
                                                    &PulseAudioCapture::onDrainTimeout, this);
     while (!drained() && !drainTimedOut_ && !failed_ &&
@@ -167,6 +167,10 @@ void PulseAudioCapture::drain() {
     }
     if (timeout) {
         api->time_free(timeout);
+    }
+    // What was captured up to the stop has been heard by now.
+    if (!failed_) {
+        deliverHeld(*stopAtNs_);
     }
     if (!drained()) {
         logging::info("pulse", "audio captured in the last moment before the stop of " +
@@ -200,18 +204,28 @@ void PulseAudioCapture::onReadable(pa_stream*, size_t, void* userdata) {
     static_cast<PulseAudioCapture*>(userdata)->readAvailable();
 }
 
-// Each fragment's first frame was captured `latency` before now, where the
-// latency pa_stream_get_latency reports for a record stream is the age of the
-// oldest unread frame (source latency plus what waits in the stream's
-// buffer). Without timing data yet, the read time minus the buffered duration
-// stands in (it leaves out the device's own latency, a few milliseconds).
+// The capture time of the next frame to read, from the stream's latest timing
+// snapshot: at `timestamp`, the server's queue for this stream ended at
+// `write_index`, and its last frame had been captured `source_usec` earlier
+// (the device's buffer). A monitor source receives what its sink renders
+// `sink_usec` before the sink plays it, and a monitored sample counts as
+// captured when it is heard, so `sink_usec` moves the time later. The frame at
+// the client's `read_index` lies (write_index − read_index) before the queue's
+// end. The snapshot may be some time old: it pairs a host time with a stream
+// position, and the stream runs on at the sample rate from there. (The
+// latency pa_stream_get_latency reports mixes an interpolated stream time
+// with the client's read position and can be off by a sink's whole latency.)
+// Without a snapshot yet, the read time minus the buffered duration stands in.
 int64_t PulseAudioCapture::captureTimeOfNextFrame(int64_t bufferedFrames) {
     const int64_t nowNs = clock_.now().convertScale(1'000'000'000).value();
-    pa_usec_t latencyUs = 0;
-    int negative = 0;
     int64_t measuredNs = nowNs - framesToNs(bufferedFrames);
-    if (pa_stream_get_latency(stream_.get(), &latencyUs, &negative) == 0) {
-        measuredNs = nowNs + (negative ? 1 : -1) * static_cast<int64_t>(latencyUs) * 1000;
+    const pa_timing_info* timing = pa_stream_get_timing_info(stream_.get());
+    if (timing && !timing->read_index_corrupt && !timing->write_index_corrupt) {
+        const auto ageUs = static_cast<int64_t>(pa_timeval_age(&timing->timestamp));
+        const int64_t snapshotNs = nowNs - ageUs * 1000;
+        const int64_t queuedFrames = (timing->write_index - timing->read_index) / kBytesPerFrame;
+        measuredNs = snapshotNs - static_cast<int64_t>(timing->source_usec) * 1000 +
+                     static_cast<int64_t>(timing->sink_usec) * 1000 - framesToNs(queuedFrames);
     }
     const int64_t expectedNs = anchorNs_ ? *anchorNs_ + framesToNs(framesSinceAnchor_) : 0;
     const int64_t offsetNs = std::llabs(expectedNs - measuredNs);
@@ -230,7 +244,7 @@ void PulseAudioCapture::readAvailable() {
     while (!failed_) {
         const size_t readable = pa_stream_readable_size(stream);
         if (readable == 0 || readable == static_cast<size_t>(-1)) {
-            return;
+            break;
         }
         const int64_t ptsNs =
             captureTimeOfNextFrame(static_cast<int64_t>(readable) / kBytesPerFrame);
@@ -241,7 +255,7 @@ void PulseAudioCapture::readAvailable() {
             return;
         }
         if (bytes == 0) {
-            return;
+            break;
         }
         if (!data) {
             // A hole: the server lost samples here. The next fragment is
@@ -266,12 +280,37 @@ void PulseAudioCapture::readAvailable() {
         if (kept == 0) {
             continue;
         }
+        held_.emplace_back(ptsNs, std::move(payload));
+    }
+    deliverHeld(clock_.now().convertScale(1'000'000'000).value());
+}
+
+// A monitor hands out what its sink is about to play: those frames go out once
+// they have been heard, so that a stop never leaves audio from after it.
+void PulseAudioCapture::deliverHeld(int64_t upToNs) {
+    while (!held_.empty() && !failed_) {
+        auto& [ptsNs, payload] = held_.front();
+        const int64_t frames = static_cast<int64_t>(payload->size()) / kBytesPerFrame;
+        const int64_t due = std::clamp<int64_t>(nsToFrames(upToNs - ptsNs), 0, frames);
+        if (due == 0) {
+            return;
+        }
         AudioSample sample;
         sample.format = AudioFormat::float32Interleaved(kSampleRate, kChannels);
-        sample.frameCount = kept;
+        sample.frameCount = due;
         sample.timings = {
             {MediaTime(1, kSampleRate), MediaTime::fromNanoseconds(ptsNs), MediaTime::invalid()}};
-        sample.payload = std::move(payload);
+        if (due == frames) {
+            sample.payload = std::move(payload);
+            held_.pop_front();
+        } else {
+            const auto* first = payload->data();
+            const auto split = static_cast<std::ptrdiff_t>(due * kBytesPerFrame);
+            sample.payload = std::make_shared<const std::vector<uint8_t>>(first, first + split);
+            payload = std::make_shared<const std::vector<uint8_t>>(first + split,
+                                                                   first + payload->size());
+            ptsNs += framesToNs(due);
+        }
         if (callbacks_.onSamples) {
             callbacks_.onSamples(std::move(sample));
         }

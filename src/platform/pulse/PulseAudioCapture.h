@@ -7,11 +7,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "media/MediaSample.h"
 #include "platform/pulse/PulseContext.h"
@@ -67,6 +70,10 @@ class PulseAudioCapture {
     // that moment: a record stream hands out what the device captured only a
     // fragment and the device's latency later. Then disconnects. No callback
     // runs after it returns. Idempotent.
+    //
+    // Samples are stamped with the host time at which they were captured: for
+    // a microphone when the device recorded them, for system audio (a sink's
+    // monitor) when the sink plays them.
     void stop();
 
     // The server's name of the source being recorded; empty before start().
@@ -85,6 +92,7 @@ class PulseAudioCapture {
     void drain();
     bool drained() const;
     void readAvailable();
+    void deliverHeld(int64_t upToNs);
     int64_t captureTimeOfNextFrame(int64_t bufferedFrames);
     void fail(const std::string& message);
 
@@ -111,6 +119,9 @@ class PulseAudioCapture {
     std::optional<int64_t> stopAtNs_;
     bool drainTimedOut_ = false;
     std::optional<int64_t> readEndNs_;
+    // Fragments read but stamped later than the last read (a monitor's, not
+    // heard yet): their host time (ns) and frames.
+    std::deque<std::pair<int64_t, std::shared_ptr<const std::vector<uint8_t>>>> held_;
 };
 
 }  // namespace tessera

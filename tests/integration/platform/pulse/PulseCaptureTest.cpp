@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pulse/simple.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -6,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <numbers>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,6 +59,10 @@ class Collector {
             return e.what();
         }
     }
+    int64_t framesSoFar() {
+        std::lock_guard lock(mutex_);
+        return frames_;
+    }
     std::vector<AudioSample> samples() {
         std::lock_guard lock(mutex_);
         return samples_;
@@ -85,6 +91,48 @@ double leftRms(const std::vector<AudioSample>& samples, int64_t frames) {
         sum += double{left[i]} * left[i];
     }
     return n ? std::sqrt(sum / static_cast<double>(n)) : 0;
+}
+
+// Plays 300 ms of silence, then a 50 ms beep, then silence, into the null
+// sink; returns the host time at which the beep's first sample is heard: when
+// it is written, everything written before it plays first, and that takes the
+// stream's latency.
+MediaTime playBeep() {
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
+    int error = 0;
+    pa_simple* out = pa_simple_new(nullptr, "tessera-test-beep", PA_STREAM_PLAYBACK, "tessera_null",
+                                   "beep", &spec, nullptr, nullptr, &error);
+    if (!out) {
+        ADD_FAILURE() << pa_strerror(error);
+        return MediaTime::invalid();
+    }
+    std::vector<float> silence(14400 * 2, 0.0f);
+    std::vector<float> beep(2400 * 2);
+    for (size_t i = 0; i < 2400; ++i) {
+        beep[2 * i] = beep[2 * i + 1] =
+            static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * 1000 * i / 48000.0));
+    }
+    pa_simple_write(out, silence.data(), silence.size() * sizeof(float), &error);
+    const pa_usec_t latencyUs = pa_simple_get_latency(out, &error);
+    const MediaTime heard = hostTimeNow() + MediaTime(static_cast<int64_t>(latencyUs), 1'000'000);
+    pa_simple_write(out, beep.data(), beep.size() * sizeof(float), &error);
+    pa_simple_write(out, silence.data(), silence.size() * sizeof(float), &error);
+    pa_simple_drain(out, &error);
+    pa_simple_free(out);
+    return heard;
+}
+
+// The host time of the first frame louder than `threshold`.
+std::optional<MediaTime> onset(const std::vector<AudioSample>& samples, float threshold) {
+    for (const auto& s : samples) {
+        const auto* data = reinterpret_cast<const float*>(s.payload->data());
+        for (int64_t i = 0; i < s.frameCount; ++i) {
+            if (std::abs(data[2 * i]) > threshold) {
+                return s.presentationTimeStamp() + MediaTime(i, 48000);
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 class PulseCaptureTest : public ::testing::Test {
@@ -154,6 +202,30 @@ TEST_F(PulseCaptureTest, StopDeliversTheAudioCapturedUpToIt) {
     EXPECT_LE(end, afterStop + 0.001);
     // What came last is the tone itself, not filler.
     EXPECT_NEAR(leftRms(samples, 240), 0.5 / std::sqrt(2.0), 0.05);
+}
+
+// A sound is stamped with the host time at which it was heard (system
+// audio) or captured (the microphone, here fed by the sink's monitor), so
+// that it lines up with the video of the same moment.
+TEST_F(PulseCaptureTest, ASoundIsStampedWithTheTimeItWasHeard) {
+    for (const auto& source :
+         {PulseCaptureSource::systemAudio(), PulseCaptureSource::microphone("tessera_mic")}) {
+        SCOPED_TRACE(source.kind == PulseCaptureSource::Kind::systemAudio ? "system audio"
+                                                                          : "microphone");
+        Collector collected;
+        PulseAudioCapture capture(source, clock, collected.callbacks());
+        capture.start();
+        ASSERT_TRUE(collected.waitForFrames(4800));
+        const MediaTime heard = playBeep();
+        ASSERT_TRUE(heard.isValid());
+        // Everything up to well after the beep has come in.
+        ASSERT_TRUE(collected.waitForFrames(collected.framesSoFar() + 9600));
+        capture.stop();
+        const auto found = onset(collected.samples(), 0.1f);
+        ASSERT_TRUE(found.has_value()) << "no beep captured";
+        EXPECT_NEAR(found->seconds(), heard.seconds(), 0.020)
+            << "off by " << (found->seconds() - heard.seconds()) * 1000 << " ms";
+    }
 }
 
 TEST_F(PulseCaptureTest, DefaultMicrophoneRecordsTheTone) {
