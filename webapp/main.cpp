@@ -7,12 +7,15 @@
 // NAME (or NAME:PORT) given with --public-host.
 // Recordings are stored under DIR, by default $XDG_DATA_HOME/tessera-webapp.
 // Prints "Listening on http://127.0.0.1:<port>" once the socket is bound.
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -79,12 +82,28 @@ int main(int argc, char** argv) {
         tessera::webapp::WebApp app(options);
         const int port = app.bind();
         std::cout << "Listening on http://" << options.host << ":" << port << std::endl;
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool listening = true;  // guarded by mutex
         std::thread stopper([&] {
             int sig = 0;
             sigwait(&stopSignals, &sig);
-            app.stop();
+            // A stop before the accept loop has begun is lost (a signal right
+            // after start): repeat it until listen() has returned.
+            std::unique_lock lock(mutex);
+            while (listening) {
+                lock.unlock();
+                app.stop();
+                lock.lock();
+                ended.wait_for(lock, std::chrono::milliseconds(50), [&] { return !listening; });
+            }
         });
         app.listen();
+        {
+            std::lock_guard lock(mutex);
+            listening = false;
+        }
+        ended.notify_all();
         // listen() also returns when the server fails; wake the stopper thread then.
         pthread_kill(stopper.native_handle(), SIGTERM);
         stopper.join();

@@ -34,6 +34,13 @@ class LoopbackServer {
         // The socket listens from bind on; connections wait in its backlog until
         // the accept loop runs.
         thread_ = std::thread([this] { server_.listen_after_bind(); });
+        // A stop() before the accept loop has begun is lost, and the destructor
+        // would then wait for that loop forever: start() returns once it runs.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!server_.is_running() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_TRUE(server_.is_running());
     }
     int port() const { return port_; }
     std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }

@@ -403,6 +403,15 @@ TEST_F(WebAppTest, ChangesFromFormsOrOtherSitesAreRefusedButTheRecordersRequests
     EXPECT_EQ(client().Delete(("/api/recordings/" + id).c_str(), own)->status, 204);
 }
 
+TEST(WebAppProcessTest, AStopRightAfterTheStartEndsTheServer) {
+    // A SIGTERM that arrives before the accept loop runs must not be lost (the
+    // stop would then wait for the process forever).
+    for (int i = 0; i < 10; ++i) {
+        WebAppProcess server;
+        server.stop();
+    }
+}
+
 TEST(WebAppProcessTest, TestHooksAreOffByDefault) {
     WebAppProcess::Options options;
     options.testHooks = false;
