@@ -1,12 +1,12 @@
 #include "support/SyntheticCapture.h"
 
-#include <chrono>
+#include <stdlib.h>
+
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
 #include <numbers>
+#include <stdexcept>
 
-#include "support/HostClock.h"
 #include "support/RecorderError.h"
 
 namespace tessera::testing {
@@ -100,12 +100,9 @@ AudioSample makeTone(MediaTime pts, int frames, double frequency, int64_t firstF
     return sample;
 }
 
-SyntheticCaptureStream::SyntheticCaptureStream(Options options)
-    : options_(options), frames_(options.width, options.height) {}
+SyntheticCaptureStream::SyntheticCaptureStream() = default;
 
 SyntheticCaptureStream::~SyntheticCaptureStream() {
-    running_ = false;
-    pacer_ = {};
     errorThread_ = {};
 }
 
@@ -114,10 +111,12 @@ void SyntheticCaptureStream::addScreenOutput(VideoHandler handler) {
 }
 
 void SyntheticCaptureStream::addAudioOutput(StreamOutputType type, AudioHandler handler) {
-    if (type == StreamOutputType::microphone) {
-        microphone_ = std::move(handler);
-    } else {
+    if (type != StreamOutputType::microphone) {
         audio_ = std::move(handler);
+    } else if (failMicrophoneOutput) {
+        throw RecorderError("No microphone is available");
+    } else {
+        microphone_ = std::move(handler);
     }
 }
 
@@ -125,25 +124,18 @@ Task<void> SyntheticCaptureStream::startCapture() {
     if (failStart) {
         throw RecorderError("The synthetic source failed to start");
     }
+    std::lock_guard lock(emitMutex_);
     running_ = true;
-    if (options_.realPace) {
-        pacer_ = std::jthread([this](std::stop_token stop) { runRealPace(stop); });
-    }
     co_return;
 }
 
 Task<void> SyntheticCaptureStream::stopCapture() {
-    running_ = false;
-    pacer_ = {};
     std::lock_guard lock(emitMutex_);
+    running_ = false;
     if (failStop) {
         throw RecorderError("The synthetic source failed to stop");
     }
     co_return;
-}
-
-void SyntheticCaptureStream::emitFrame(MediaTime pts, FrameStatus status) {
-    emitFrame(pts, std::optional<FrameStatus>(status));
 }
 
 void SyntheticCaptureStream::emitFrame(MediaTime pts, std::optional<FrameStatus> status) {
@@ -152,9 +144,8 @@ void SyntheticCaptureStream::emitFrame(MediaTime pts, std::optional<FrameStatus>
         return;
     }
     VideoSample sample;
-    sample.pixels = options_.countedPixels ? countedCopy(*frames_.frame(framesEmitted_))
-                                           : frames_.frame(framesEmitted_);
-    sample.timing = SampleTiming{MediaTime(1, options_.frameRate), pts, MediaTime::invalid()};
+    sample.pixels = countedCopy(*frames_.frame(framesEmitted_));
+    sample.timing = SampleTiming{MediaTime(1, 30), pts, MediaTime::invalid()};
     sample.frameStatus = status;
     ++framesEmitted_;
     screen_(std::move(sample));
@@ -197,70 +188,33 @@ void SyntheticCaptureStream::failWithError(const std::string& message) {
     });
 }
 
-void SyntheticCaptureStream::runRealPace(std::stop_token stop) {
-    using Clock = std::chrono::steady_clock;
-    const auto framePeriod = std::chrono::nanoseconds(1'000'000'000 / options_.frameRate);
-    const auto audioPeriod =
-        std::chrono::nanoseconds(int64_t{1'000'000'000} * options_.audioFrames / 48000);
-    auto nextFrame = Clock::now();
-    auto nextAudio = nextFrame;
-    std::mutex m;
-    std::condition_variable_any cv;
-    while (!stop.stop_requested()) {
-        const auto next = std::min(nextFrame, nextAudio);
-        {
-            std::unique_lock lock(m);
-            if (cv.wait_until(lock, stop, next, [] { return false; })) {
-                break;
-            }
-        }
-        if (stop.stop_requested()) {
-            break;
-        }
-        const MediaTime now = hostTimeNow();
-        if (Clock::now() >= nextFrame) {
-            emitFrame(now, realPaceStatus_.load());
-            nextFrame += framePeriod;
-        }
-        if (Clock::now() >= nextAudio) {
-            emitSystemAudio(now, options_.audioFrames);
-            emitMicrophone(now, options_.audioFrames);
-            nextAudio += audioPeriod;
-        }
-    }
-}
-
 std::unique_ptr<CaptureStream> SyntheticCaptureFactory::makeStream(
-    const ContentFilter&, const StreamConfiguration& configuration,
-    StreamStoppedHandler onStoppedWithError) {
-    auto stream = std::make_unique<SyntheticCaptureStream>(options_);
+    const ContentFilter&, const StreamConfiguration&, StreamStoppedHandler onStoppedWithError) {
+    auto stream = std::make_unique<SyntheticCaptureStream>();
     stream->onStoppedWithError = std::move(onStoppedWithError);
     stream->failStart = failStart;
     stream->failStop = failStop;
+    stream->failMicrophoneOutput = failMicrophoneOutput;
     lastStream = stream.get();
-    lastConfiguration = configuration;
-    if (failMicrophoneOutput) {
-        // Models a source without a microphone: adding that output fails.
-        class NoMicrophone final : public CaptureStream {
-          public:
-            explicit NoMicrophone(std::unique_ptr<SyntheticCaptureStream> inner)
-                : inner_(std::move(inner)) {}
-            void addScreenOutput(VideoHandler h) override { inner_->addScreenOutput(std::move(h)); }
-            void addAudioOutput(StreamOutputType type, AudioHandler h) override {
-                if (type == StreamOutputType::microphone) {
-                    throw RecorderError("No microphone is available");
-                }
-                inner_->addAudioOutput(type, std::move(h));
-            }
-            Task<void> startCapture() override { return inner_->startCapture(); }
-            Task<void> stopCapture() override { return inner_->stopCapture(); }
-
-          private:
-            std::unique_ptr<SyntheticCaptureStream> inner_;
-        };
-        return std::make_unique<NoMicrophone>(std::move(stream));
-    }
     return stream;
+}
+
+ScopedTmpDir::ScopedTmpDir() {
+    if (const char* previous = getenv("TMPDIR")) {
+        previous_ = previous;
+    }
+    std::string pattern = (std::filesystem::temp_directory_path() / "tessera-media-XXXXXX");
+    if (!mkdtemp(pattern.data())) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+    setenv("TMPDIR", path_.c_str(), 1);
+}
+
+ScopedTmpDir::~ScopedTmpDir() {
+    previous_ ? setenv("TMPDIR", previous_->c_str(), 1) : unsetenv("TMPDIR");
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
 
 }  // namespace tessera::testing

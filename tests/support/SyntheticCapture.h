@@ -2,17 +2,20 @@
 
 // A synthetic capture source for tests and benchmarks: screen-like BGRA frames
 // (a mostly static desktop with a moving bar and a frame counter drawn as 16
-// black/white blocks), a 440 Hz system-audio tone and a 660 Hz microphone tone,
-// all stamped on the host clock. It runs either at a real pace (its own thread,
-// CLOCK_MONOTONIC) or at a virtual pace, where the test emits each sample with
-// the time it chooses, on the test's thread.
+// black/white blocks), a 440 Hz system-audio tone and a 660 Hz microphone tone.
+// The test emits each sample with the host time it chooses, on its own thread.
+// Also the small waiting helpers the media tests share.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <stop_token>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -37,21 +40,11 @@ class SyntheticFrames {
 // Interleaved float32 stereo 48 kHz sine; `frames` frames starting at `pts`.
 AudioSample makeTone(MediaTime pts, int frames, double frequency, int64_t firstFrameIndex = 0);
 
+// 320x180 frames at 30 fps, each in pixels of its own that are counted while
+// alive (see livePixelBuffers), as a capture source that grabs into fresh memory.
 class SyntheticCaptureStream final : public CaptureStream {
   public:
-    struct Options {
-        int width = 320;
-        int height = 180;
-        int frameRate = 30;
-        bool realPace = false;
-        // Real pace: audio buffer length in frames (10 ms by default).
-        int audioFrames = 480;
-        // Every frame in pixels of its own, counted while alive (see
-        // livePixelBuffers), as a capture source that grabs into fresh memory.
-        bool countedPixels = false;
-    };
-
-    explicit SyntheticCaptureStream(Options options);
+    SyntheticCaptureStream();
     ~SyntheticCaptureStream() override;
 
     void addScreenOutput(VideoHandler handler) override;
@@ -59,23 +52,17 @@ class SyntheticCaptureStream final : public CaptureStream {
     Task<void> startCapture() override;
     Task<void> stopCapture() override;
 
-    // Virtual pace: deliver one sample now, on the calling thread. Ignored
-    // unless capture is running.
-    void emitFrame(MediaTime pts, FrameStatus status = FrameStatus::complete);
-    void emitFrame(MediaTime pts, std::optional<FrameStatus> status);
+    // Delivers one sample now, on the calling thread. Ignored unless capture
+    // is running.
+    void emitFrame(MediaTime pts, std::optional<FrameStatus> status = FrameStatus::complete);
     void emitSystemAudio(MediaTime pts, int frames = 480);
     void emitMicrophone(MediaTime pts, int frames = 480);
 
-    // The status given to frames at real pace.
-    void setFrameStatus(FrameStatus status) { realPaceStatus_ = status; }
     // Reports an error through the stream-stopped handler, on a new thread.
     void failWithError(const std::string& message);
 
-    bool hasAudioOutput() const { return static_cast<bool>(audio_); }
-    bool hasMicrophoneOutput() const { return static_cast<bool>(microphone_); }
     int64_t framesEmitted() const { return framesEmitted_; }
-    // With countedPixels: frames whose pixels are still held by anyone, and
-    // the most that were at once.
+    // Frames whose pixels are still held by anyone, and the most that were at once.
     int64_t livePixelBuffers() const { return pixelCount_->live; }
     int64_t peakLivePixelBuffers() const { return pixelCount_->peak; }
 
@@ -83,6 +70,8 @@ class SyntheticCaptureStream final : public CaptureStream {
     StreamStoppedHandler onStoppedWithError;
     bool failStart = false;
     bool failStop = false;
+    // A source without a microphone: adding that output fails.
+    bool failMicrophoneOutput = false;
 
   private:
     struct PixelCount {
@@ -90,16 +79,13 @@ class SyntheticCaptureStream final : public CaptureStream {
         std::atomic<int64_t> peak = 0;
     };
 
-    void runRealPace(std::stop_token stop);
     std::shared_ptr<const PixelBuffer> countedCopy(const PixelBuffer& source);
 
-    Options options_;
-    SyntheticFrames frames_;
+    SyntheticFrames frames_{320, 180};
     VideoHandler screen_;
     AudioHandler audio_;
     AudioHandler microphone_;
-    std::atomic<bool> running_ = false;
-    std::atomic<FrameStatus> realPaceStatus_ = FrameStatus::complete;
+    bool running_ = false;
     std::atomic<int64_t> framesEmitted_ = 0;
     // Shared with the pixel buffers, which may outlive the stream.
     std::shared_ptr<PixelCount> pixelCount_ = std::make_shared<PixelCount>();
@@ -107,26 +93,123 @@ class SyntheticCaptureStream final : public CaptureStream {
     int64_t micFrames_ = 0;
     std::mutex emitMutex_;
     std::jthread errorThread_;
-    std::jthread pacer_;
 };
 
 class SyntheticCaptureFactory final : public CaptureStreamFactory {
   public:
-    explicit SyntheticCaptureFactory(SyntheticCaptureStream::Options options) : options_(options) {}
-
     std::unique_ptr<CaptureStream> makeStream(const ContentFilter& filter,
                                               const StreamConfiguration& configuration,
                                               StreamStoppedHandler onStoppedWithError) override;
 
     // The last stream made; valid while its owner keeps it.
     SyntheticCaptureStream* lastStream = nullptr;
-    std::optional<StreamConfiguration> lastConfiguration;
     bool failMicrophoneOutput = false;
     bool failStart = false;
     bool failStop = false;
+};
+
+// Polls `condition` in real time until it holds; false after `limit`. The
+// limit only guards a hang.
+inline bool waitUntil(const std::function<bool()>& condition,
+                      std::chrono::seconds limit = std::chrono::seconds(30)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Holds whoever passes it while closed, standing in for a stalled disk, encoder
+// or queue; counts who is waiting.
+class Gate {
+  public:
+    void pass() {
+        std::unique_lock lock(mutex_);
+        if (open_) {
+            return;
+        }
+        ++waiting_;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return open_; });
+        --waiting_;
+    }
+    std::function<void()> passer() {
+        return [this] {
+            pass();
+        };
+    }
+    void close() {
+        std::lock_guard lock(mutex_);
+        open_ = false;
+    }
+    void open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    bool hasWaiter() {
+        std::lock_guard lock(mutex_);
+        return waiting_ > 0;
+    }
+    bool waitUntilSomeoneWaits() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(30), [this] { return waiting_ > 0; });
+    }
 
   private:
-    SyntheticCaptureStream::Options options_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int waiting_ = 0;
+    bool open_ = true;
+};
+
+// The fMP4 segments a writer delivered, from any thread.
+class SegmentCollector {
+  public:
+    std::function<void(std::vector<uint8_t>)> handler(Gate* gate = nullptr) {
+        return [this, gate](std::vector<uint8_t> bytes) {
+            if (gate) {
+                gate->pass();
+            }
+            std::lock_guard lock(mutex_);
+            list_.push_back(std::move(bytes));
+        };
+    }
+    std::vector<std::vector<uint8_t>> list() {
+        std::lock_guard lock(mutex_);
+        return list_;
+    }
+    size_t count() {
+        std::lock_guard lock(mutex_);
+        return list_.size();
+    }
+    std::vector<uint8_t> joined() {
+        std::lock_guard lock(mutex_);
+        std::vector<uint8_t> all;
+        for (const auto& s : list_) {
+            all.insert(all.end(), s.begin(), s.end());
+        }
+        return all;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::vector<uint8_t>> list_;
+};
+
+// Points TMPDIR at a fresh private directory while it lives.
+class ScopedTmpDir {
+  public:
+    ScopedTmpDir();
+    ~ScopedTmpDir();
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+    std::optional<std::string> previous_;
 };
 
 }  // namespace tessera::testing

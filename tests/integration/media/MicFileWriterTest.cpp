@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -17,24 +16,9 @@
 namespace tessera {
 namespace {
 
-// Points TMPDIR at a private directory for the test's lifetime.
 class MicFileWriterTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        previous_ = getenv("TMPDIR") ? std::optional<std::string>(getenv("TMPDIR")) : std::nullopt;
-        dir_ = testing::makeTempDirectory();
-        setenv("TMPDIR", dir_.c_str(), 1);
-    }
-    void TearDown() override {
-        if (previous_) {
-            setenv("TMPDIR", previous_->c_str(), 1);
-        } else {
-            unsetenv("TMPDIR");
-        }
-        std::filesystem::remove_all(dir_);
-    }
-    std::filesystem::path dir_;
-    std::optional<std::string> previous_;
+    testing::ScopedTmpDir tmp;
 };
 
 // finish() awaited on a manual executor standing in for the main thread.
@@ -44,36 +28,6 @@ bool finish(MicFileWriter& writer) {
     EXPECT_TRUE(executor.runUntil([&] { return handle.isDone(); }, std::chrono::seconds(30)));
     return handle.result();
 }
-
-// A disk that blocks every write until released.
-class StalledDisk {
-  public:
-    MicFileWriter::WriteGate gate() {
-        return [this] {
-            std::unique_lock lock(mutex_);
-            ++writesWaiting_;
-            changed_.notify_all();
-            changed_.wait(lock, [this] { return released_; });
-            --writesWaiting_;
-        };
-    }
-    bool waitUntilStalled() {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(20),
-                                 [this] { return writesWaiting_ > 0; });
-    }
-    void release() {
-        std::lock_guard lock(mutex_);
-        released_ = true;
-        changed_.notify_all();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    int writesWaiting_ = 0;
-    bool released_ = false;
-};
 
 void appendTone(MicFileWriter& writer, double fromSeconds, double toSeconds) {
     for (int64_t frame = std::llround(fromSeconds * 48000); frame < std::llround(toSeconds * 48000);
@@ -86,7 +40,7 @@ TEST_F(MicFileWriterTest, NamesAFreshPrivateFileInTheTemporaryDirectory) {
     MicFileWriter first;
     MicFileWriter second;
     EXPECT_NE(first.url(), second.url());
-    EXPECT_EQ(first.url().parent_path(), dir_);
+    EXPECT_EQ(first.url().parent_path(), tmp.path());
     EXPECT_TRUE(
         std::regex_match(first.url().filename().string(),
                          std::regex("tessera-mic-[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\.m4a")))
@@ -171,13 +125,14 @@ TEST_F(MicFileWriterTest, AnUnfinishedFileDoesNotOutliveItsWriter) {
 }
 
 TEST_F(MicFileWriterTest, AStalledDiskCostsAudioNotMemory) {
-    StalledDisk disk;
-    MicFileWriter writer(disk.gate());
+    testing::Gate disk;
+    disk.close();
+    MicFileWriter writer(disk.passer());
     writer.start();
     // 10 s of audio handed over at once while the disk does not move: what
     // waits is bounded, the rest is dropped and counted.
     appendTone(writer, 0, 10);
-    ASSERT_TRUE(disk.waitUntilStalled());
+    ASSERT_TRUE(disk.waitUntilSomeoneWaits());
     const int64_t handed = 1000;
     const int64_t accepted = handed - writer.buffersDropped();
     EXPECT_GT(writer.buffersDropped(), 0);
@@ -185,7 +140,7 @@ TEST_F(MicFileWriterTest, AStalledDiskCostsAudioNotMemory) {
     // The backlog plus what was encoded before the first write blocked (the
     // first 32 KB of output, under 2 s of audio).
     EXPECT_LE(static_cast<double>(accepted) * 0.01, MicFileWriter::kMaxBacklog.seconds() + 2.0);
-    disk.release();
+    disk.open();
     ASSERT_TRUE(finish(writer));
     // The gaps became silence: the file keeps the timeline.
     const testing::MediaProbe probe = testing::probeFile(writer.url());

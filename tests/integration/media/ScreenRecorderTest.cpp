@@ -19,8 +19,9 @@
 namespace tessera {
 namespace {
 
-using testing::SyntheticCaptureFactory;
+using testing::Gate;
 using testing::SyntheticCaptureStream;
+using testing::waitUntil;
 
 constexpr int kTicksPerSecond = 300;  // frames every 10 ticks, audio every 3
 
@@ -29,75 +30,15 @@ constexpr int kTicksPerSecond = 300;  // frames every 10 ticks, audio every 3
 // stall of that queue.
 class TestClock final : public HostClock {
   public:
-    explicit TestClock(MediaTime start) : manual_(start) {}
     MediaTime now() const override {
-        std::unique_lock lock(mutex_);
-        ++readersWaiting_;
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return !held_; });
-        --readersWaiting_;
+        gate.pass();
         return manual_.now();
     }
     void set(MediaTime t) { manual_.set(t); }
-    void hold() {
-        std::lock_guard lock(mutex_);
-        held_ = true;
-    }
-    bool waitUntilSomeoneWaits() {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(20),
-                                 [this] { return readersWaiting_ > 0; });
-    }
-    void release() {
-        std::lock_guard lock(mutex_);
-        held_ = false;
-        changed_.notify_all();
-    }
+    mutable Gate gate;
 
   private:
-    ManualHostClock manual_;
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
-    mutable int readersWaiting_ = 0;
-    bool held_ = false;
-};
-
-// Blocks whoever passes it until released; counts who is waiting.
-class Gate {
-  public:
-    void pass() {
-        std::unique_lock lock(mutex_);
-        if (open_) {
-            return;
-        }
-        ++waiting_;
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return open_; });
-        --waiting_;
-    }
-    void close() {
-        std::lock_guard lock(mutex_);
-        open_ = false;
-    }
-    bool hasWaiter() {
-        std::lock_guard lock(mutex_);
-        return waiting_ > 0;
-    }
-    bool waitUntilSomeoneWaits() {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(30), [this] { return waiting_ > 0; });
-    }
-    void open() {
-        std::lock_guard lock(mutex_);
-        open_ = true;
-        changed_.notify_all();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    int waiting_ = 0;
-    bool open_ = true;
+    ManualHostClock manual_{MediaTime(1000, 1)};
 };
 
 // A recorder on the synthetic source with a hand-driven host clock. Samples are
@@ -105,41 +46,22 @@ class Gate {
 // can take it, so encoding speed never decides what is recorded.
 class ScreenRecorderTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        if (const char* previous = getenv("TMPDIR")) {
-            previousTmp_ = previous;
-        }
-        tmp_ = testing::makeTempDirectory();
-        setenv("TMPDIR", tmp_.c_str(), 1);
-    }
     void TearDown() override {
         // Nothing may stay blocked, or the writers' threads could not end.
         segmentGate.open();
         micDiskGate.open();
-        clock.release();
+        clock.gate.open();
         recorder.reset();
         if (mic) {
             mic->deleteFile();
-        }
-        std::filesystem::remove_all(tmp_);
-        if (previousTmp_) {
-            setenv("TMPDIR", previousTmp_->c_str(), 1);
-        } else {
-            unsetenv("TMPDIR");
         }
     }
 
     void make(bool systemAudio, bool withMic) {
         writer = std::make_shared<SegmentWriter>(
             SegmentWriter::Configuration{320, 180, 30, 1'000'000, systemAudio, 2},
-            [this](std::vector<uint8_t> bytes) {
-                segmentGate.pass();
-                std::lock_guard lock(segmentsMutex);
-                segments.push_back(std::move(bytes));
-            });
-        if (withMic) {
-            mic = std::make_shared<MicFileWriter>([this] { micDiskGate.pass(); });
-        }
+            segments.handler(&segmentGate));
+        mic = withMic ? std::make_shared<MicFileWriter>(micDiskGate.passer()) : nullptr;
         recorder = std::make_unique<ScreenRecorder>(writer, mic, factory, clock);
     }
 
@@ -157,12 +79,12 @@ class ScreenRecorderTest : public ::testing::Test {
         (recorder.get()->*operation)();
         run(recorder->drain());
     }
-    void mute(bool muted) {
-        recorder->setMicMuted(muted);
-        run(recorder->drain());
-    }
     void at(double seconds) {
         clock.set(MediaTime(std::llround(seconds * kTicksPerSecond), kTicksPerSecond));
+    }
+    bool stop(double seconds) {
+        at(seconds);
+        return run(recorder->stop());
     }
 
     // Emits frames (30 fps) and both audio streams (10 ms buffers) for host times
@@ -174,7 +96,8 @@ class ScreenRecorderTest : public ::testing::Test {
             const MediaTime t(tick, kTicksPerSecond);
             clock.set(t);
             if (tick % 3 == 0) {
-                // As in real time, the writer has taken the earlier audio.
+                // As in real time, the writer has taken the earlier audio and
+                // the microphone file's disk keeps up.
                 if (auto* audio = writer->systemAudioInput()) {
                     run(recorder->drain());
                     waitUntilReady(*audio);
@@ -182,70 +105,53 @@ class ScreenRecorderTest : public ::testing::Test {
                 stream().emitSystemAudio(t);
                 if (mic && waitForMicFile) {
                     run(recorder->drain());
-                    waitUntilMicFileKeepsUp();
+                    ASSERT_TRUE(waitUntil([&] { return mic->backlog() <= MediaTime(1, 2); }));
                 }
                 stream().emitMicrophone(t);
             }
             if (frames && tick % 10 == 0) {
                 run(recorder->drain());
-                waitUntilWriterReady();
+                waitUntilReady(writer->videoInput());
                 stream().emitFrame(t, status);
             }
         }
         run(recorder->drain());
     }
-    void waitUntilWriterReady() { waitUntilReady(writer->videoInput()); }
-    // As in real time, where the disk keeps up: the file's backlog stays short.
-    void waitUntilMicFileKeepsUp() {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (mic->backlog() > MediaTime(1, 2)) {
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline);
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
     template <class Input>
     void waitUntilReady(Input& input) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (writer->status() == WriterStatus::writing && !input.isReadyForMoreMediaData()) {
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline);
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
-    std::vector<uint8_t> joinedSegments() {
-        std::lock_guard lock(segmentsMutex);
-        std::vector<uint8_t> all;
-        for (const auto& s : segments) {
-            all.insert(all.end(), s.begin(), s.end());
-        }
-        return all;
+        ASSERT_TRUE(waitUntil([&] {
+            return writer->status() != WriterStatus::writing || input.isReadyForMoreMediaData();
+        }));
     }
     size_t mediaSegmentCount() {
-        std::lock_guard lock(segmentsMutex);
         size_t n = 0;
-        for (const auto& s : segments) {
-            n += s.size() > 8 &&
-                 std::string(reinterpret_cast<const char*>(s.data() + 4), 4) == "moof";
+        for (const auto& s : segments.list()) {
+            n += s.size() > 8 && std::string(reinterpret_cast<const char*>(&s[4]), 4) == "moof";
         }
         return n;
+    }
+    bool waitForMediaSegments(size_t count) {
+        return waitUntil([&] { return mediaSegmentCount() >= count; });
+    }
+    testing::MediaProbe probeVideo() { return testing::probeBytes(segments.joined()); }
+    testing::AudioProbe probeMic() {
+        EXPECT_TRUE(run(mic->finish()));
+        const auto probe = testing::probeFile(mic->url());
+        EXPECT_TRUE(probe.audio);
+        return probe.audio.value_or(testing::AudioProbe{});
     }
 
     // Every media segment starts, on each track, where the one before it
     // ended: no hole and no overlap between segments.
     void expectContinuousSegments() {
-        std::vector<std::vector<uint8_t>> list;
-        {
-            std::lock_guard lock(segmentsMutex);
-            list = segments;
-        }
+        const auto list = segments.list();
         std::map<uint32_t, uint64_t> trackEnds;
         for (size_t i = 1; i < list.size(); ++i) {
             for (const testing::TrackFragment& track : testing::trackFragments(list[i])) {
                 if (track.samples == 0) {
                     continue;
                 }
-                const uint64_t expectedStart =
-                    trackEnds.count(track.trackId) ? trackEnds[track.trackId] : uint64_t{0};
-                EXPECT_EQ(track.baseDecodeTime, expectedStart)
+                EXPECT_EQ(track.baseDecodeTime, trackEnds[track.trackId])
                     << "segment " << i << ", track " << track.trackId;
                 trackEnds[track.trackId] = track.baseDecodeTime + track.duration;
             }
@@ -253,50 +159,33 @@ class ScreenRecorderTest : public ::testing::Test {
         EXPECT_FALSE(trackEnds.empty());
     }
 
-    // Waits (in real time) until the writer has delivered `count` media
-    // segments; the recording is still running.
-    bool waitForMediaSegments(size_t count) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (mediaSegmentCount() < count) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
-    }
-
+    testing::ScopedTmpDir tmp;
     ManualExecutor executor;
-    TestClock clock{MediaTime(1000, 1)};
+    TestClock clock;
     Gate segmentGate;
     Gate micDiskGate;
     bool waitForMicFile = true;
-    SyntheticCaptureFactory factory{[] {
-        SyntheticCaptureStream::Options options;
-        options.countedPixels = true;
-        return options;
-    }()};
-    std::mutex segmentsMutex;
-    std::vector<std::vector<uint8_t>> segments;
+    testing::SyntheticCaptureFactory factory;
+    testing::SegmentCollector segments;
     std::shared_ptr<SegmentWriter> writer;
     std::shared_ptr<MicFileWriter> mic;
     std::unique_ptr<ScreenRecorder> recorder;
-    std::filesystem::path tmp_;
-    std::optional<std::string> previousTmp_;
 };
 
+// Audio before the first frame and everything while paused is off the
+// timeline, in the video and the microphone file alike.
 TEST_F(ScreenRecorderTest, PausedTimeIsCutFromVideoAndMicrophoneAlike) {
     make(true, true);
     start();
+    capture(999, 1000, FrameStatus::complete, false);
     capture(1000, 1003);
     step(&ScreenRecorder::pause);
     capture(1003, 1007);
     step(&ScreenRecorder::resume);
     capture(1007, 1010);
-    at(1010);
-    EXPECT_TRUE(run(recorder->stop()));
+    EXPECT_TRUE(stop(1010));
     EXPECT_EQ(writer->status(), WriterStatus::completed);
-    const auto video = testing::probeBytes(joinedSegments());
+    const auto video = probeVideo();
     ASSERT_TRUE(video.video);
     EXPECT_NEAR(video.video->startSeconds, 0.0, 0.001);
     EXPECT_NEAR(video.video->endSeconds, 6.0, 0.05);
@@ -304,11 +193,9 @@ TEST_F(ScreenRecorderTest, PausedTimeIsCutFromVideoAndMicrophoneAlike) {
     ASSERT_TRUE(video.audio);
     EXPECT_NEAR(video.audio->endSeconds, 6.0, 0.05);
 
-    ASSERT_TRUE(run(mic->finish()));
-    const auto micProbe = testing::probeFile(mic->url());
-    ASSERT_TRUE(micProbe.audio);
-    EXPECT_NEAR(micProbe.audio->startSeconds, 0.0, 0.03);
-    EXPECT_NEAR(micProbe.audio->endSeconds, 6.0, 0.05);
+    const auto micAudio = probeMic();
+    EXPECT_NEAR(micAudio.startSeconds, 0.0, 0.03);
+    EXPECT_NEAR(micAudio.endSeconds, 6.0, 0.05);
 }
 
 TEST_F(ScreenRecorderTest, OnlyCompleteFramesAreWritten) {
@@ -320,12 +207,11 @@ TEST_F(ScreenRecorderTest, OnlyCompleteFramesAreWritten) {
         const MediaTime t = MediaTime(1000, 1) + MediaTime(k, 30);
         clock.set(t);
         run(recorder->drain());
-        waitUntilWriterReady();
+        waitUntilReady(writer->videoInput());
         stream().emitFrame(t, statuses[k % 4]);
     }
-    at(1001);
-    EXPECT_TRUE(run(recorder->stop()));
-    const auto probe = testing::probeBytes(joinedSegments());
+    EXPECT_TRUE(stop(1001));
+    const auto probe = probeVideo();
     ASSERT_TRUE(probe.video);
     ASSERT_EQ(probe.video->decodedFrames, 8);
     for (int i = 0; i < 8; ++i) {
@@ -340,9 +226,8 @@ TEST_F(ScreenRecorderTest, AStaticScreenKeepsDeliveringSegments) {
     capture(1000.1, 1007, FrameStatus::idle);
     // [0,2) [2,4) [4,6) while still recording, although nothing moved.
     ASSERT_TRUE(waitForMediaSegments(3));
-    at(1007);
-    EXPECT_TRUE(run(recorder->stop()));
-    const auto probe = testing::probeBytes(joinedSegments());
+    EXPECT_TRUE(stop(1007));
+    const auto probe = probeVideo();
     ASSERT_TRUE(probe.video);
     // Three frames, the last picture again at 2, 4 and 6 s, lasting until the stop.
     EXPECT_EQ(probe.video->decodedFrames, 6);
@@ -367,9 +252,8 @@ TEST_F(ScreenRecorderTest, StaticScreenSegmentsFollowTheTimelineAcrossAPause) {
     step(&ScreenRecorder::resume);
     capture(1005, 1006.5, FrameStatus::idle);
     ASSERT_TRUE(waitForMediaSegments(2));
-    at(1006.5);
-    EXPECT_TRUE(run(recorder->stop()));
-    const auto probe = testing::probeBytes(joinedSegments());
+    EXPECT_TRUE(stop(1006.5));
+    const auto probe = probeVideo();
     ASSERT_TRUE(probe.video);
     // Repeats at timeline 2 and 4 s (host 1002 and 1006), none while paused.
     EXPECT_EQ(probe.video->decodedFrames, 5);
@@ -391,13 +275,10 @@ TEST_F(ScreenRecorderTest, AStalledMicrophoneFileDoesNotHoldUpTheVideo) {
     EXPECT_GT(stats.audioBuffersDropped, 0);
     EXPECT_LE(stream().peakLivePixelBuffers(), SegmentWriter::kVideoHandOffDepth + 2);
     micDiskGate.open();
-    at(1006);
-    EXPECT_TRUE(run(recorder->stop()));
-    ASSERT_TRUE(run(mic->finish()));
-    const auto micProbe = testing::probeFile(mic->url());
-    ASSERT_TRUE(micProbe.audio);
-    EXPECT_NEAR(micProbe.audio->startSeconds, 0.0, 0.03);
-    EXPECT_LE(micProbe.audio->endSeconds, 6.05);
+    EXPECT_TRUE(stop(1006));
+    const auto micAudio = probeMic();
+    EXPECT_NEAR(micAudio.startSeconds, 0.0, 0.03);
+    EXPECT_LE(micAudio.endSeconds, 6.05);
 }
 
 TEST_F(ScreenRecorderTest, StallsDropFramesInsteadOfHoldingThem) {
@@ -433,13 +314,13 @@ TEST_F(ScreenRecorderTest, StallsDropFramesInsteadOfHoldingThem) {
 
     // The recorder's own queue stalls: frames beyond the queue depth are
     // dropped before they reach it.
-    clock.hold();
+    clock.gate.close();
     recorder->pause();
-    ASSERT_TRUE(clock.waitUntilSomeoneWaits());
+    ASSERT_TRUE(clock.gate.waitUntilSomeoneWaits());
     const int64_t droppedBeforeQueueStall = recorder->stats().framesDropped;
     emitFrames(135, 60);
     EXPECT_EQ(recorder->stats().framesDropped - droppedBeforeQueueStall, 60 - queueDepth);
-    clock.release();
+    clock.gate.open();
     segmentGate.open();
     step(&ScreenRecorder::resume);
 
@@ -448,9 +329,8 @@ TEST_F(ScreenRecorderTest, StallsDropFramesInsteadOfHoldingThem) {
     EXPECT_EQ(stats.framesCaptured, stream().framesEmitted());
     EXPECT_EQ(stats.framesCaptured,
               stats.framesWritten + stats.framesDropped + stats.framesWhilePaused);
-    at(1007);
-    EXPECT_TRUE(run(recorder->stop()));
-    const auto probe = testing::probeBytes(joinedSegments());
+    EXPECT_TRUE(stop(1007));
+    const auto probe = probeVideo();
     ASSERT_TRUE(probe.video);
     EXPECT_EQ(probe.video->decodedFrames, stats.framesWritten + stats.framesRepeated);
 }
@@ -462,9 +342,8 @@ TEST_F(ScreenRecorderTest, StoppingWhilePausedEndsAtTheLastFrame) {
     at(1001.5);
     step(&ScreenRecorder::pause);
     capture(1001.5, 1003);
-    at(1003);
-    EXPECT_TRUE(run(recorder->stop()));
-    const auto probe = testing::probeBytes(joinedSegments());
+    EXPECT_TRUE(stop(1003));
+    const auto probe = probeVideo();
     ASSERT_TRUE(probe.video);
     EXPECT_NEAR(probe.video->endSeconds, 1.0, 0.02);
 }
@@ -473,49 +352,24 @@ TEST_F(ScreenRecorderTest, NoCompleteFrameMeansNothingRecorded) {
     make(true, true);
     start();
     capture(1000, 1002, FrameStatus::idle);
-    at(1002);
-    EXPECT_FALSE(run(recorder->stop()));
+    EXPECT_FALSE(stop(1002));
     EXPECT_EQ(writer->status(), WriterStatus::cancelled);
     EXPECT_EQ(mediaSegmentCount(), 0u);
     EXPECT_FALSE(mic->didAppendSamples());
-}
-
-TEST_F(ScreenRecorderTest, AudioBeforeTheFirstFrameAndWhilePausedIsDropped) {
-    make(true, true);
-    start();
-    capture(1000, 1001, FrameStatus::complete, false);
-    capture(1001, 1002);
-    step(&ScreenRecorder::pause);
-    capture(1002, 1003, FrameStatus::complete, false);
-    step(&ScreenRecorder::resume);
-    capture(1003, 1004);
-    at(1004);
-    EXPECT_TRUE(run(recorder->stop()));
-    const auto video = testing::probeBytes(joinedSegments());
-    ASSERT_TRUE(video.audio);
-    EXPECT_NEAR(video.audio->endSeconds, 2.0, 0.05);
-    ASSERT_TRUE(run(mic->finish()));
-    const auto micProbe = testing::probeFile(mic->url());
-    ASSERT_TRUE(micProbe.audio);
-    EXPECT_NEAR(micProbe.audio->startSeconds, 0.0, 0.03);
-    EXPECT_NEAR(micProbe.audio->endSeconds, 2.0, 0.05);
 }
 
 TEST_F(ScreenRecorderTest, MutingWritesSilenceOfTheSameLengthAndTime) {
     make(false, true);
     start();
     capture(1000, 1001);
-    mute(true);
+    recorder->setMicMuted(true);
     capture(1001, 1002);
-    mute(false);
+    recorder->setMicMuted(false);
     capture(1002, 1003);
-    at(1003);
-    EXPECT_TRUE(run(recorder->stop()));
-    ASSERT_TRUE(run(mic->finish()));
-    const auto probe = testing::probeFile(mic->url());
-    ASSERT_TRUE(probe.audio);
-    EXPECT_NEAR(probe.audio->endSeconds, 3.0, 0.05);
-    const auto& rms = probe.audio->rmsPerTenth;
+    EXPECT_TRUE(stop(1003));
+    const auto micAudio = probeMic();
+    EXPECT_NEAR(micAudio.endSeconds, 3.0, 0.05);
+    const auto& rms = micAudio.rmsPerTenth;
     ASSERT_GE(rms.size(), 29u);
     // Tone (RMS of a 0.3 sine is 0.21) before and after; silence in between
     // (the tenths next to each edge may mix both).
@@ -536,7 +390,7 @@ TEST_F(ScreenRecorderTest, CancelAfterAFailedStart) {
     EXPECT_THROW(start(), RecorderError);
     run(recorder->cancel());
     EXPECT_EQ(writer->status(), WriterStatus::cancelled);
-    EXPECT_TRUE(segments.empty());
+    EXPECT_EQ(segments.count(), 0u);
 
     // A failure before the stream is stored leaves the unstarted writer alone.
     factory.failStart = false;
@@ -564,8 +418,7 @@ TEST_F(ScreenRecorderTest, StreamErrorsReachTheHookAndStopErrorsAreIgnored) {
     ASSERT_EQ(message.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(message.get(), "Display disconnected");
     capture(1000, 1001);
-    at(1001);
-    EXPECT_TRUE(run(recorder->stop()));
+    EXPECT_TRUE(stop(1001));
     EXPECT_EQ(writer->status(), WriterStatus::completed);
 }
 

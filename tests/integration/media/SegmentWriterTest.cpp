@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <future>
-#include <mutex>
-#include <thread>
 
 #include "MediaProbe.h"
 #include "media/SegmentWriter.h"
@@ -20,40 +18,14 @@ namespace tessera {
 namespace {
 
 using testing::probeBytes;
+using testing::SegmentCollector;
 using testing::SyntheticFrames;
-
-struct Segments {
-    std::mutex mutex;
-    std::vector<std::vector<uint8_t>> list;
-
-    SegmentWriter::SegmentHandler handler() {
-        return [this](std::vector<uint8_t> bytes) {
-            std::lock_guard lock(mutex);
-            list.push_back(std::move(bytes));
-        };
-    }
-    size_t count() {
-        std::lock_guard lock(mutex);
-        return list.size();
-    }
-    std::vector<uint8_t> joined() {
-        std::lock_guard lock(mutex);
-        std::vector<uint8_t> all;
-        for (const auto& s : list) {
-            all.insert(all.end(), s.begin(), s.end());
-        }
-        return all;
-    }
-};
 
 // The writer drops what it cannot take now; the tests feed it as fast as it takes.
 template <class Input>
 void waitUntilReady(Input& input) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!input.isReadyForMoreMediaData()) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "writer never became ready";
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    ASSERT_TRUE(testing::waitUntil([&] { return input.isReadyForMoreMediaData(); }))
+        << "writer never became ready";
 }
 
 void finishAndWait(SegmentWriter& writer) {
@@ -70,11 +42,24 @@ VideoSample frameAt(const SyntheticFrames& frames, int64_t index, MediaTime pts)
     return sample;
 }
 
-std::string boxType(const std::vector<uint8_t>& bytes, size_t offset = 0) {
-    if (bytes.size() < offset + 8) {
-        return "";
+// Frames [from, to) at 30 fps, each as soon as the writer takes it.
+void appendFrames(SegmentWriter& writer, const SyntheticFrames& frames, int from, int to) {
+    for (int k = from; k < to; ++k) {
+        waitUntilReady(writer.videoInput());
+        ASSERT_TRUE(writer.videoInput().append(frameAt(frames, k, MediaTime(k, 30))));
     }
-    return std::string(reinterpret_cast<const char*>(bytes.data() + offset + 4), 4);
+}
+
+void expectCountersInOrder(const testing::MediaProbe& probe, int frames) {
+    ASSERT_TRUE(probe.video);
+    ASSERT_EQ(probe.video->decodedFrames, frames);
+    for (int k = 0; k < frames; ++k) {
+        ASSERT_EQ(probe.video->counters[k], k % 60) << k;
+    }
+}
+
+std::string boxType(const std::vector<uint8_t>& bytes) {
+    return bytes.size() < 8 ? "" : std::string(reinterpret_cast<const char*>(&bytes[4]), 4);
 }
 
 bool containsBox(const std::vector<uint8_t>& bytes, const char* type) {
@@ -82,19 +67,9 @@ bool containsBox(const std::vector<uint8_t>& bytes, const char* type) {
 }
 
 // Base media decode time of the first track fragment (the video track).
-uint64_t firstTfdt(const std::vector<uint8_t>& bytes) {
-    auto it = std::search(bytes.begin(), bytes.end(), "tfdt", "tfdt" + 4);
-    if (it == bytes.end()) {
-        return UINT64_MAX;
-    }
-    const uint8_t* p = &*it + 4;
-    const int version = p[0];
-    uint64_t value = 0;
-    const int length = version == 1 ? 8 : 4;
-    for (int i = 0; i < length; ++i) {
-        value = (value << 8) | p[4 + i];
-    }
-    return value;
+uint64_t firstTfdt(const std::vector<uint8_t>& segment) {
+    const auto tracks = testing::trackFragments(segment);
+    return tracks.empty() ? UINT64_MAX : tracks[0].baseDecodeTime;
 }
 
 SegmentWriter::Configuration smallConfiguration(bool systemAudio = false) {
@@ -102,7 +77,7 @@ SegmentWriter::Configuration smallConfiguration(bool systemAudio = false) {
 }
 
 TEST(SegmentWriter, SegmentContractReadBack) {
-    Segments segments;
+    SegmentCollector segments;
     SegmentWriter writer(SegmentWriter::Configuration{640, 360, 30, 2'000'000, true, 2},
                          segments.handler());
     writer.start();
@@ -110,8 +85,7 @@ TEST(SegmentWriter, SegmentContractReadBack) {
     const int totalFrames = 7 * 30;
     int64_t audioFrames = 0;
     for (int k = 0; k < totalFrames; ++k) {
-        waitUntilReady(writer.videoInput());
-        ASSERT_TRUE(writer.videoInput().append(frameAt(frames, k, MediaTime(k, 30))));
+        appendFrames(writer, frames, k, k + 1);
         // 1600 audio frames per video frame at 48 kHz.
         while (audioFrames < (k + 1) * 1600) {
             waitUntilReady(*writer.systemAudioInput());
@@ -123,30 +97,26 @@ TEST(SegmentWriter, SegmentContractReadBack) {
     finishAndWait(writer);
     EXPECT_EQ(writer.status(), WriterStatus::completed);
 
-    ASSERT_EQ(segments.count(), 5u);  // init + [0,2) [2,4) [4,6) [6,7)
-    EXPECT_EQ(boxType(segments.list[0]), "ftyp");
-    EXPECT_TRUE(containsBox(segments.list[0], "moov"));
-    EXPECT_FALSE(containsBox(segments.list[0], "moof"));
-    for (size_t i = 1; i < segments.list.size(); ++i) {
-        EXPECT_EQ(boxType(segments.list[i]), "moof") << i;
-        EXPECT_TRUE(containsBox(segments.list[i], "mdat")) << i;
+    const auto list = segments.list();
+    ASSERT_EQ(list.size(), 5u);  // init + [0,2) [2,4) [4,6) [6,7)
+    EXPECT_EQ(boxType(list[0]), "ftyp");
+    EXPECT_TRUE(containsBox(list[0], "moov"));
+    EXPECT_FALSE(containsBox(list[0], "moof"));
+    for (size_t i = 1; i < list.size(); ++i) {
+        EXPECT_EQ(boxType(list[i]), "moof") << i;
+        EXPECT_TRUE(containsBox(list[i], "mdat")) << i;
         // Each media segment starts on a segment boundary of the video track.
-        EXPECT_EQ(firstTfdt(segments.list[i]), (i - 1) * 2 * 90000u) << i;
+        EXPECT_EQ(firstTfdt(list[i]), (i - 1) * 2 * 90000u) << i;
     }
 
     const testing::MediaProbe probe = probeBytes(segments.joined());
-    ASSERT_TRUE(probe.video);
+    expectCountersInOrder(probe, totalFrames);
     EXPECT_EQ(probe.video->codec, "h264");
     EXPECT_EQ(probe.video->profile, FF_PROFILE_H264_HIGH);
     EXPECT_EQ(probe.video->colorPrimaries, AVCOL_PRI_BT709);
     EXPECT_EQ(probe.video->colorTransfer, AVCOL_TRC_BT709);
     EXPECT_EQ(probe.video->colorSpace, AVCOL_SPC_BT709);
-    EXPECT_EQ(probe.video->decodedFrames, totalFrames);
     EXPECT_NEAR(probe.video->endSeconds - probe.video->startSeconds, 7.0, 0.05);
-    // Every frame came through, in order.
-    for (int k = 0; k < totalFrames; ++k) {
-        ASSERT_EQ(probe.video->counters[k], k % 60) << k;
-    }
     ASSERT_TRUE(probe.audio);
     EXPECT_EQ(probe.audio->codec, "aac");
     EXPECT_EQ(probe.audio->profile, FF_PROFILE_AAC_LOW);
@@ -156,7 +126,7 @@ TEST(SegmentWriter, SegmentContractReadBack) {
 }
 
 TEST(SegmentWriter, ConvertsWithTheBt709Matrix) {
-    Segments segments;
+    SegmentCollector segments;
     SegmentWriter writer(SegmentWriter::Configuration{64, 64, 30, 1'000'000, false, 2},
                          segments.handler());
     writer.start();
@@ -170,20 +140,16 @@ TEST(SegmentWriter, ConvertsWithTheBt709Matrix) {
     sample.timing = SampleTiming{MediaTime(1, 30), MediaTime::zero(), MediaTime::invalid()};
     ASSERT_TRUE(writer.videoInput().append(sample));
     finishAndWait(writer);
-    const testing::MediaProbe probe = probeBytes(segments.joined());
     // Pure red: Y = 16 + 219 * 0.2126 = 63 with BT.709 (BT.601 would give 81).
-    EXPECT_NEAR(probe.firstFrameCentreLuma, 63, 4);
+    EXPECT_NEAR(probeBytes(segments.joined()).firstFrameCentreLuma, 63, 4);
 }
 
 TEST(SegmentWriter, SessionEndTrimsTheLastFrame) {
-    Segments segments;
+    SegmentCollector segments;
     SegmentWriter writer(smallConfiguration(), segments.handler());
     writer.start();
     SyntheticFrames frames(320, 180);
-    for (int k = 0; k < 30; ++k) {
-        waitUntilReady(writer.videoInput());
-        ASSERT_TRUE(writer.videoInput().append(frameAt(frames, k, MediaTime(k, 30))));
-    }
+    appendFrames(writer, frames, 0, 30);
     // A static screen: the last picture again at the end, and the session ends there.
     waitUntilReady(writer.videoInput());
     ASSERT_TRUE(writer.videoInput().append(frameAt(frames, 29, MediaTime(3, 1))));
@@ -198,43 +164,32 @@ TEST(SegmentWriter, SessionEndTrimsTheLastFrame) {
 // A picture that stopped changing: draining delivers the segment that the
 // key frame at 2 s closes at once, and frames after it still encode.
 TEST(SegmentWriter, DrainingDeliversTheSegmentAndEncodingGoesOn) {
-    Segments segments;
+    SegmentCollector segments;
     SegmentWriter writer(smallConfiguration(), segments.handler());
     writer.start();
     SyntheticFrames frames(320, 180);
-    auto appendFrames = [&](int from, int to) {
-        for (int k = from; k < to; ++k) {
-            waitUntilReady(writer.videoInput());
-            ASSERT_TRUE(writer.videoInput().append(frameAt(frames, k, MediaTime(k, 30))));
-        }
-    };
-    appendFrames(0, 61);
+    appendFrames(writer, frames, 0, 61);
     writer.drainVideo();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (segments.count() < 2) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no segment after draining";
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    ASSERT_TRUE(testing::waitUntil([&] { return segments.count() >= 2; }))
+        << "no segment after draining";
     EXPECT_EQ(segments.count(), 2u);  // init + [0,2)
-    appendFrames(61, 120);
+    appendFrames(writer, frames, 61, 120);
     finishAndWait(writer);
     EXPECT_EQ(writer.status(), WriterStatus::completed);
     ASSERT_EQ(segments.count(), 3u);
-    EXPECT_EQ(firstTfdt(segments.list[2]), 2 * 90000u);
+    EXPECT_EQ(firstTfdt(segments.list()[2]), 2 * 90000u);
     const testing::MediaProbe probe = probeBytes(segments.joined());
-    ASSERT_TRUE(probe.video);
-    EXPECT_EQ(probe.video->profile, FF_PROFILE_H264_HIGH);
-    ASSERT_EQ(probe.video->decodedFrames, 120);
-    for (int k = 0; k < 120; ++k) {
-        ASSERT_EQ(probe.video->counters[k], k % 60) << k;
-    }
+    expectCountersInOrder(probe, 120);
     EXPECT_NEAR(probe.video->endSeconds, 4.0, 0.01);
 }
 
-TEST(SegmentWriter, RefusesFramesThatDoNotMoveForward) {
-    Segments segments;
+// A second start changes nothing; frames that do not move forward are refused.
+TEST(SegmentWriter, SecondStartIsHarmlessAndTimeOnlyMovesForward) {
+    SegmentCollector segments;
     SegmentWriter writer(smallConfiguration(), segments.handler());
     writer.start();
+    writer.start();
+    EXPECT_EQ(writer.status(), WriterStatus::writing);
     SyntheticFrames frames(320, 180, 1);
     ASSERT_TRUE(writer.videoInput().append(frameAt(frames, 0, MediaTime(1, 1))));
     waitUntilReady(writer.videoInput());
@@ -243,23 +198,11 @@ TEST(SegmentWriter, RefusesFramesThatDoNotMoveForward) {
     EXPECT_FALSE(writer.videoInput().append(VideoSample{}));
     finishAndWait(writer);
     EXPECT_EQ(writer.status(), WriterStatus::completed);
-}
-
-TEST(SegmentWriter, SecondStartIsHarmless) {
-    Segments segments;
-    SegmentWriter writer(smallConfiguration(), segments.handler());
-    writer.start();
-    writer.start();
-    EXPECT_EQ(writer.status(), WriterStatus::writing);
-    SyntheticFrames frames(320, 180, 1);
-    ASSERT_TRUE(writer.videoInput().append(frameAt(frames, 0, MediaTime::zero())));
-    finishAndWait(writer);
     EXPECT_EQ(segments.count(), 2u);
-    EXPECT_EQ(writer.status(), WriterStatus::completed);
 }
 
 TEST(SegmentWriter, NeverStartedOrFailedWritersDeliverNothing) {
-    Segments segments;
+    SegmentCollector segments;
     SegmentWriter idle(smallConfiguration(true), segments.handler());
     EXPECT_FALSE(idle.videoInput().isReadyForMoreMediaData());
     finishAndWait(idle);
@@ -278,14 +221,11 @@ TEST(SegmentWriter, NeverStartedOrFailedWritersDeliverNothing) {
 }
 
 TEST(SegmentWriter, NothingIsDeliveredAfterCancelWriting) {
-    Segments segments;
+    SegmentCollector segments;
     SegmentWriter writer(smallConfiguration(), segments.handler());
     writer.start();
     SyntheticFrames frames(320, 180);
-    for (int k = 0; k < 150; ++k) {
-        waitUntilReady(writer.videoInput());
-        ASSERT_TRUE(writer.videoInput().append(frameAt(frames, k, MediaTime(k, 30))));
-    }
+    appendFrames(writer, frames, 0, 150);
     writer.cancelWriting();
     const size_t afterCancel = segments.count();
     EXPECT_EQ(writer.status(), WriterStatus::cancelled);
