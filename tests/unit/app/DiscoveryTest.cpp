@@ -43,29 +43,6 @@ TEST(DisplayNames, NumberByListOrderAndMarkTheMain) {
     }
 }
 
-TEST(SelectionRepair, DisplaysFallBackToTheFirstThenTheMain) {
-    const std::vector<DisplayOption> two{{5, "a"}, {9, "b"}};
-    EXPECT_EQ(DeviceDiscovery::repairedDisplaySelection(9, two, 5), 9u);
-    EXPECT_EQ(DeviceDiscovery::repairedDisplaySelection(77, two, 9), 5u);
-    EXPECT_EQ(DeviceDiscovery::repairedDisplaySelection(77, {}, 9), 9u);
-}
-
-TEST(SelectionRepair, AVanishedDeviceFallsBackToTheDefaultNeverToAnother) {
-    const std::vector<CaptureDeviceOption> devices{{"/dev/v4l/by-id/usb-a", "A"}, {"b", "B"}};
-    EXPECT_EQ(DeviceDiscovery::repairedDeviceSelection("b", devices), "b");
-    EXPECT_EQ(DeviceDiscovery::repairedDeviceSelection("gone", devices), "");
-    EXPECT_EQ(DeviceDiscovery::repairedDeviceSelection("", devices), "");
-    EXPECT_EQ(DeviceDiscovery::repairedDeviceSelection("b", {}), "");
-}
-
-TEST(SelectionRepair, WindowsFallBackToTheFirstThenNone) {
-    const std::vector<WindowOption> windows{{4, "A", "", {}}, {8, "B", "", {}}};
-    EXPECT_EQ(DeviceDiscovery::repairedWindowSelection(8, windows), 8u);
-    EXPECT_EQ(DeviceDiscovery::repairedWindowSelection(99, windows), 4u);
-    EXPECT_EQ(DeviceDiscovery::repairedWindowSelection(std::nullopt, windows), 4u);
-    EXPECT_EQ(DeviceDiscovery::repairedWindowSelection(8, {}), std::nullopt);
-}
-
 ContentWindow window(std::uint32_t id, std::string app, std::string title, double w = 300,
                      double h = 200, pid_t pid = 100, std::string bundle = "") {
     return {
