@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "media/MicFileWriter.h"
 
 namespace tessera {
@@ -53,15 +55,10 @@ TEST(MicSilence, BlockSizeFollowsInterleaving) {
         ASSERT_TRUE(silence);
         EXPECT_EQ(silence->payload->size(), c.bytes);
         EXPECT_TRUE(silence->hasConsistentPayload());
-        EXPECT_EQ(silence->frameCount, 1000);
-        ASSERT_EQ(silence->timings.size(), 1u);
-        EXPECT_EQ(silence->timings[0].presentationTimeStamp, MediaTime(7, 2));
-        EXPECT_EQ(silence->timings[0].duration,
-                  MediaTime(1, static_cast<int32_t>(c.format.sampleRate)));
-        EXPECT_FALSE(silence->timings[0].decodeTimeStamp.isValid());
-        for (uint8_t byte : *silence->payload) {
-            ASSERT_EQ(byte, 0);
-        }
+        EXPECT_EQ(silence->presentationTimeStamp(), MediaTime(7, 2));
+        EXPECT_EQ(
+            static_cast<size_t>(std::count(silence->payload->begin(), silence->payload->end(), 0)),
+            c.bytes);
     }
 }
 

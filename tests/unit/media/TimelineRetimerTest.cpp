@@ -46,6 +46,8 @@ TEST(TimelineRetimer, WorkedExample) {
 
 TEST(TimelineRetimer, FirstFrameAnchorsAtZeroAndEarlierPausesLeaveNoTrace) {
     TimelineRetimer retimer;
+    EXPECT_FALSE(retimer.videoTime(frameAt(MediaTime::invalid())));  // no time: no anchor
+    EXPECT_FALSE(retimer.anchored());
     retimer.pause(ms(1'000));
     // A frame while paused before anchoring is dropped and does not anchor.
     EXPECT_FALSE(retimer.videoTime(frameAt(ms(1'500))));
@@ -91,12 +93,6 @@ TEST(TimelineRetimer, UnusableDurationsCountAsOneThirtieth) {
         ASSERT_TRUE(retimer.videoTime(frameAt(ms(7'000), d)));
         EXPECT_EQ(retimer.lastVideoEnd(), MediaTime(1, 30));
     }
-}
-
-TEST(TimelineRetimer, FrameWithoutTimeDoesNotAnchor) {
-    TimelineRetimer retimer;
-    EXPECT_FALSE(retimer.videoTime(frameAt(MediaTime::invalid())));
-    EXPECT_FALSE(retimer.anchored());
 }
 
 TEST(TimelineRetimer, AudioIsJudgedByItsFirstEntryAndKeepsInvalidDecodeTimes) {

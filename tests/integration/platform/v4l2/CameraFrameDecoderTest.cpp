@@ -2,7 +2,6 @@
 // the tool's own conversion of the same picture to BGRA.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +13,7 @@
 
 #include "platform/v4l2/CameraFrameDecoder.h"
 #include "support/RecorderError.h"
+#include "support/TempDir.h"
 
 namespace tessera {
 namespace {
@@ -32,16 +32,9 @@ std::vector<std::uint8_t> readFile(const fs::path& path) {
 
 class CameraFrameDecoderTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "tessera-v4l2-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     // Runs the ffmpeg tool with `arguments` and returns the bytes of `output`.
     std::vector<std::uint8_t> ffmpeg(const std::string& arguments, const std::string& output) {
-        const fs::path path = dir_ / output;
+        const fs::path path = dir_.path() / output;
         const std::string command = "ffmpeg -nostdin -hide_banner -loglevel error -y " + arguments +
                                     " '" + path.string() + "'";
         EXPECT_EQ(std::system(command.c_str()), 0) << command;
@@ -58,12 +51,12 @@ class CameraFrameDecoderTest : public ::testing::Test {
 
     // The tool's BGRA conversion of a file it made before.
     std::vector<std::uint8_t> toolBgra(const std::string& inputOptions, const std::string& input) {
-        return ffmpeg(inputOptions + " -i '" + (dir_ / input).string() +
+        return ffmpeg(inputOptions + " -i '" + (dir_.path() / input).string() +
                           "' -frames:v 1 -pix_fmt bgra -f rawvideo",
                       input + ".bgra");
     }
 
-    fs::path dir_;
+    testing::TempDir dir_;
 };
 
 SampleTiming someTiming() {
