@@ -156,8 +156,9 @@ TEST_F(PulseCaptureTest, SystemAudioToneArrivesStampedOnTheHostClock) {
     capture.start();
     EXPECT_EQ(capture.deviceName(), "tessera_null.monitor");
     ASSERT_TRUE(collected.waitForFrames(48000));
-    const MediaTime after = hostTimeNow();
+    // Samples keep coming until the stop.
     capture.stop();
+    const MediaTime after = hostTimeNow();
 
     const auto samples = collected.samples();
     ASSERT_FALSE(samples.empty());
