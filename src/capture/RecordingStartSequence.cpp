@@ -6,10 +6,10 @@
 #include "app/AppState.h"
 #include "capture/CaptureController.h"
 #include "capture/ServerAdapters.h"
-#include "capture/ShareLink.h"
 #include "media/EncoderSettings.h"
 #include "server/APIClient.h"
 #include "server/SegmentUploader.h"
+#include "server/ShareLink.h"
 #include "support/Log.h"
 #include "support/RecorderError.h"
 

@@ -7,7 +7,7 @@
 
 #include "capture/CaptureController.h"
 #include "capture/RecordingSummary.h"
-#include "capture/ShareLink.h"
+#include "server/ShareLink.h"
 #include "support/Log.h"
 #include "support/Retry.h"
 

@@ -275,13 +275,4 @@ Task<void> APIClient::deleteRecording(std::string id) const {
     return deleteTask(*this, std::move(id));
 }
 
-Url APIClient::shareLink(const RecordingInfo& info) const {
-    if (info.shareUrl) {
-        if (auto parsed = Url::parse(*info.shareUrl); parsed && isWebLink(*parsed)) {
-            return *parsed;
-        }
-    }
-    return base_.appendingPathComponent("v").appendingPathComponent(info.id);
-}
-
 }  // namespace tessera

@@ -85,10 +85,6 @@ class APIClient {
     // DELETE api/recordings/<id>.
     Task<void> deleteRecording(std::string id) const;
 
-    // The share link: the server's shareUrl when it parses as an http or https
-    // URL, else base/v/<id>.
-    Url shareLink(const RecordingInfo& info) const;
-
     friend bool operator==(const APIClient&, const APIClient&) = default;
 
   private:

@@ -8,6 +8,7 @@
 #include "server/APIClient.h"
 #include "server/CurlTransport.h"
 #include "server/ServerPresence.h"
+#include "server/ShareLink.h"
 #include "support/FragmentedMp4.h"
 #include "support/WebAppProcess.h"
 
@@ -287,7 +288,8 @@ TEST_F(ApiOverHttpTest, AWholeRecordingAgainstTheReferenceWebApp) {
         320,          240,  "native"};
     const RecordingInfo created = runTask(loop, api.createRecording(request));
     EXPECT_EQ(created.status, "recording");
-    EXPECT_EQ(api.shareLink(created).toString(), webapp.baseUrl() + "/v/" + created.id);
+    EXPECT_EQ(shareLinkFor(created.shareUrl, std::nullopt, api.base(), created.id).toString(),
+              webapp.baseUrl() + "/v/" + created.id);
 
     const auto dir = webapp.dataDir() / "media-source";
     std::filesystem::create_directories(dir);

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "server/APIClient.h"
+#include "server/ShareLink.h"
 #include "support/FakeHttpTransport.h"
 #include "support/ManualExecutor.h"
 
@@ -187,15 +188,18 @@ TEST(RecordingInfoTest, DecodesRequiredStringsAndChecksTypes) {
     }
 }
 
-TEST_F(APIClientTest, ShareLinkPrefersAWebShareUrlElseBaseVId) {
-    const APIClient sub(url("http://h:1/app"), transport);
-    RecordingInfo info{"r1", "ready", std::nullopt, std::nullopt};
-    EXPECT_EQ(sub.shareLink(info).toString(), "http://h:1/app/v/r1");
-    info.shareUrl = "https://example.com/v/r1";
-    EXPECT_EQ(sub.shareLink(info).toString(), "https://example.com/v/r1");
+TEST(ShareLink, PrefersAWebServerLinkThenTheShownLinkElseBaseVId) {
+    const Url base = *Url::parse("http://h:1/app");
+    const std::optional<Url> shown = Url::parse("http://h:1/app/v/shown");
+    EXPECT_EQ(shareLinkFor(std::nullopt, std::nullopt, base, "r1").toString(),
+              "http://h:1/app/v/r1");
+    EXPECT_EQ(shareLinkFor("https://example.com/v/r1", shown, base, "r1").toString(),
+              "https://example.com/v/r1");
     for (const char* unsafe : {"javascript:alert(1)", "file:///etc/passwd", "not a url"}) {
-        info.shareUrl = unsafe;
-        EXPECT_EQ(sub.shareLink(info).toString(), "http://h:1/app/v/r1") << unsafe;
+        EXPECT_EQ(shareLinkFor(unsafe, std::nullopt, base, "r1").toString(), "http://h:1/app/v/r1")
+            << unsafe;
+        EXPECT_EQ(shareLinkFor(unsafe, shown, base, "r1").toString(), "http://h:1/app/v/shown")
+            << unsafe;
     }
 }
 

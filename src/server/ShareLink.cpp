@@ -1,4 +1,4 @@
-#include "capture/ShareLink.h"
+#include "server/ShareLink.h"
 
 #include "server/APIClient.h"
 
