@@ -88,6 +88,23 @@ void PulseSession::removeMicrophone() {
     }
 }
 
+void PulseSession::suspendSink(bool suspended) {
+    const std::string command =
+        "PULSE_SERVER='" + server_ + "' pactl suspend-sink tessera_null " + (suspended ? "1" : "0");
+    if (std::system(command.c_str()) != 0) {
+        throw std::runtime_error("could not suspend or resume the null sink");
+    }
+}
+
+void PulseSession::addSink(const std::string& name) {
+    const std::string command = "PULSE_SERVER='" + server_ +
+                                "' pactl load-module module-null-sink sink_name=" + name +
+                                " rate=48000 channels=2 >/dev/null";
+    if (std::system(command.c_str()) != 0) {
+        throw std::runtime_error("could not add the sink " + name);
+    }
+}
+
 TonePlayer::TonePlayer(double frequency, double amplitude, const std::string& sink) {
     std::promise<void> opened;
     auto ready = opened.get_future();

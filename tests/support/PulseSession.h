@@ -23,6 +23,12 @@ class PulseSession {
     const std::string& server() const { return server_; }
     // Unloads the fake microphone, as if it were unplugged.
     void removeMicrophone();
+    // Suspends the null sink, so that its monitor and the microphone fed
+    // from it deliver nothing while their streams stay connected and are not
+    // told; or wakes it up again.
+    void suspendSink(bool suspended);
+    // Adds another null sink, named `name`.
+    void addSink(const std::string& name);
 
   private:
     std::string directory_;

@@ -215,12 +215,14 @@ void PulseAudioCapture::onReadable(pa_stream*, size_t, void* userdata) {
 // position, and the stream runs on at the sample rate from there. (The
 // latency pa_stream_get_latency reports mixes an interpolated stream time
 // with the client's read position and can be off by a sink's whole latency.)
-// Without a snapshot yet, the read time minus the buffered duration stands in.
+// Without a snapshot taken once audio was queued, the read time minus the
+// buffered duration stands in.
 int64_t PulseAudioCapture::captureTimeOfNextFrame(int64_t bufferedFrames) {
     const int64_t nowNs = clock_.now().convertScale(1'000'000'000).value();
     int64_t measuredNs = nowNs - framesToNs(bufferedFrames);
     const pa_timing_info* timing = pa_stream_get_timing_info(stream_.get());
-    if (timing && !timing->read_index_corrupt && !timing->write_index_corrupt) {
+    if (timing && !timing->read_index_corrupt && !timing->write_index_corrupt &&
+        timing->write_index > 0) {
         const auto ageUs = static_cast<int64_t>(pa_timeval_age(&timing->timestamp));
         const int64_t snapshotNs = nowNs - ageUs * 1000;
         const int64_t queuedFrames = (timing->write_index - timing->read_index) / kBytesPerFrame;
@@ -239,12 +241,63 @@ int64_t PulseAudioCapture::captureTimeOfNextFrame(int64_t bufferedFrames) {
     return expectedNs;
 }
 
+// Whether the stream's timing snapshot can place the next frame read. A
+// snapshot taken before the server queued any audio for the stream (the one
+// made when it connected, and the automatic ones after it until the source
+// delivers) holds no capture time: the source may start delivering any time
+// later, so counting on from it at the sample rate stamps the first audio too
+// early by that delay (hundreds of milliseconds on a busy machine, or when the
+// source wakes up slowly). Until there is an anchor, a snapshot counts only
+// once the server had audio for the stream when it was taken.
+bool PulseAudioCapture::timingPlacesNextFrame() const {
+    if (anchorNs_ || timingUnavailable_) {
+        return true;
+    }
+    const pa_timing_info* timing = pa_stream_get_timing_info(stream_.get());
+    return timing && !timing->read_index_corrupt && !timing->write_index_corrupt &&
+           timing->write_index > 0;
+}
+
+// Asks for a snapshot taken now, with audio queued; reading resumes with it.
+void PulseAudioCapture::requestTiming() {
+    if (timingRequested_) {
+        return;
+    }
+    pa_operation* operation =
+        pa_stream_update_timing_info(stream_.get(), &PulseAudioCapture::onTimingUpdated, this);
+    if (!operation) {
+        logging::warning("pulse", "no timing update for " + deviceName_ + ": " +
+                                      pulse_->lastError() + "; stamping by the read time");
+        timingUnavailable_ = true;
+        return;
+    }
+    timingRequested_ = true;
+    pa_operation_unref(operation);
+}
+
+void PulseAudioCapture::onTimingUpdated(pa_stream*, int success, void* userdata) {
+    auto* self = static_cast<PulseAudioCapture*>(userdata);
+    self->timingRequested_ = false;
+    if (!success) {
+        logging::warning("pulse", "the timing update of " + self->deviceName_ + " failed: " +
+                                      self->pulse_->lastError() + "; stamping by the read time");
+        self->timingUnavailable_ = true;
+    }
+    self->readAvailable();
+}
+
 void PulseAudioCapture::readAvailable() {
     pa_stream* stream = stream_.get();
     while (!failed_) {
         const size_t readable = pa_stream_readable_size(stream);
         if (readable == 0 || readable == static_cast<size_t>(-1)) {
             break;
+        }
+        if (!timingPlacesNextFrame()) {
+            requestTiming();
+            if (!timingUnavailable_) {
+                break;
+            }
         }
         const int64_t ptsNs =
             captureTimeOfNextFrame(static_cast<int64_t>(readable) / kBytesPerFrame);

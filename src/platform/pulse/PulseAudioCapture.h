@@ -91,6 +91,9 @@ class PulseAudioCapture {
     static void onDrainTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
     void drain();
     bool drained() const;
+    bool timingPlacesNextFrame() const;
+    void requestTiming();
+    static void onTimingUpdated(pa_stream* stream, int success, void* self);
     void readAvailable();
     void deliverHeld(int64_t upToNs);
     int64_t captureTimeOfNextFrame(int64_t bufferedFrames);
@@ -111,6 +114,10 @@ class PulseAudioCapture {
     // frames delivered since.
     std::optional<int64_t> anchorNs_;
     int64_t framesSinceAnchor_ = 0;
+    // A fresh timing snapshot has been asked for; none can be had (the read
+    // time stands in).
+    bool timingRequested_ = false;
+    bool timingUnavailable_ = false;
     // Fragments in a row whose measured time parted from the count.
     int driftingFragments_ = 0;
     // While stopping: the host time (ns) up to which audio is still

@@ -93,6 +93,19 @@ double leftRms(const std::vector<AudioSample>& samples, int64_t frames) {
     return n ? std::sqrt(sum / static_cast<double>(n)) : 0;
 }
 
+// Plays `frames` of silence into `sink` and returns once they have been heard.
+void playSilence(const char* sink, size_t frames) {
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
+    int error = 0;
+    pa_simple* out = pa_simple_new(nullptr, "tessera-test-silence", PA_STREAM_PLAYBACK, sink,
+                                   "silence", &spec, nullptr, nullptr, &error);
+    ASSERT_NE(out, nullptr) << pa_strerror(error);
+    const std::vector<float> silence(frames * 2, 0.0f);
+    EXPECT_EQ(pa_simple_write(out, silence.data(), silence.size() * sizeof(float), &error), 0);
+    EXPECT_EQ(pa_simple_drain(out, &error), 0);
+    pa_simple_free(out);
+}
+
 // Plays 300 ms of silence, then a 50 ms beep, then silence, into the null
 // sink; returns the host time at which the beep's first sample is heard: when
 // it is written, everything written before it plays first, and that takes the
@@ -207,22 +220,54 @@ TEST_F(PulseCaptureTest, StopDeliversTheAudioCapturedUpToIt) {
 
 // A sound is stamped with the host time at which it was heard (system
 // audio) or captured (the microphone, here fed by the sink's monitor), so
-// that it lines up with the video of the same moment.
+// that it lines up with the video of the same moment. That holds from the
+// first sample on, also for a source that starts delivering long after the
+// stream connected (one waking from suspension, or a slow server).
 TEST_F(PulseCaptureTest, ASoundIsStampedWithTheTimeItWasHeard) {
-    for (const auto& source :
-         {PulseCaptureSource::systemAudio(), PulseCaptureSource::microphone("tessera_mic")}) {
-        SCOPED_TRACE(source.kind == PulseCaptureSource::Kind::systemAudio ? "system audio"
-                                                                          : "microphone");
+    struct Case {
+        const char* what;
+        PulseCaptureSource source;
+        bool startsLate;
+    };
+    const Case cases[] = {
+        {"system audio", PulseCaptureSource::systemAudio(), false},
+        {"microphone", PulseCaptureSource::microphone("tessera_mic"), false},
+        {"system audio that wakes up late", PulseCaptureSource::systemAudio(), true},
+        {"microphone that wakes up late", PulseCaptureSource::microphone("tessera_mic"), true},
+    };
+    pulse.addSink("tessera_other");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         Collector collected;
-        PulseAudioCapture capture(source, clock, collected.callbacks());
-        capture.start();
+        PulseAudioCapture capture(c.source, clock, collected.callbacks());
+        std::optional<MediaTime> woken;
+        if (c.startsLate) {
+            pulse.suspendSink(true);
+            capture.start();
+            ASSERT_NE(capture.deviceName(), "tessera_other.monitor");
+            // A second of audio passes on another device while the stream
+            // gets nothing.
+            playSilence("tessera_other", 48000);
+            ASSERT_EQ(collected.framesSoFar(), 0);
+            woken = hostTimeNow();
+            pulse.suspendSink(false);
+        } else {
+            capture.start();
+        }
         ASSERT_TRUE(collected.waitForFrames(4800));
         const MediaTime heard = playBeep();
         ASSERT_TRUE(heard.isValid());
         // Everything up to well after the beep has come in.
         ASSERT_TRUE(collected.waitForFrames(collected.framesSoFar() + 9600));
         capture.stop();
-        const auto found = onset(collected.samples(), 0.1f);
+        const auto samples = collected.samples();
+        if (woken) {
+            EXPECT_GE(samples.front().presentationTimeStamp().seconds(), woken->seconds() - 0.020)
+                << "first sample stamped "
+                << (woken->seconds() - samples.front().presentationTimeStamp().seconds()) * 1000
+                << " ms before the source woke up";
+        }
+        const auto found = onset(samples, 0.1f);
         ASSERT_TRUE(found.has_value()) << "no beep captured";
         EXPECT_NEAR(found->seconds(), heard.seconds(), 0.020)
             << "off by " << (found->seconds() - heard.seconds()) * 1000 << " ms";
