@@ -109,6 +109,12 @@ class CaptureController {
     // bubble menu's actions and the resize hook.
     void attach(CameraRecording& camera);
 
+    // Cancels every task the controller runs (the start, stops begun by a hot
+    // key or by the stream, camera previews, notifications) and completes once
+    // all have ended. The application awaits it before it destroys the
+    // controller; afterwards nothing starts a task any more.
+    Task<void> shutdown();
+
     // For windows and hooks that must not keep the controller alive.
     WeakController weakHandle() { return WeakController(alive_, this); }
 
@@ -150,6 +156,9 @@ class CaptureController {
     Task<void> deliverReadyNotification(bool copied);
     Task<void> requestNotificationAuthorization();
 
+    // Runs a task the controller owns until shutdown() ends it.
+    void runOwned(Task<void> task);
+
     void startTimer();
     void stopTimer();
     void tick();
@@ -181,6 +190,8 @@ class CaptureController {
 
     CaptureSession session_;
     std::optional<TaskHandle<void>> startTask_;
+    std::vector<TaskHandle<void>> ownedTasks_;
+    bool shutDown_ = false;
     std::shared_ptr<CameraRecording> cameraRecorder_;
     std::unique_ptr<DrawingOverlay> drawingOverlay_;
     std::unique_ptr<ControlStrip> controlPanel_;

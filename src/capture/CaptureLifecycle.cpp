@@ -1,6 +1,7 @@
 // The session phase machine, its operations and the elapsed-time clock.
 
 #include "capture/CaptureController.h"
+#include "support/Log.h"
 
 namespace tessera {
 
@@ -82,7 +83,7 @@ void CaptureController::installStateHooks() {
 }
 
 void CaptureController::start() {
-    if (!state_.phase().is(Kind::idle)) {
+    if (!state_.phase().is(Kind::idle) || shutDown_) {
         return;
     }
     if (state_.captureMode() == CaptureMode::window && !state_.selectedWindowID()) {
@@ -228,7 +229,7 @@ void CaptureController::resetSession() {
 void CaptureController::handleShortcut() {
     const RecorderPhase& phase = state_.phase();
     if (isOneOf(phase, {Kind::recording, Kind::paused})) {
-        spawn(executor_, stop());
+        runOwned(stop());
         return;
     }
     if (!phase.is(Kind::idle)) {
@@ -271,7 +272,47 @@ void CaptureController::streamStopped() {
         return;
     }
     state_.setStatusMessage(std::string(kStoppedBySystem));
-    spawn(executor_, stop());
+    runOwned(stop());
+}
+
+void CaptureController::runOwned(Task<void> task) {
+    if (shutDown_) {
+        return;
+    }
+    std::erase_if(ownedTasks_, [](const TaskHandle<void>& handle) { return handle.isDone(); });
+    ownedTasks_.push_back(spawn(executor_, std::move(task)));
+}
+
+Task<void> CaptureController::shutdown() {
+    shutDown_ = true;
+    std::vector<TaskHandle<void>> tasks = ownedTasks_;
+    if (startTask_) {
+        tasks.push_back(*startTask_);
+    }
+    for (const auto& task : tasks) {
+        task.cancel();
+    }
+    for (const auto& task : tasks) {
+        try {
+            co_await task.join();
+        } catch (...) {
+            logging::handled("controller", "a task ended at shutdown", std::current_exception(),
+                             logging::Level::debug);
+        }
+    }
+    ownedTasks_.clear();
+    stopTimer();
+    // The camera closes with the application.
+    if (auto camera = std::move(cameraRecorder_)) {
+        try {
+            co_await camera->cancelRecording();
+            camera->hideBubble();
+            co_await camera->stopSession();
+        } catch (...) {
+            logging::handled("controller", "closing the camera at shutdown",
+                             std::current_exception());
+        }
+    }
 }
 
 void CaptureController::startTimer() {

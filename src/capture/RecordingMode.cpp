@@ -58,7 +58,7 @@ void CaptureController::enterRecordingMode(bool showPanel) {
         showControlPanel();
     }
     syncMicMeter();
-    spawn(executor_, ifAlive(alive_, [this] { return syncCameraPreview(); }));
+    runOwned(ifAlive(alive_, [this] { return syncCameraPreview(); }));
 }
 
 void CaptureController::exitRecordingMode() {
@@ -181,7 +181,7 @@ void CaptureController::stopCameraPreviewIfUnattended() {
     state_.setCameraFullScreen(false);
     // The recorder leaves the field before its shutdown begins, so a new
     // preview can start while the old one is still closing.
-    spawn(executor_, shutDownCamera(std::move(camera)));
+    runOwned(shutDownCamera(std::move(camera)));
 }
 
 Task<void> CaptureController::syncCameraPreview() {
@@ -278,14 +278,14 @@ void CaptureController::setCameraEnabled(bool on) {
         return;
     }
     state_.setCameraEnabled(on);
-    spawn(executor_, ifAlive(alive_, [this] { return syncCameraPreview(); }));
+    runOwned(ifAlive(alive_, [this] { return syncCameraPreview(); }));
 }
 
 void CaptureController::cameraDeviceChanged() {
     if (!state_.phase().is(Kind::idle) || !state_.cameraEnabled() || !cameraRecorder_) {
         return;
     }
-    spawn(executor_, ifAlive(alive_, [this] { return replaceCameraPreview(); }));
+    runOwned(ifAlive(alive_, [this] { return replaceCameraPreview(); }));
 }
 
 void CaptureController::captureTargetChanged() {

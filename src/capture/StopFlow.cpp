@@ -42,6 +42,14 @@ RetryReport logRetries(std::string what) {
     };
 }
 
+// Inside a catch block: a cancellation goes on up; it is how the controller's
+// tasks end at shutdown, not an error of the recorder.
+void rethrowIfCancelled() {
+    if (isCancellation(std::current_exception())) {
+        throw;
+    }
+}
+
 std::shared_ptr<const std::vector<std::uint8_t>> readWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -84,6 +92,7 @@ Task<void> CaptureController::stop() {
         try {
             hadFrames = co_await session.screenRecorder->stop();
         } catch (...) {
+            rethrowIfCancelled();
             logging::handled("controller", "stopping the screen recording",
                              std::current_exception());
             hadFrames = true;
@@ -93,6 +102,7 @@ Task<void> CaptureController::stop() {
         try {
             co_await camera->finishRecording();
         } catch (...) {
+            rethrowIfCancelled();
             logging::handled("controller", "finishing the camera recording",
                              std::current_exception());
         }
@@ -102,6 +112,7 @@ Task<void> CaptureController::stop() {
         try {
             micReady = co_await session.micWriter->finish();
         } catch (...) {
+            rethrowIfCancelled();
             logging::handled("controller", "finishing the microphone file",
                              std::current_exception());
             session_.micWarning =
@@ -304,7 +315,7 @@ void CaptureController::postReadyNotificationIfEnabled() {
     if (!state_.notifyWhenReady() || !notifications_.isBundled()) {
         return;
     }
-    spawn(executor_, deliverReadyNotification(state_.autoCopyLink()));
+    runOwned(deliverReadyNotification(state_.autoCopyLink()));
 }
 
 Task<void> CaptureController::deliverReadyNotification(bool copied) {
@@ -346,7 +357,7 @@ void CaptureController::setNotifyWhenReady(bool on) {
         return;
     }
     state_.setNotifyWhenReady(true);
-    spawn(executor_, requestNotificationAuthorization());
+    runOwned(requestNotificationAuthorization());
 }
 
 Task<void> CaptureController::requestNotificationAuthorization() {

@@ -366,3 +366,32 @@ TEST_F(ControllerTest, AStartFailureShowsItsMessageAndTheMeterStopsDuringASessio
 
 }  // namespace
 }  // namespace tessera::testing
+
+namespace tessera::testing {
+namespace {
+
+// After shutdown the controller can go at any point: no task of it resumes
+// later (ASan would see one touch the freed controller).
+TEST_F(ControllerTest, ShutdownEndsEveryTaskSoTheControllerCanGoMidStop) {
+    state->setCameraEnabled(true);
+    controller->enterRecordingMode(false);
+    executor.advance(seconds(1));
+    startRecording();
+    sequence.server->finalizeFailures = {std::make_exception_ptr(std::runtime_error("timed out")),
+                                         std::make_exception_ptr(std::runtime_error("timed out"))};
+    hotKeys.press(CaptureController::kStartStopHotKeyID);
+    executor.advance(seconds(0.5));
+    ASSERT_EQ(phase(), Kind::finishing);
+    controller->setCameraEnabled(false);
+
+    auto ending = spawn(executor, controller->shutdown());
+    executor.advance(seconds(1));
+    ASSERT_TRUE(ending.isDone());
+    controller.reset();
+    executor.advance(seconds(10));
+    EXPECT_EQ(std::count(log.begin(), log.end(), "finalize rec-1"), 1);
+    EXPECT_EQ(cameras.log->openPreviews, 0);
+}
+
+}  // namespace
+}  // namespace tessera::testing
