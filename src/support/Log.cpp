@@ -3,6 +3,7 @@
 #include <spdlog/logger.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <map>
@@ -58,6 +59,13 @@ std::filesystem::path defaultLogDirectory() {
         return std::filesystem::path(home) / ".local" / "state" / "tessera-recorder";
     }
     return {};
+}
+
+LogOptions applicationLogOptions() {
+    LogOptions options;
+    options.directory = defaultLogDirectory();
+    options.toStderr = ::isatty(STDERR_FILENO) == 1;
+    return options;
 }
 
 bool configure(const LogOptions& options) {

@@ -26,6 +26,10 @@ struct LogOptions {
 // `$XDG_STATE_HOME/tessera-recorder`, or `~/.local/state/tessera-recorder`.
 std::filesystem::path defaultLogDirectory();
 
+// What the application logs to: the rotating file in defaultLogDirectory(),
+// and stderr too when stderr is a terminal.
+LogOptions applicationLogOptions();
+
 // Replaces the process's log outputs. Before the first call, warnings and errors
 // go to stderr so that nothing is lost in programs that never configure the log
 // (tests, tools). Returns false, and keeps logging to stderr, when the log file

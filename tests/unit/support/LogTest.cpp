@@ -74,6 +74,24 @@ TEST(Log, WritesToARotatingFileThatStaysBounded) {
     resetToDefault();
 }
 
+TEST(Log, TheApplicationLogsUnderTheStateFolder) {
+    const char* saved = std::getenv("XDG_STATE_HOME");
+    const std::string previous = saved ? saved : "";
+    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    setenv("XDG_STATE_HOME", "/var/tmp/state-test", 1);
+    EXPECT_EQ(applicationLogOptions().directory, "/var/tmp/state-test/tessera-recorder");
+    // A relative path is not a base directory and is ignored.
+    setenv("XDG_STATE_HOME", "relative", 1);
+    setenv("HOME", "/home/someone", 1);
+    EXPECT_EQ(applicationLogOptions().directory, "/home/someone/.local/state/tessera-recorder");
+    setenv("HOME", home.c_str(), 1);
+    if (saved) {
+        setenv("XDG_STATE_HOME", previous.c_str(), 1);
+    } else {
+        unsetenv("XDG_STATE_HOME");
+    }
+}
+
 TEST(Log, AnUnwritableFolderFallsBackToStderrAndSaysSo) {
     testing::TempDir dir;
     const auto blocker = dir.path() / "file";
