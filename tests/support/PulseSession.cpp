@@ -108,35 +108,78 @@ void PulseSession::addSink(const std::string& name) {
 TonePlayer::TonePlayer(double frequency, double amplitude, const std::string& sink) {
     std::promise<void> opened;
     auto ready = opened.get_future();
-    thread_ = std::jthread(
-        [frequency, amplitude, sink, opened = std::move(opened)](std::stop_token stop) mutable {
-            const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
-            int error = 0;
-            pa_simple* out = pa_simple_new(nullptr, "tessera-test-tone", PA_STREAM_PLAYBACK,
-                                           sink.c_str(), "tone", &spec, nullptr, nullptr, &error);
-            if (!out) {
-                opened.set_exception(std::make_exception_ptr(
-                    std::runtime_error(std::string("tone player: ") + pa_strerror(error))));
+    thread_ = std::jthread([frequency, amplitude, sink,
+                            opened = std::move(opened)](std::stop_token stop) mutable {
+        const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
+        int error = 0;
+        // 200 ms buffered: enough for a busy machine to keep it filled, and
+        // the sink then renders no further ahead than that.
+        pa_buffer_attr attributes{};
+        attributes.maxlength = static_cast<uint32_t>(-1);
+        attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(200'000, &spec));
+        attributes.prebuf = static_cast<uint32_t>(-1);
+        attributes.minreq = static_cast<uint32_t>(-1);
+        attributes.fragsize = static_cast<uint32_t>(-1);
+        pa_simple* out = pa_simple_new(nullptr, "tessera-test-tone", PA_STREAM_PLAYBACK,
+                                       sink.c_str(), "tone", &spec, nullptr, &attributes, &error);
+        if (!out) {
+            opened.set_exception(std::make_exception_ptr(
+                std::runtime_error(std::string("tone player: ") + pa_strerror(error))));
+            return;
+        }
+        opened.set_value();
+        // 10 ms per write; pa_simple_write blocks, which paces the loop.
+        std::vector<float> block(480 * 2);
+        int64_t frame = 0;
+        while (!stop.stop_requested()) {
+            for (size_t i = 0; i < 480; ++i, ++frame) {
+                const auto v = static_cast<float>(
+                    amplitude * std::sin(2 * std::numbers::pi * frequency * frame / 48000.0));
+                block[2 * i] = v;
+                block[2 * i + 1] = v;
+            }
+            if (pa_simple_write(out, block.data(), block.size() * sizeof(float), &error) < 0) {
+                break;
+            }
+        }
+        pa_simple_free(out);
+    });
+    ready.get();
+    waitUntilHeard(sink, amplitude);
+}
+
+// An idle sink renders up to two seconds ahead, and its monitor hands a new
+// recording only what the sink renders after it connected: a recording
+// started right away would begin with up to two seconds of silence. Listening
+// on the monitor until the tone comes through waits out what was rendered
+// before.
+void TonePlayer::waitUntilHeard(const std::string& sink, double amplitude) {
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
+    pa_buffer_attr attributes{};
+    attributes.maxlength = static_cast<uint32_t>(-1);
+    attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(10'000, &spec));
+    int error = 0;
+    pa_simple* in = pa_simple_new(nullptr, "tessera-test-tone-check", PA_STREAM_RECORD,
+                                  (sink + ".monitor").c_str(), "tone check", &spec, nullptr,
+                                  &attributes, &error);
+    if (!in) {
+        throw std::runtime_error(std::string("tone check: ") + pa_strerror(error));
+    }
+    std::vector<float> block(480 * 2);
+    // At most ten seconds of audio.
+    for (int i = 0; i < 1000; ++i) {
+        if (pa_simple_read(in, block.data(), block.size() * sizeof(float), &error) < 0) {
+            break;
+        }
+        for (float v : block) {
+            if (std::abs(v) > amplitude / 2) {
+                pa_simple_free(in);
                 return;
             }
-            opened.set_value();
-            // 10 ms per write; pa_simple_write blocks, which paces the loop.
-            std::vector<float> block(480 * 2);
-            int64_t frame = 0;
-            while (!stop.stop_requested()) {
-                for (size_t i = 0; i < 480; ++i, ++frame) {
-                    const auto v = static_cast<float>(
-                        amplitude * std::sin(2 * std::numbers::pi * frequency * frame / 48000.0));
-                    block[2 * i] = v;
-                    block[2 * i + 1] = v;
-                }
-                if (pa_simple_write(out, block.data(), block.size() * sizeof(float), &error) < 0) {
-                    break;
-                }
-            }
-            pa_simple_free(out);
-        });
-    ready.get();
+        }
+    }
+    pa_simple_free(in);
+    throw std::runtime_error("the tone did not come through the monitor of " + sink);
 }
 
 TonePlayer::~TonePlayer() {

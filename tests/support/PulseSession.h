@@ -37,7 +37,8 @@ class PulseSession {
 };
 
 // Plays a sine tone (48 kHz stereo float, both channels alike) into a sink of
-// the current PULSE_SERVER from a thread of its own, until destroyed. Throws
+// the current PULSE_SERVER from a thread of its own, until destroyed. Returns
+// from the constructor once the tone comes through the sink's monitor. Throws
 // std::runtime_error when the server refuses the stream.
 class TonePlayer {
   public:
@@ -48,6 +49,7 @@ class TonePlayer {
     TonePlayer& operator=(const TonePlayer&) = delete;
 
   private:
+    static void waitUntilHeard(const std::string& sink, double amplitude);
     std::jthread thread_;
 };
 
