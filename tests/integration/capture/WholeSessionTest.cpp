@@ -394,13 +394,18 @@ TEST_F(WholeSessionTest, FlashesAndBeepsStayTogetherInTheRecording) {
     BeepPlayer beeper;
     controller->start();
     ASSERT_TRUE(runUntilPhase(RecorderPhase::Kind::recording, 30)) << state->phase().message();
+    // How much later than its beep each flash really reached the X server: a
+    // busy machine may wake the marker thread late, which is the test's own
+    // delay, not the recorder's.
+    std::vector<double> flashLag;
     std::atomic<bool> markersDone = false;
     std::jthread markers([&] {
         for (int i = 0; i < 4; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1200));
             const auto at = beeper.beep();
             std::this_thread::sleep_until(at);
-            box.fill(0xFFFFFF);
+            box.fill(0xFFFFFF);  // returns once the server has painted it
+            flashLag.push_back(std::chrono::duration<double>(Clock::now() - at).count());
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             box.fill(0x202020);
         }
@@ -434,14 +439,19 @@ TEST_F(WholeSessionTest, FlashesAndBeepsStayTogetherInTheRecording) {
     ASSERT_EQ(flashes.size(), 4u);
     ASSERT_EQ(beeps.size(), 4u);
     ASSERT_EQ(micBeeps.size(), 4u);
+    // In the recording, the beep should lead its flash by the flash's own
+    // lag; what is left is the recorder's offset plus the wait for the next
+    // grab (up to one frame).
     for (size_t i = 0; i < flashes.size(); ++i) {
+        const double audioOffset = flashes[i] - beeps[i] - flashLag[i];
+        const double micOffset = flashes[i] - micBeeps[i] - flashLag[i];
         std::printf(
-            "[ figures  ] marker %zu: flash %.3f s, beep %.3f s (%+.0f ms), mic %.3f s "
-            "(%+.0f ms)\n",
-            i, flashes[i], beeps[i], (beeps[i] - flashes[i]) * 1000, micBeeps[i],
-            (micBeeps[i] - flashes[i]) * 1000);
-        EXPECT_NEAR(beeps[i], flashes[i], 0.045) << "marker " << i;
-        EXPECT_NEAR(micBeeps[i], flashes[i], 0.045) << "marker " << i;
+            "[ figures  ] marker %zu: flash %.3f s (painted %.0f ms after its beep), beep %.3f s, "
+            "mic %.3f s; video behind audio by %+.0f ms, behind the mic file by %+.0f ms\n",
+            i, flashes[i], flashLag[i] * 1000, beeps[i], micBeeps[i], audioOffset * 1000,
+            micOffset * 1000);
+        EXPECT_LE(std::abs(audioOffset), 0.045) << "marker " << i;
+        EXPECT_LE(std::abs(micOffset), 0.045) << "marker " << i;
     }
 }
 
