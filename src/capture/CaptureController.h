@@ -170,6 +170,9 @@ class CaptureController {
     void resetCameraBubbleVisibility();
     void stopCameraPreviewIfUnattended();
     Task<void> syncCameraPreview();
+    // Cancels the camera's recording, hides its bubble and stops its session,
+    // logging what fails.
+    static Task<void> shutDownCamera(std::shared_ptr<CameraRecording> camera);
     Task<void> replaceCameraPreview();
     void adoptStatusItemDisplay();
     void installStateHooks();

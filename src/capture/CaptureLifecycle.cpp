@@ -304,14 +304,7 @@ Task<void> CaptureController::shutdown() {
     stopTimer();
     // The camera closes with the application.
     if (auto camera = std::move(cameraRecorder_)) {
-        try {
-            co_await camera->cancelRecording();
-            camera->hideBubble();
-            co_await camera->stopSession();
-        } catch (...) {
-            logging::handled("controller", "closing the camera at shutdown",
-                             std::current_exception());
-        }
+        co_await shutDownCamera(std::move(camera));
     }
 }
 

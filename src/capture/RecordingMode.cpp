@@ -27,9 +27,11 @@ Task<void> ifAlive(std::weak_ptr<int> alive, std::function<Task<void>()> body) {
     }
 }
 
+}  // namespace
+
 // Touches nothing of the controller: the recorder has already left its field,
 // so this may run on after the controller is gone.
-Task<void> shutDownCamera(std::shared_ptr<CameraRecording> camera) {
+Task<void> CaptureController::shutDownCamera(std::shared_ptr<CameraRecording> camera) {
     try {
         co_await camera->cancelRecording();
     } catch (...) {
@@ -42,7 +44,6 @@ Task<void> shutDownCamera(std::shared_ptr<CameraRecording> camera) {
         logging::handled("camera", "stopping the camera session", std::current_exception());
     }
 }
-}  // namespace
 
 void CaptureController::enterRecordingMode(bool showPanel) {
     if (recordingModeActive_) {
