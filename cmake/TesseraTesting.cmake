@@ -1,6 +1,6 @@
 # Helpers that register GoogleTest executables with CTest.
 #
-#   tessera_add_gtest(NAME unit_support LABEL unit SOURCES a.cpp b.cpp LIBS tessera_support)
+#   tessera_add_gtest(NAME unit_support LABEL unit [RUN_SERIAL] SOURCES a.cpp b.cpp LIBS tessera_support)
 #
 # LABEL is "unit" (fast, no external processes; also built and run under the
 # sanitizers) or "integration" (real servers, X, audio daemons, FFmpeg output).
@@ -10,7 +10,7 @@ set_property(GLOBAL PROPERTY TESSERA_TEST_TARGETS_unit "")
 set_property(GLOBAL PROPERTY TESSERA_TEST_TARGETS_integration "")
 
 function(tessera_add_gtest)
-  cmake_parse_arguments(T "" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "RUN_SERIAL" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
   if(NOT T_LABEL)
     set(T_LABEL unit)
   endif()
@@ -22,9 +22,15 @@ function(tessera_add_gtest)
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
   target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   include(GoogleTest)
+  # RUN_SERIAL: tests that measure real time (A/V sync of a whole session)
+  # run alone, not beside another test of the suite.
+  set(serial FALSE)
+  if(T_RUN_SERIAL)
+    set(serial TRUE)
+  endif()
   gtest_discover_tests(${T_NAME}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT})
+    PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT} RUN_SERIAL ${serial})
   set_property(GLOBAL APPEND PROPERTY TESSERA_TEST_TARGETS_${T_LABEL} ${T_NAME})
 endfunction()
 
