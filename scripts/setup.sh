@@ -28,8 +28,12 @@ packages=(
   libopencv-dev
   # user interface
   qt6-base-dev
-  # test environment: X server, window manager, helpers
-  xvfb openbox x11-apps xdotool
+  # camera models: fetched from npm, converted from TFLite to ONNX at build time
+  nodejs npm python3-onnx python3-numpy
+  # test environment: X server, window manager, tray host, compositor, session
+  # bus, clipboard and input helpers
+  xvfb openbox x11-apps xdotool trayer xcompmgr xclip dbus-daemon dbus-bin
+  libxcb-xtest0-dev libxcb-shape0-dev
 )
 
 missing=()
