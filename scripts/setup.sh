@@ -28,8 +28,8 @@ packages=(
   libopencv-dev
   # user interface
   qt6-base-dev
-  # camera models: fetched from npm, converted from TFLite to ONNX at build time
-  nodejs npm python3-onnx python3-numpy
+  # camera models: fetched with npm (which nodejs brings), converted from TFLite to ONNX at build time
+  nodejs python3-onnx python3-numpy
   # test environment: X server, window manager, tray host, compositor, session
   # bus, clipboard and input helpers
   xvfb openbox x11-apps xdotool trayer xcompmgr xclip dbus-daemon dbus-bin
