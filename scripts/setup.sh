@@ -29,7 +29,7 @@ packages=(
   # user interface
   qt6-base-dev
   # camera models: fetched with npm (which nodejs brings), converted from TFLite to ONNX at build time
-  nodejs python3-onnx python3-numpy
+  nodejs python3-onnx python3-numpy python3-flatbuffers python3-opencv
   # test environment: X server, window manager, tray host, compositor, session
   # bus, clipboard and input helpers
   xvfb openbox x11-apps xdotool trayer xcompmgr xclip dbus-daemon dbus-bin
@@ -51,3 +51,6 @@ if ((${#missing[@]} > 0)); then
   "${sudo_cmd[@]}" apt-get update
   "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+
+# Camera-effect models and test photos, into a cache outside git.
+bash "$(dirname "$0")/fetch-models.sh"
