@@ -1,22 +1,130 @@
 #include "camera/effects/CameraEffectsProcessor.h"
 
+#include <opencv2/imgproc.hpp>
 #include <utility>
+#include <vector>
+
+#include "camera/effects/BackgroundReplacer.h"
+#include "camera/effects/EffectGeometry.h"
+#include "camera/effects/FaceDetector.h"
+#include "camera/effects/FaceFraming.h"
+#include "camera/effects/ImageOps.h"
+#include "camera/effects/ModelFiles.h"
+#include "camera/effects/PictureCache.h"
+#include "camera/effects/SkinSmoothing.h"
+#include "support/Log.h"
 
 namespace tessera {
+
+using effects::FrameCadence;
 
 bool anyEffectOn(const CameraEffectSettings& settings) {
     return !settings.isIdentity();
 }
 
+struct CameraEffectsProcessor::State {
+    explicit State(std::filesystem::path directory)
+        : modelDirectory(std::move(directory)), background(modelDirectory) {}
+
+    std::filesystem::path modelDirectory;
+    std::optional<effects::FaceDetector> faceDetector;  // loaded on first use
+    FrameCadence faceScan{12};
+    std::vector<Rect> cachedFaces;  // normalized, bottom-left origin
+    effects::ExposureEasing exposure;
+    effects::FaceFraming framing;
+    effects::PictureCache pictures;
+    effects::BackgroundReplacer background;
+    bool warnedFormat = false;
+
+    void refreshFacesIfNeeded(const cv::Mat& raw) {
+        if (!faceScan.tick()) {
+            return;
+        }
+        if (!faceDetector) {
+            faceDetector.emplace(modelDirectory);
+        }
+        // A failed scan keeps the faces of the last one.
+        if (auto faces = faceDetector->detect(raw)) {
+            cachedFaces = std::move(*faces);
+        }
+    }
+
+    cv::Mat autoLight(const cv::Mat& image, bool useFaceMetering) {
+        const Rect extent(0, 0, image.cols, image.rows);
+        const double ev = exposure.advance([&] {
+            const auto face =
+                useFaceMetering ? effects::largestFace(cachedFaces, extent) : std::nullopt;
+            return effects::measuredLuma(image, effects::meteringRegion(face, extent));
+        });
+        constexpr double kShadowAmount = 0.3;
+        return effects::adjustExposure(image, effects::exposureApplies(ev) ? ev : 0, kShadowAmount);
+    }
+
+    cv::Mat frameOnFace(const cv::Mat& image) {
+        const Rect extent(0, 0, image.cols, image.rows);
+        const auto crop = framing.advance(effects::largestFace(cachedFaces, extent), extent);
+        if (!crop || !(crop->width() > 1) || !(crop->height() > 1)) {
+            return image;
+        }
+        // Output pixel p shows crop point minX + p / scale; in the image's top-down rows
+        // the crop's top edge is at height - maxY.
+        const double scale = extent.width() / crop->width();
+        const cv::Matx23d toOutput(scale, 0, -crop->minX() * scale, 0, scale,
+                                   -(extent.height() - crop->maxY()) * scale);
+        cv::Mat out;
+        cv::warpAffine(image, out, toOutput, image.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+        return out;
+    }
+};
+
 CameraEffectsProcessor::CameraEffectsProcessor(std::filesystem::path modelDirectory)
-    : modelDirectory_(std::move(modelDirectory)) {}
+    : state_(std::make_unique<State>(std::move(modelDirectory))) {}
 
 CameraEffectsProcessor::~CameraEffectsProcessor() = default;
 
-std::optional<cv::Mat> CameraEffectsProcessor::process(const cv::Mat& /*bgra*/,
-                                                       const CameraEffectSettings& /*settings*/,
-                                                       double /*hostSeconds*/) {
-    return std::nullopt;
+std::optional<cv::Mat> CameraEffectsProcessor::process(const cv::Mat& bgra,
+                                                       const CameraEffectSettings& settings,
+                                                       double hostSeconds) {
+    if (settings.isIdentity() || bgra.cols <= 0 || bgra.rows <= 0) {
+        return std::nullopt;
+    }
+    State& s = *state_;
+    if (bgra.type() != CV_8UC4) {
+        if (!s.warnedFormat) {
+            logging::warning(effects::kComponent, "frames that are not 8-bit BGRA pass unchanged");
+            s.warnedFormat = true;
+        }
+        return std::nullopt;
+    }
+    if (settings.showProfile && settings.profileImagePath && !settings.profileImagePath->empty()) {
+        const auto picture = s.pictures.load(settings.profileImagePath);
+        if (!picture) {
+            return std::nullopt;
+        }
+        return effects::scaleToFill(*picture, bgra.size());
+    }
+
+    const bool smoothing = settings.faceSmoothing > 0.001;
+    if (smoothing || settings.keepFaceCentered) {
+        s.refreshFacesIfNeeded(bgra);
+    }
+    const cv::Mat lit =
+        settings.autoLighting ? s.autoLight(bgra, smoothing || settings.keepFaceCentered) : bgra;
+    cv::Mat image = lit;
+    if (smoothing) {
+        image = effects::smoothFaces(lit, s.cachedFaces, settings.faceSmoothing);
+    }
+    if (settings.background != CameraBackgroundMode::none) {
+        image = s.background.apply(image, lit, bgra, settings, hostSeconds, s.pictures);
+    }
+    if (settings.keepFaceCentered) {
+        image = s.frameOnFace(image);
+    }
+    // The result is always a frame of its own, never the caller's.
+    if (image.data == bgra.data) {
+        image = bgra.clone();
+    }
+    return image;
 }
 
 }  // namespace tessera

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <opencv2/core/mat.hpp>
 #include <optional>
 
@@ -13,8 +14,9 @@ bool anyEffectOn(const CameraEffectSettings& settings);
 
 // Turns camera frames into processed frames: profile picture, automatic lighting,
 // skin smoothing on detected faces, background replacement behind the person and
-// keeping the largest face framed. One per camera recorder; it keeps state across
-// frames (face scan and light meter counters, exposure, crop window, picture cache).
+// keeping the largest face framed, in that order. One per camera recorder; it keeps
+// state across frames (face scan and light meter counters, exposure, crop window,
+// person mask, picture cache). Models are loaded on first use.
 //
 // Thread: not thread-safe. All calls come from the camera's serial queue, one frame
 // at a time.
@@ -35,7 +37,8 @@ class CameraEffectsProcessor {
                                    double hostSeconds);
 
   private:
-    std::filesystem::path modelDirectory_;
+    struct State;
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace tessera
