@@ -1,0 +1,39 @@
+#include <gtest/gtest.h>
+
+#include "views/SettingsRules.h"
+
+namespace tessera::views {
+namespace {
+
+TEST(SettingsRules, OnlyTheChosenBackgroundStyleShowsItsDetailRow) {
+    EXPECT_EQ(backgroundRows(CameraBackgroundMode::none), (BackgroundRows{false, false, false}));
+    EXPECT_EQ(backgroundRows(CameraBackgroundMode::blur), (BackgroundRows{true, false, false}));
+    EXPECT_EQ(backgroundRows(CameraBackgroundMode::color), (BackgroundRows{false, true, false}));
+    EXPECT_EQ(backgroundRows(CameraBackgroundMode::image), (BackgroundRows{false, false, true}));
+}
+
+TEST(SettingsRules, LaunchAtLoginShowsTheRealStatusApprovalAndFailure) {
+    using Status = LaunchAtLogin::Status;
+    EXPECT_EQ(launchAtLoginRow(Status::enabled, std::nullopt), (LaunchAtLoginRow{true, {}, {}}));
+    EXPECT_FALSE(launchAtLoginRow(Status::notFound, std::nullopt).checked);
+
+    const LaunchAtLoginRow approval = launchAtLoginRow(Status::requiresApproval, std::nullopt);
+    EXPECT_EQ(approval.approvalLine,
+              "Approval needed — enable Tessera Recorder under Login Items.");
+    EXPECT_FALSE(approval.errorLine);
+
+    // Turning it on failed: the toggle shows what the system reports, off.
+    const LaunchAtLoginRow failed = launchAtLoginRow(Status::notRegistered, "disk full");
+    EXPECT_FALSE(failed.checked);
+    EXPECT_EQ(failed.errorLine, "Couldn't update Launch at Login: disk full");
+}
+
+TEST(SettingsRules, FileRowsShowTheFileNameOnly) {
+    EXPECT_EQ(fileRowText("/home/me/Pictures/beach.jpg"), "beach.jpg");
+    EXPECT_EQ(fileRowText(std::string("/home/me/Pictures/")), "Pictures");
+    EXPECT_EQ(fileRowText(std::nullopt), "None");
+    EXPECT_EQ(fileRowText(std::string()), "None");
+}
+
+}  // namespace
+}  // namespace tessera::views
