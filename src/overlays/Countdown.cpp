@@ -36,13 +36,13 @@ void Countdown::cancel() {
 
 void Countdown::close() {
     if (auto panel = std::move(panel_)) {
-        panel->close();
+        panel->dismiss();
     }
 }
 
 void Countdown::publish() {
     if (panel_) {
-        panel_->update(count_, progress_);
+        panel_->showProgress(count_, progress_);
     }
 }
 

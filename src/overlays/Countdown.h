@@ -18,8 +18,8 @@ class CountdownPanel {
     // Puts the panel, with `count` and no progress, in the middle of that
     // display and gives it the keyboard focus.
     virtual void open(std::uint32_t displayID, int count) = 0;
-    virtual void update(int count, double progress) = 0;
-    virtual void close() = 0;
+    virtual void showProgress(int count, double progress) = 0;
+    virtual void dismiss() = 0;
 };
 
 // The countdown before a recording: shows the seconds left on a panel,

@@ -112,10 +112,44 @@ void FloatingWindow::setClickThrough(bool on) {
 }
 
 void FloatingWindow::setVisibleShape(const QRegion& region) {
-    if (region.isEmpty() || compositorRunning()) {
+    if (compositorRunning()) {
         clearMask();
+    } else if (region.isEmpty()) {
+        // An empty mask would mean "no shape" to Qt: one pixel outside the
+        // window leaves nothing of it visible.
+        setMask(QRegion(-2, -2, 1, 1));
     } else {
         setMask(region);
+    }
+}
+
+bool FloatingWindow::grabPointer() {
+    xcb_connection_t* connection = qtConnection();
+    if (!connection) {
+        return false;
+    }
+    const std::uint16_t events = XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE |
+                                 XCB_EVENT_MASK_POINTER_MOTION | XCB_EVENT_MASK_ENTER_WINDOW |
+                                 XCB_EVENT_MASK_LEAVE_WINDOW;
+    Reply<xcb_grab_pointer_reply_t> reply(
+        xcb_grab_pointer_reply(connection,
+                               xcb_grab_pointer(connection, 1, static_cast<xcb_window_t>(winId()),
+                                                events, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC,
+                                                XCB_NONE, XCB_NONE, XCB_CURRENT_TIME),
+                               nullptr));
+    if (!reply || reply->status != XCB_GRAB_STATUS_SUCCESS) {
+        logging::warning(kComponent,
+                         "the pointer is held by another client; drawing is limited "
+                         "to the strokes already on screen");
+        return false;
+    }
+    return true;
+}
+
+void FloatingWindow::releasePointer() {
+    if (xcb_connection_t* connection = qtConnection()) {
+        xcb_ungrab_pointer(connection, XCB_CURRENT_TIME);
+        xcb_flush(connection);
     }
 }
 
@@ -171,6 +205,15 @@ DisplayPlacement::DisplayPlacement(DisplaySource& displays) : displays_(displays
 
 Rect DisplayPlacement::frame(std::uint32_t displayID, FrameKind kind) const {
     return displayFrame(displays_.monitors(), displayID, displays_.mainDisplayID(), kind);
+}
+
+std::optional<Rect> DisplayPlacement::frameIfPresent(std::uint32_t displayID,
+                                                     FrameKind kind) const {
+    auto monitor = findMonitor(displays_.monitors(), displayID);
+    if (!monitor) {
+        return std::nullopt;
+    }
+    return kind == FrameKind::visible ? monitor->visibleFrame : monitor->frame;
 }
 
 QScreen* DisplayPlacement::screen(std::uint32_t displayID) const {

@@ -4,6 +4,7 @@
 #include <QRegion>
 #include <QWidget>
 #include <cstdint>
+#include <optional>
 
 #include "app/DiscoveryPorts.h"
 #include "overlays/DisplayFrames.h"
@@ -49,10 +50,18 @@ class FloatingWindow : public QWidget {
     bool isClickThrough() const { return clickThrough_; }
 
     // The part of the window that is drawn, in widget coordinates. Without a
-    // compositor the window is shaped to it; with one the shape is cleared
-    // and the translucent background does the job. An empty region clears
-    // the shape.
+    // compositor the window is shaped to it, and an empty region shows
+    // nothing at all; with one the shape is cleared and the translucent
+    // background does the job.
     void setVisibleShape(const QRegion& region);
+
+    // Sends every pointer event to this window, also where it is shaped away
+    // or click-through, except over the application's other windows (an X
+    // pointer grab with owner events). A shaped window without a compositor
+    // takes input this way where it draws nothing. False when another client
+    // holds the pointer.
+    bool grabPointer();
+    void releasePointer();
 
     // Changes the focus policy of a window that already exists.
     void setFocusPolicyTo(FocusPolicy focus);
@@ -90,6 +99,8 @@ class DisplayPlacement {
     // The whole or visible frame of `displayID`, else of the main display,
     // else the fallback frame. Global points.
     Rect frame(std::uint32_t displayID, FrameKind kind) const;
+    // The frame of that display only; none when it is not connected.
+    std::optional<Rect> frameIfPresent(std::uint32_t displayID, FrameKind kind) const;
 
     // The Qt screen of that display (matched by output name), else the primary
     // screen.

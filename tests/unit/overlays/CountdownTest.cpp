@@ -20,12 +20,12 @@ struct RecordingPanel : CountdownPanel {
         ++log.opened;
         log.counts.push_back(count);
     }
-    void update(int count, double) override {
+    void showProgress(int count, double) override {
         if (log.counts.empty() || log.counts.back() != count) {
             log.counts.push_back(count);
         }
     }
-    void close() override { ++log.closed; }
+    void dismiss() override { ++log.closed; }
     PanelLog& log;
 };
 
