@@ -1,0 +1,190 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/desktop/DesktopEntry.h"
+#include "platform/desktop/XdgAutostart.h"
+#include "support/TempDir.h"
+
+namespace tessera {
+namespace {
+
+namespace fs = std::filesystem;
+using Status = LaunchAtLogin::Status;
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path) << text;
+}
+
+fs::path makeExecutable(const fs::path& path) {
+    writeFile(path, "#!/bin/sh\n");
+    fs::permissions(path, fs::perms::owner_all);
+    return path;
+}
+
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            old_ = old;
+        }
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (old_) {
+            setenv(name_, old_->c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+class XdgAutostartTest : public ::testing::Test {
+  protected:
+    testing::TempDir temp;
+    ScopedEnv configHome{"XDG_CONFIG_HOME", (temp.path() / "config").string()};
+    fs::path executable = makeExecutable(temp.path() / "my apps" / "tessera-recorder");
+    fs::path entry = temp.path() / "config/autostart/com.tessera.recorder.desktop";
+};
+
+TEST_F(XdgAutostartTest, TurningOnWritesAReadableEntryForThisExecutableAndOffRemovesIt) {
+    XdgAutostart autostart(std::nullopt, executable);
+    EXPECT_EQ(autostart.entryPath(), entry);
+    EXPECT_EQ(autostart.status(), Status::notRegistered);
+
+    autostart.setEnabled(true);
+    EXPECT_EQ(autostart.status(), Status::enabled);
+    struct stat info {};
+    ASSERT_EQ(stat(entry.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    const auto text = readFile(entry);
+    EXPECT_NE(text.find("\nExec=\"" + executable.string() + "\"\n"), std::string::npos) << text;
+    // No temporary file is left beside the entry.
+    EXPECT_EQ(std::distance(fs::directory_iterator(entry.parent_path()), fs::directory_iterator()),
+              1);
+
+    // Another installation of the program reads as not ours.
+    EXPECT_EQ(
+        XdgAutostart(std::nullopt, makeExecutable(temp.path() / "other/tessera-recorder")).status(),
+        Status::notRegistered);
+
+    autostart.setEnabled(false);
+    EXPECT_FALSE(fs::exists(entry));
+    EXPECT_EQ(autostart.status(), Status::notRegistered);
+    autostart.setEnabled(false);  // off when already off is fine
+}
+
+TEST_F(XdgAutostartTest, OnLeavesAnEnabledEntryAloneButRewritesOneTheDesktopTurnedOff) {
+    XdgAutostart autostart(std::nullopt, executable);
+    autostart.setEnabled(true);
+    const auto edited = readFile(entry) + "# kept\n";
+    writeFile(entry, edited);
+    autostart.setEnabled(true);
+    EXPECT_EQ(readFile(entry), edited);
+
+    for (const char* off : {"Hidden=true", "X-GNOME-Autostart-enabled=false"}) {
+        SCOPED_TRACE(off);
+        writeFile(entry, "[Desktop Entry]\nType=Application\nExec=" +
+                             desktop_entry::execArgument(executable.string()) + "\n" + off + "\n");
+        EXPECT_EQ(autostart.status(), Status::notRegistered);
+        autostart.setEnabled(true);
+        EXPECT_EQ(autostart.status(), Status::enabled);
+    }
+}
+
+TEST_F(XdgAutostartTest, FailuresThrowWithThePathInTheMessage) {
+    // The autostart folder cannot be made: a file stands in its place.
+    writeFile(temp.path() / "config/autostart", "not a folder");
+    XdgAutostart blocked(std::nullopt, executable);
+    try {
+        blocked.setEnabled(true);
+        FAIL() << "expected an error";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find("autostart"), std::string::npos) << error.what();
+    }
+
+    // The entry cannot be removed: a folder with content stands in its place.
+    testing::TempDir other;
+    writeFile(other.path() / "com.tessera.recorder.desktop/inside", "x");
+    XdgAutostart stuck(other.path(), executable);
+    EXPECT_THROW(stuck.setEnabled(false), std::runtime_error);
+}
+
+TEST(DesktopEntryExecTest, ArgumentsSurviveQuotingAndEscapingBothWays) {
+    for (std::string path : {"/usr/bin/tessera-recorder", "/opt/my apps/tessera", "/a/\"q\"/$HOME",
+                             "/back\\slash/`x`", "/odd/100%/it's"}) {
+        SCOPED_TRACE(path);
+        auto written = desktop_entry::execArgument(path);
+        EXPECT_EQ(desktop_entry::execArguments(written + " --flag %u"),
+                  (std::vector<std::string>{path, "--flag", "%u"}));
+    }
+    EXPECT_EQ(desktop_entry::execArgument("/usr/bin/tessera-recorder"),
+              "/usr/bin/tessera-recorder");
+    // One literal backslash inside quotes is four in the file.
+    EXPECT_EQ(desktop_entry::execArgument("/a b\\c"), "\"/a b\\\\\\\\c\"");
+    EXPECT_EQ(desktop_entry::execArgument("/x%y"), "/x%%y");
+}
+
+TEST(DesktopEntryInstalledTest, AnInstallationIsFoundBesideTheBinaryOrThroughADataFolderEntry) {
+    testing::TempDir temp;
+    const auto prefix = temp.path() / "local";
+    const auto exe = makeExecutable(prefix / "bin/tessera-recorder");
+    EXPECT_FALSE(desktop_entry::isInstalledExecutable(exe, {}, ""));
+    writeFile(prefix / "share/applications/com.tessera.recorder.desktop", "[Desktop Entry]\n");
+    EXPECT_TRUE(desktop_entry::isInstalledExecutable(exe, {}, ""));
+
+    const auto loose = makeExecutable(temp.path() / "build dir/tessera-recorder");
+    const auto data = temp.path() / "data";
+    const auto entryFile = data / "applications/com.tessera.recorder.desktop";
+    writeFile(entryFile, "[Desktop Entry]\nExec=/usr/bin/tessera-recorder\n");
+    EXPECT_FALSE(desktop_entry::isInstalledExecutable(loose, {data}, ""));
+    writeFile(entryFile, "[Desktop Entry]\nExec=" + desktop_entry::execArgument(loose.string()) +
+                             " %u\n[Desktop Action x]\nExec=/elsewhere\n");
+    EXPECT_TRUE(desktop_entry::isInstalledExecutable(loose, {temp.path() / "none", data}, ""));
+    // A bare program name is looked up in PATH.
+    writeFile(entryFile, "[Desktop Entry]\nExec=tessera-recorder\n");
+    EXPECT_TRUE(desktop_entry::isInstalledExecutable(
+        loose, {data}, "/nonexistent:" + loose.parent_path().string()));
+    EXPECT_FALSE(desktop_entry::isInstalledExecutable(loose, {data}, "/nonexistent"));
+}
+
+TEST(AutostartSettingsCommandTest, TheDesktopsOwnToolWhenInstalledElseNone) {
+    auto installed = [](std::initializer_list<std::string> programs) {
+        std::set<std::string> names(programs);
+        return [names](const std::string& program) {
+            return names.contains(program);
+        };
+    };
+    using Command = SettingsCommand;
+    EXPECT_EQ(autostartSettingsCommand("ubuntu:GNOME", installed({"gnome-tweaks"})),
+              (Command{"gnome-tweaks", {}}));
+    EXPECT_EQ(
+        autostartSettingsCommand("GNOME", installed({"gnome-session-properties", "gnome-tweaks"})),
+        (Command{"gnome-session-properties", {}}));
+    EXPECT_EQ(autostartSettingsCommand("KDE", installed({"systemsettings"})),
+              (Command{"systemsettings", {"kcm_autostart"}}));
+    EXPECT_EQ(autostartSettingsCommand("XFCE", installed({"xfce4-session-settings"})),
+              (Command{"xfce4-session-settings", {}}));
+    EXPECT_EQ(autostartSettingsCommand("LXQt", installed({"lxqt-config-session"})),
+              (Command{"lxqt-config-session", {}}));
+    EXPECT_EQ(autostartSettingsCommand("XFCE", installed({})), std::nullopt);
+    EXPECT_EQ(autostartSettingsCommand("X-Cinnamon", installed({"gnome-tweaks"})), std::nullopt);
+    EXPECT_EQ(autostartSettingsCommand("", installed({"gnome-tweaks"})), std::nullopt);
+}
+
+}  // namespace
+}  // namespace tessera
