@@ -61,7 +61,8 @@ std::vector<FaceBox> mergeOverlapping(std::vector<FaceBox> boxes) {
 
 }  // namespace
 
-std::vector<Point> blazeFaceAnchors(int inputSize, std::span<const int> layerStrides) {
+std::vector<Point> blazeFaceAnchors(int inputSize, std::span<const int> layerStrides,
+                                    int anchorsPerLayer) {
     std::vector<Point> anchors;
     for (std::size_t layer = 0; layer < layerStrides.size();) {
         const int stride = layerStrides[layer];
@@ -73,7 +74,8 @@ std::vector<Point> blazeFaceAnchors(int inputSize, std::span<const int> layerStr
         const int cells = (inputSize + stride - 1) / stride;
         for (int y = 0; y < cells; ++y) {
             for (int x = 0; x < cells; ++x) {
-                for (std::size_t k = 0; k < sameStride; ++k) {
+                for (std::size_t k = 0; k < sameStride * static_cast<std::size_t>(anchorsPerLayer);
+                     ++k) {
                     anchors.push_back({(x + 0.5) / cells, (y + 0.5) / cells});
                 }
             }
@@ -102,7 +104,7 @@ std::vector<FaceBox> decodeFaces(const float* regressors, const float* logits,
 
 FaceDetector::FaceDetector(const std::filesystem::path& modelDirectory)
     : net_(loadModel(modelDirectory / "face_detection_full_range.onnx")),
-      anchors_(blazeFaceAnchors(kInputSize, kFullRangeStrides)) {
+      anchors_(blazeFaceAnchors(kInputSize, kFullRangeStrides, 1)) {
     if (!available()) {
         logging::warning(kComponent, "no face-detection model in " + modelDirectory.string() +
                                          ": face smoothing and framing are off");

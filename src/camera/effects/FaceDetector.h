@@ -11,10 +11,11 @@
 
 namespace tessera::effects {
 
-// BlazeFace's anchors: one per grid cell and layer, cell centres normalized to 0...1
-// (x right, y down), ordered row by row; consecutive layers of the same stride share
-// one grid and give that many anchors per cell.
-std::vector<Point> blazeFaceAnchors(int inputSize, std::span<const int> layerStrides);
+// BlazeFace's anchors: `anchorsPerLayer` per grid cell and layer, at the cell centres
+// normalized to 0...1 (x right, y down), ordered row by row; consecutive layers of
+// the same stride share one grid, each adding its anchors to every cell.
+std::vector<Point> blazeFaceAnchors(int inputSize, std::span<const int> layerStrides,
+                                    int anchorsPerLayer);
 
 // One detected face in the model's square input, normalized to 0...1 with a top-left
 // origin.

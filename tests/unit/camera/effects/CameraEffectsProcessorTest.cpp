@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <string>
+#include <vector>
+
+#include "camera/effects/CameraEffectsProcessor.h"
+#include "support/Log.h"
+#include "support/TempDir.h"
+
+// The processor without models (an empty model folder): the effects that need no
+// model run, the others are skipped with one warning.
+namespace tessera {
+namespace {
+
+cv::Mat frameOf(int value, cv::Size size = {64, 36}) {
+    return cv::Mat(size, CV_8UC4, cv::Scalar(value, value, value, 255));
+}
+
+struct Fixture : ::testing::Test {
+    tessera::testing::TempDir models;
+    tessera::testing::TempDir files;
+    CameraEffectsProcessor processor{models.path()};
+    std::vector<std::string> warnings;
+    logging::LogCapture capture{
+        [this](logging::Level level, std::string_view component, std::string_view message) {
+            if (level >= logging::Level::warning && component == "camera-effects") {
+                warnings.emplace_back(message);
+            }
+        }};
+};
+
+using CameraEffectsProcessorTest = Fixture;
+
+TEST_F(CameraEffectsProcessorTest, NothingToDoGivesNoFrame) {
+    const CameraEffectSettings identity;
+    EXPECT_FALSE(anyEffectOn(identity));
+    EXPECT_FALSE(processor.process(frameOf(100), identity, 0));
+
+    CameraEffectSettings barelySmoothing;
+    barelySmoothing.faceSmoothing = 0.001;
+    EXPECT_FALSE(anyEffectOn(barelySmoothing));
+    barelySmoothing.faceSmoothing = 0.0011;
+    EXPECT_TRUE(anyEffectOn(barelySmoothing));
+
+    CameraEffectSettings lighting;
+    lighting.autoLighting = true;
+    EXPECT_FALSE(processor.process(cv::Mat(0, 10, CV_8UC4), lighting, 0));
+    EXPECT_FALSE(processor.process(cv::Mat(), lighting, 0));
+}
+
+TEST_F(CameraEffectsProcessorTest, ProfilePictureReplacesTheFrameAndIsRetriedUntilItDecodes) {
+    CameraEffectSettings settings;
+    settings.showProfile = true;
+    settings.autoLighting = true;  // does not run in profile mode
+    const std::string path = (files.path() / "me.png").string();
+    settings.profileImagePath = path;
+    std::ofstream(path) << "not yet a picture";
+    for (int frame = 0; frame < 3; ++frame) {
+        EXPECT_FALSE(processor.process(frameOf(10), settings, frame / 30.0));
+    }
+    cv::imwrite(path, cv::Mat(20, 20, CV_8UC3, cv::Scalar(10, 200, 30)));
+    const auto shown = processor.process(frameOf(10), settings, 0.1);
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(shown->size(), cv::Size(64, 36));
+    EXPECT_EQ(shown->at<cv::Vec4b>(18, 32), cv::Vec4b(10, 200, 30, 255));
+
+    // An empty path is not the profile mode: lighting runs on the camera frame.
+    settings.profileImagePath = std::string();
+    const auto lit = processor.process(frameOf(10), settings, 0.2);
+    ASSERT_TRUE(lit);
+    EXPECT_NE(lit->at<cv::Vec4b>(18, 32), cv::Vec4b(10, 200, 30, 255));
+}
+
+TEST_F(CameraEffectsProcessorTest, AutoLightingBrightensADarkFrameGraduallyAndLeavesTheInput) {
+    CameraEffectSettings settings;
+    settings.autoLighting = true;
+    const cv::Mat dark = frameOf(30);
+    std::vector<int> levels;
+    for (int frame = 0; frame < 60; ++frame) {
+        const auto out = processor.process(dark, settings, frame / 30.0);
+        ASSERT_TRUE(out);
+        ASSERT_NE(out->data, dark.data);
+        levels.push_back(out->at<cv::Vec4b>(10, 10)[1]);
+    }
+    EXPECT_EQ(dark.at<cv::Vec4b>(10, 10), cv::Vec4b(30, 30, 30, 255));
+    for (std::size_t i = 1; i < levels.size(); ++i) {
+        EXPECT_GE(levels[i], levels[i - 1]);
+    }
+    EXPECT_LT(levels[0], levels[10]);
+    EXPECT_LT(levels[10], levels[59]);
+    // A bright frame is darkened.
+    CameraEffectsProcessor fresh(models.path());
+    const auto dimmed = fresh.process(frameOf(250), settings, 0);
+    for (int frame = 1; frame < 30; ++frame) {
+        fresh.process(frameOf(250), settings, frame / 30.0);
+    }
+    EXPECT_LT(fresh.process(frameOf(250), settings, 1.0)->at<cv::Vec4b>(5, 5)[0], 245);
+    EXPECT_TRUE(dimmed);
+}
+
+TEST_F(CameraEffectsProcessorTest, EffectsWithoutModelsPassTheFrameAndWarnOnce) {
+    CameraEffectSettings settings;
+    settings.background = CameraBackgroundMode::color;
+    settings.faceSmoothing = 0.5;
+    settings.keepFaceCentered = true;
+    const cv::Mat frame = frameOf(77);
+    for (int i = 0; i < 20; ++i) {
+        const auto out = processor.process(frame, settings, i / 30.0);
+        ASSERT_TRUE(out);
+        EXPECT_EQ(cv::norm(*out, frame, cv::NORM_INF), 0);
+    }
+    EXPECT_EQ(warnings.size(), 2u);  // one per missing model kind
+
+    cv::Mat grey8(36, 64, CV_8UC1, cv::Scalar(1));
+    EXPECT_FALSE(processor.process(grey8, settings, 1));
+    EXPECT_FALSE(processor.process(grey8, settings, 2));
+    EXPECT_EQ(warnings.size(), 3u);
+}
+
+}  // namespace
+}  // namespace tessera
