@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 
@@ -71,6 +72,29 @@ RecorderError cannotBeUsed(const std::string& name) {
     return RecorderError("Camera " + name + " can't be used");
 }
 
+RecorderError accessDenied() {
+    return RecorderError(
+        "Camera access was denied. Turn the camera toggle off or grant access: membership of "
+        "the \"video\" group grants access to the camera.");
+}
+
+bool isPermissionError(int code) {
+    return code == EACCES || code == EPERM;
+}
+
+// The first line of a small sysfs attribute file; nothing when unreadable.
+std::optional<std::string> sysfsAttribute(const fs::path& file) {
+    std::ifstream in(file);
+    std::string line;
+    if (!in || !std::getline(in, line)) {
+        return std::nullopt;
+    }
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) {
+        line.pop_back();
+    }
+    return line;
+}
+
 }  // namespace
 
 V4l2CameraSource::V4l2CameraSource(std::string deviceDirectory)
@@ -78,10 +102,12 @@ V4l2CameraSource::V4l2CameraSource(std::string deviceDirectory)
                        std::make_shared<SystemHostClock>()) {}
 
 V4l2CameraSource::V4l2CameraSource(std::string deviceDirectory, std::shared_ptr<V4l2Opener> opener,
-                                   std::shared_ptr<const HostClock> clock)
+                                   std::shared_ptr<const HostClock> clock,
+                                   std::string sysfsDirectory)
     : deviceDirectory_(std::move(deviceDirectory)),
       opener_(std::move(opener)),
-      clock_(std::move(clock)) {}
+      clock_(std::move(clock)),
+      sysfsDirectory_(std::move(sysfsDirectory)) {}
 
 std::vector<CaptureDeviceOption> V4l2CameraSource::devices() {
     std::vector<CaptureDeviceOption> options;
@@ -107,16 +133,29 @@ std::vector<V4l2CameraSource::Camera> V4l2CameraSource::listCameras() {
     std::vector<Camera> cameras;
     for (const auto& [number, node] : nodes) {
         V4l2Capabilities capabilities;
+        bool accessDenied = false;
         try {
             capabilities = opener_->open(node.string())->capabilities();
-        } catch (const V4l2Error&) {
-            continue;  // busy, forbidden or not a video device: not offered
+        } catch (const V4l2Error& e) {
+            if (!isPermissionError(e.code())) {
+                continue;  // busy or not a video device: not offered
+            }
+            // Only sysfs can tell what it is: a device's further nodes
+            // (metadata) have a non-zero index.
+            const fs::path about = fs::path(sysfsDirectory_) / node.filename();
+            if (sysfsAttribute(about / "index").value_or("0") != "0") {
+                continue;
+            }
+            accessDenied = true;
+            capabilities.card = sysfsAttribute(about / "name").value_or("");
+            capabilities.videoCapture = true;
         }
         if (!capabilities.videoCapture) {
             continue;
         }
         Camera camera;
         camera.nodePath = node.string();
+        camera.accessDenied = accessDenied;
         camera.option.name =
             capabilities.card.empty() ? node.filename().string() : capabilities.card;
         camera.option.id = camera.nodePath;
@@ -158,6 +197,9 @@ std::unique_ptr<CameraStream> V4l2CameraSource::startCamera(const std::string& d
         throw RecorderError("No camera available");
     }
     const std::string& name = camera->option.name;
+    if (camera->accessDenied) {
+        throw accessDenied();
+    }
 
     std::unique_ptr<V4l2Device> device;
     std::vector<std::uint32_t> formats;
@@ -168,8 +210,8 @@ std::unique_ptr<CameraStream> V4l2CameraSource::startCamera(const std::string& d
             throw cannotBeUsed(name);
         }
         formats = preferredPixelFormats(device->pixelFormats());
-    } catch (const V4l2Error&) {
-        throw cannotBeUsed(name);
+    } catch (const V4l2Error& e) {
+        throw isPermissionError(e.code()) ? accessDenied() : cannotBeUsed(name);
     }
 
     std::optional<V4l2Format> format;

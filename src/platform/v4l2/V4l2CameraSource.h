@@ -20,6 +20,12 @@ namespace tessera {
 // there is one (it survives replugging into another port and renumbering),
 // else the node's path; its name is the driver's card name.
 //
+// A node that refuses to open for lack of permission (EACCES or EPERM: the
+// user is not in the "video" group) is listed all the same, named and
+// filtered by what sysfs says of it (its name, and index 0 for a device's
+// capture node), so that turning it on tells the user why it cannot be used
+// instead of claiming that there is no camera.
+//
 // Main thread. Listing and opening block briefly on the drivers.
 class V4l2CameraSource final : public CaptureDeviceSource, public CameraSource {
   public:
@@ -27,8 +33,10 @@ class V4l2CameraSource final : public CaptureDeviceSource, public CameraSource {
     explicit V4l2CameraSource(std::string deviceDirectory = "/dev");
     // Devices opened through `opener`; frames without a monotonic driver
     // stamp are stamped with `clock`.
+    // `sysfsDirectory` describes the nodes that cannot be opened.
     V4l2CameraSource(std::string deviceDirectory, std::shared_ptr<V4l2Opener> opener,
-                     std::shared_ptr<const HostClock> clock);
+                     std::shared_ptr<const HostClock> clock,
+                     std::string sysfsDirectory = "/sys/class/video4linux");
 
     std::vector<CaptureDeviceOption> devices() override;
 
@@ -42,6 +50,8 @@ class V4l2CameraSource final : public CaptureDeviceSource, public CameraSource {
     struct Camera {
         CaptureDeviceOption option;
         std::string nodePath;
+        // Listed although it refused to open for lack of permission.
+        bool accessDenied = false;
     };
 
     std::vector<Camera> listCameras();
@@ -52,6 +62,7 @@ class V4l2CameraSource final : public CaptureDeviceSource, public CameraSource {
     std::string deviceDirectory_;
     std::shared_ptr<V4l2Opener> opener_;
     std::shared_ptr<const HostClock> clock_;
+    std::string sysfsDirectory_;
 };
 
 }  // namespace tessera

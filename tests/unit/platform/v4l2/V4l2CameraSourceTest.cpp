@@ -34,6 +34,13 @@ class DeviceDirectory {
         return (dir_.path() / "v4l" / "by-id" / name).string();
     }
     std::string path() const { return dir_.path().string(); }
+    // What sysfs says of a node: its name and its index within its device.
+    void describe(const std::string& node, const std::string& name, int index) {
+        fs::create_directories(dir_.path() / "sysfs" / node);
+        std::ofstream(dir_.path() / "sysfs" / node / "name") << name << "\n";
+        std::ofstream(dir_.path() / "sysfs" / node / "index") << index << "\n";
+    }
+    std::string sysfs() const { return (dir_.path() / "sysfs").string(); }
 
   private:
     testing::TempDir dir_;
@@ -56,7 +63,9 @@ class V4l2CameraSourceTest : public ::testing::Test {
         camera->sizes[kPixelFormatYuyv] = {{true, kWidth, kHeight, kWidth, kHeight, 1, 1}};
         return camera;
     }
-    V4l2CameraSource source() { return V4l2CameraSource(dir_.path(), opener_, clock_); }
+    V4l2CameraSource source() {
+        return V4l2CameraSource(dir_.path(), opener_, clock_, dir_.sysfs());
+    }
 
     DeviceDirectory dir_;
     std::shared_ptr<FakeV4l2Opener> opener_ = std::make_shared<FakeV4l2Opener>();
@@ -86,14 +95,21 @@ TEST_F(V4l2CameraSourceTest, ListsCaptureNodesInNumberOrderWithStableIds) {
     addCamera("video2", "USB Cam");
     addCamera("video0", "Integrated Camera");
     addCamera("video1", "Integrated Camera")->capabilities.videoCapture = false;  // metadata
-    addCamera("video3", "Locked Cam")->openErrors = {EACCES};
+    // Cameras the user may not open are listed by their sysfs name, except
+    // the further nodes of a device.
+    addCamera("video3", "(unread)")->openErrors = {EACCES};
+    dir_.describe("video3", "Locked Cam", 0);
+    addCamera("video4", "(unread)")->openErrors = {EACCES};
+    dir_.describe("video4", "Locked Cam", 1);
+    addCamera("video5", "(unread)")->openErrors = {EPERM};
+    addCamera("video6", "Busy Cam")->openErrors = {EBUSY};
     addCamera("videoX", "Not A Node");
     const std::string usbLink = dir_.link("usb-Acme_USB_Cam-video-index0", "video2");
     dir_.link("usb-Acme_Integrated-video-index1", "video1");
 
     const std::vector<CaptureDeviceOption> expected = {
-        {dir_.path() + "/video0", "Integrated Camera"},
-        {usbLink, "USB Cam"},
+        {dir_.path() + "/video0", "Integrated Camera"}, {usbLink, "USB Cam"},
+        {dir_.path() + "/video3", "Locked Cam"},        {dir_.path() + "/video5", "video5"},
         {dir_.path() + "/video10", "Third Cam"},
     };
     EXPECT_EQ(source().devices(), expected);
@@ -176,6 +192,22 @@ TEST_F(V4l2CameraSourceTest, OpeningFailuresAreReportedAsTheUserSeesThem) {
         EXPECT_EQ(startError(src, ""), c.expected) << c.what;
         EXPECT_FALSE(camera->record().streaming) << c.what;
     }
+}
+
+TEST_F(V4l2CameraSourceTest, ACameraTheUserMayNotOpenSaysHowToGetAccess) {
+    const std::string denied =
+        "Camera access was denied. Turn the camera toggle off or grant access: membership of "
+        "the \"video\" group grants access to the camera.";
+    auto locked = addCamera("video0", "(unread)");
+    locked->openErrors = {EACCES, EACCES};
+    dir_.describe("video0", "Locked Cam", 0);
+    auto src = source();
+    EXPECT_EQ(startError(src, ""), denied);
+    EXPECT_EQ(startError(src, dir_.path() + "/video0"), denied);
+    // Listed as openable, then refused when opened for capture.
+    auto revoked = addCamera("video1", "Desk Cam");
+    revoked->openErrors = {0, EACCES};
+    EXPECT_EQ(startError(src, dir_.path() + "/video1"), denied);
 }
 
 TEST_F(V4l2CameraSourceTest, NegotiatesMjpegFirstUpTo720p) {
