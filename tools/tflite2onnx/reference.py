@@ -141,7 +141,8 @@ def evaluate(graph, image):
         elif k == "RELU6":
             out = np.clip(a[0], 0, 6)
         elif k == "LOGISTIC":
-            out = 1 / (1 + np.exp(-a[0]))
+            with np.errstate(over="ignore"):  # exp overflows to inf: the result is 0
+                out = 1 / (1 + np.exp(-a[0]))
         elif k == "HARD_SWISH":
             out = a[0] * np.clip(a[0] + 3, 0, 6) / 6
         elif k == "PAD":

@@ -128,7 +128,8 @@ def _custom_options(code, raw):
 
 def read(path):
     """The model's first subgraph."""
-    data = bytearray(open(path, "rb").read())
+    with open(path, "rb") as file:
+        data = bytearray(file.read())
     root = _Table(data, flatbuffers.encode.Get(N.UOffsetTFlags.packer_type, data, 0))
     codes = []
     for oc in root.tables(1):

@@ -66,11 +66,12 @@ struct CameraEffectsProcessor::State {
         if (!crop || !(crop->width() > 1) || !(crop->height() > 1)) {
             return image;
         }
-        // Output pixel p shows crop point minX + p / scale; in the image's top-down rows
-        // the crop's top edge is at height - maxY.
+        // The crop's left and top edges (rows run top-down, so the top is at
+        // height - maxY) go to the output's edges, scaled; pixel centres sit at +0.5.
         const double scale = extent.width() / crop->width();
-        const cv::Matx23d toOutput(scale, 0, -crop->minX() * scale, 0, scale,
-                                   -(extent.height() - crop->maxY()) * scale);
+        const double centre = 0.5 * scale - 0.5;
+        const cv::Matx23d toOutput(scale, 0, centre - crop->minX() * scale, 0, scale,
+                                   centre - (extent.height() - crop->maxY()) * scale);
         cv::Mat out;
         cv::warpAffine(image, out, toOutput, image.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
         return out;

@@ -4,7 +4,7 @@ if(NOT EXISTS "${SOURCE}")
   message(FATAL_ERROR "Camera-effect model ${SOURCE} is missing: run scripts/setup.sh "
                       "(it fetches the models into the cache once; the build never downloads).")
 endif()
-execute_process(COMMAND /usr/bin/python3 "${CONVERTER}" "${SOURCE}" "${OUTPUT}"
+execute_process(COMMAND /usr/bin/python3 -B "${CONVERTER}" "${SOURCE}" "${OUTPUT}"
                 RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   file(REMOVE "${OUTPUT}")

@@ -49,14 +49,14 @@ cv::Mat scaleToFill(const cv::Mat& picture, cv::Size size) {
     }
     const double scale = std::max(static_cast<double>(size.width) / picture.cols,
                                   static_cast<double>(size.height) / picture.rows);
-    // Maps the output's pixel centres onto the picture so that both centres coincide.
-    const double offsetX = (picture.cols * scale - size.width) / 2;
-    const double offsetY = (picture.rows * scale - size.height) / 2;
-    const cv::Matx23d toOutput(scale, 0, -offsetX, 0, scale, -offsetY);
-    cv::Mat out;
-    cv::warpAffine(picture, out, toOutput, size, scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR,
-                   cv::BORDER_REPLICATE);
-    return out;
+    const cv::Size scaledSize(
+        std::max(size.width, static_cast<int>(std::lround(picture.cols * scale))),
+        std::max(size.height, static_cast<int>(std::lround(picture.rows * scale))));
+    cv::Mat scaled;
+    cv::resize(picture, scaled, scaledSize, 0, 0, scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
+    const cv::Point origin((scaledSize.width - size.width) / 2,
+                           (scaledSize.height - size.height) / 2);
+    return scaled(cv::Rect(origin, size)).clone();
 }
 
 std::optional<double> measuredLuma(const cv::Mat& bgra, const Rect& region) {
