@@ -1,0 +1,124 @@
+#pragma once
+
+// Helpers of the overlay window tests: the test display as the display port
+// sees it, xdotool input, a compositing manager that can be started and
+// stopped, and a plain window that counts the clicks it gets.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QGuiApplication>
+#include <QImage>
+#include <QMouseEvent>
+#include <QProcess>
+#include <QScreen>
+#include <QWidget>
+#include <QWindow>
+#include <string>
+#include <vector>
+
+#include "app/DiscoveryPorts.h"
+#include "overlays/widgets/FloatingWindow.h"
+#include "support/QtTestEnvironment.h"
+
+namespace tessera::testing {
+
+// The test server's one screen as display 1, the main display.
+class TestDisplays final : public DisplaySource {
+  public:
+    std::vector<MonitorInfo> monitors() override {
+        QScreen* screen = QGuiApplication::primaryScreen();
+        const Rect frame(0, 0, screen->geometry().width(), screen->geometry().height());
+        return {{1, screen->name().toStdString(), frame, frame, true}};
+    }
+    std::uint32_t mainDisplayID() override { return 1; }
+};
+
+// Runs xdotool with these arguments on the test display; true on success.
+inline bool xdotool(const QStringList& arguments) {
+    return QProcess::execute(QStringLiteral("xdotool"), arguments) == 0;
+}
+
+inline bool clickAt(QPoint global) {
+    return xdotool(
+        {"mousemove", QString::number(global.x()), QString::number(global.y()), "click", "1"});
+}
+
+// xcompmgr on the test display while it lives; the constructor returns once
+// the compositor owns its selection, the destructor once it no longer does.
+class Compositor {
+  public:
+    Compositor() {
+        pid_ = fork();
+        if (pid_ == 0) {
+            execlp("xcompmgr", "xcompmgr", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        running_ = processEventsUntil([] { return overlays::FloatingWindow::compositorRunning(); },
+                                      std::chrono::seconds(10));
+    }
+    ~Compositor() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+            processEventsUntil([] { return !overlays::FloatingWindow::compositorRunning(); },
+                               std::chrono::seconds(10));
+        }
+    }
+    Compositor(const Compositor&) = delete;
+    Compositor& operator=(const Compositor&) = delete;
+    bool running() const { return running_; }
+
+  private:
+    pid_t pid_ = -1;
+    bool running_ = false;
+};
+
+// A plain opaque window that counts the left clicks it receives.
+class ClickTarget final : public QWidget {
+  public:
+    explicit ClickTarget(QColor colour) {
+        setAutoFillBackground(true);
+        QPalette p = palette();
+        p.setColor(QPalette::Window, colour);
+        setPalette(p);
+    }
+    int clicks = 0;
+
+  protected:
+    void mousePressEvent(QMouseEvent* event) override {
+        if (event->button() == Qt::LeftButton) {
+            ++clicks;
+        }
+    }
+};
+
+// Whether the widget is on screen and the window manager has mapped it.
+inline bool exposed(const QWidget& widget) {
+    return widget.isVisible() && widget.windowHandle() && widget.windowHandle()->isExposed();
+}
+
+// The number of pixels in `area` of `picture` that are close to `colour`.
+inline int pixelsNear(const QImage& picture, const QRect& area, QColor colour, int tolerance = 40) {
+    int count = 0;
+    const QRect clipped = area.intersected(picture.rect());
+    for (int y = clipped.top(); y <= clipped.bottom(); ++y) {
+        for (int x = clipped.left(); x <= clipped.right(); ++x) {
+            const QColor c = picture.pixelColor(x, y);
+            if (std::abs(c.red() - colour.red()) <= tolerance &&
+                std::abs(c.green() - colour.green()) <= tolerance &&
+                std::abs(c.blue() - colour.blue()) <= tolerance) {
+                ++count;
+            }
+        }
+    }
+    return count;
+}
+
+inline QImage grabScreen() {
+    return QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+}
+
+}  // namespace tessera::testing
