@@ -176,9 +176,10 @@ class XcbGlobalHotKeys::Grabber final : public KeyGrabber {
     }
 
     ~Grabber() override {
-        // Our grabs end with the connection; the flush is what makes them end
-        // now for a connection that stays open a little longer.
-        xcb_flush(connection_.get());
+        // A round trip, so the server has released our grabs when the
+        // destructor returns (another client may want the keys at once).
+        XcbReply<xcb_get_input_focus_reply_t> sync(xcb_get_input_focus_reply(
+            connection_.get(), xcb_get_input_focus(connection_.get()), nullptr));
     }
 
     void setOnPress(std::function<void(std::uint8_t, std::uint16_t)> onPress) {

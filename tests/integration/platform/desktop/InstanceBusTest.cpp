@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+
+#include <QDBusConnection>
+#include <sstream>
+
+#include "support/QtTestEnvironment.h"
+#include "platform/desktop/InstanceBus.h"
+#include "platform/desktop/InstanceCommand.h"
+#include "support/DbusSession.h"
+
+namespace tessera {
+namespace {
+
+struct Calls {
+    int toggle = 0;
+    int pause = 0;
+    int cancel = 0;
+    int showPanel = 0;
+};
+
+InstanceBus::Handlers handlersFor(Calls& calls, RecorderPhase& phase, std::optional<Url>& link) {
+    return {.toggle = [&] { ++calls.toggle; },
+            .togglePause = [&] { ++calls.pause; },
+            .cancel = [&] { ++calls.cancel; },
+            .showPanel = [&] { ++calls.showPanel; },
+            .phase = [&] { return phase; },
+            .shareLink =
+                [&] {
+                    return link;
+                }};
+}
+
+// A connection of its own per instance, as two processes would have.
+QDBusConnection connection(const QString& name) {
+    return QDBusConnection::connectToBus(
+        QString::fromStdString(testing::DbusSession::sharedInstance().address()), name);
+}
+
+struct CommandResult {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+CommandResult run(const std::vector<std::string>& args) {
+    std::ostringstream out;
+    std::ostringstream err;
+    int code = runInstanceCommand(args, out, err);
+    return {code, out.str(), err.str()};
+}
+
+class InstanceBusTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { testing::DbusSession::sharedInstance(); }
+    void TearDown() override {
+        QDBusConnection::disconnectFromBus(QStringLiteral("instance-first"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("instance-second"));
+    }
+
+    Calls calls;
+    RecorderPhase phase = RecorderPhase::recording();
+    std::optional<Url> link = Url::parse("https://tessera.test/v/abc");
+};
+
+TEST_F(InstanceBusTest, TheFirstInstanceOwnsTheNameAndTheCommandLineDrivesIt) {
+    auto first = std::make_unique<InstanceBus>(handlersFor(calls, phase, link),
+                                               connection(QStringLiteral("instance-first")));
+    ASSERT_TRUE(first->claim());
+    Calls secondCalls;
+    InstanceBus second(handlersFor(secondCalls, phase, link),
+                       connection(QStringLiteral("instance-second")));
+    EXPECT_FALSE(second.claim());
+
+    EXPECT_EQ(run({"--toggle"}).code, 0);
+    EXPECT_EQ(run({"--pause"}).code, 0);
+    EXPECT_EQ(run({"--cancel"}).code, 0);
+    EXPECT_TRUE(handOverToRunningInstance());
+    EXPECT_EQ(calls.toggle, 1);
+    EXPECT_EQ(calls.pause, 1);
+    EXPECT_EQ(calls.cancel, 1);
+    EXPECT_EQ(calls.showPanel, 1);
+    EXPECT_EQ(secondCalls.toggle + secondCalls.showPanel, 0);
+
+    auto status = run({"--status"});
+    EXPECT_EQ(status.code, 0) << status.err;
+    EXPECT_EQ(status.out, "phase: recording\nlink: https://tessera.test/v/abc\n");
+    phase = RecorderPhase::countingDown();
+    link.reset();
+    EXPECT_EQ(run({"--status"}).out, "phase: countingDown\nlink: \n");
+
+    // Once the first instance is gone, nothing answers and the name is free.
+    first.reset();
+    auto gone = run({"--status"});
+    EXPECT_EQ(gone.code, 1);
+    EXPECT_EQ(gone.err, "Tessera Recorder is not running.\n");
+    EXPECT_EQ(run({"--toggle"}).code, 1);
+    EXPECT_FALSE(handOverToRunningInstance());
+    EXPECT_TRUE(second.claim());
+}
+
+TEST_F(InstanceBusTest, ArgumentsWithoutACommandStartTheAppAndMisuseIsCode2) {
+    EXPECT_EQ(run({}).code, -1);
+    EXPECT_EQ(run({"--verbose"}).code, -1);
+    // Bad usage is told before any bus is asked, so no instance runs here.
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--toggle", "--pause"}, {"--status", "extra"}, {"--cancel", "--cancel"}}) {
+        auto result = run(args);
+        EXPECT_EQ(result.code, 2);
+        EXPECT_NE(result.err.find("usage:"), std::string::npos);
+    }
+    EXPECT_EQ(run({"--cancel"}).code, 1);
+    EXPECT_EQ(calls.cancel, 0);
+}
+
+}  // namespace
+}  // namespace tessera
