@@ -90,10 +90,9 @@ class IdleView : public PhaseView {
         const QString help = qs(serverStatusHelp(state.serverReachable(), baseURLText()));
         serverDot_->setToolTip(help);
         serverDot_->setAccessibleName(help);
-        serverDot_->setColor(state.serverReachable() == std::nullopt
-                                 ? palette().color(QPalette::PlaceholderText)
-                             : *state.serverReachable() ? QColor(52, 199, 89)
-                                                        : QColor(255, 149, 0));
+        serverDot_->setColor(state.serverReachable() == std::nullopt ? QColor(142, 142, 147)
+                             : *state.serverReachable()              ? QColor(52, 199, 89)
+                                                                     : QColor(255, 149, 0));
         displayMode_->setChecked(state.captureMode() == CaptureMode::display);
         windowMode_->setChecked(state.captureMode() == CaptureMode::window);
         target_->setText(qs(screenTitle(state)));

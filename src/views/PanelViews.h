@@ -25,21 +25,21 @@ struct MainPanelPorts {
     Executor& executor;
     // One server reachability check that sets AppState::serverReachable
     // (checkServerReachable with the application's probe transport).
-    std::function<Task<void>()> checkServer;
+    std::function<Task<void>()> checkServer{};
     // DeviceDiscovery::refreshDevices and refreshWindows.
-    std::function<void()> refreshDevices;
-    std::function<Task<void>()> refreshWindows;
+    std::function<void()> refreshDevices{};
+    std::function<Task<void>()> refreshWindows{};
     ScreenPermission* screenPermission = nullptr;
     MicLevelMeter* micMeter = nullptr;
     // "Open" in the done view.
     ShareActions* share = nullptr;
     // The footer's "Settings".
-    std::function<void()> openSettings;
+    std::function<void()> openSettings{};
     // The tray icon's rectangle in Qt coordinates (TrayIcon::geometry).
-    std::function<std::optional<QRect>()> anchorGeometry;
+    std::function<std::optional<QRect>()> anchorGeometry{};
     // Names of the system's default camera and microphone, when known.
-    std::function<std::optional<std::string>()> defaultCameraName;
-    std::function<std::optional<std::string>()> defaultMicrophoneName;
+    std::function<std::optional<std::string>()> defaultCameraName{};
+    std::function<std::optional<std::string>()> defaultMicrophoneName{};
 };
 
 // What every view of the panel works with.

@@ -28,7 +28,8 @@ QLabel* makeCaption(const QString& text, QWidget* parent) {
 }
 
 QPushButton* makeButton(const QString& text, QWidget* parent, std::function<void()> action) {
-    auto* button = new QPushButton(text, parent);
+    // "&" marks a keyboard mnemonic in a button's text; "&&" shows it.
+    auto* button = new QPushButton(QString(text).replace("&", "&&"), parent);
     button->setAccessibleName(text);
     QObject::connect(button, &QPushButton::clicked, button,
                      [action = std::move(action)] { action(); });

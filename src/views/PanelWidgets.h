@@ -14,7 +14,8 @@ namespace tessera::views {
 
 QLabel* makeTitle(const QString& text, QWidget* parent);
 QLabel* makeCaption(const QString& text, QWidget* parent);
-// A push button with an accessible name equal to its text; calls `action`.
+// A push button showing `text` as written (an "&" is not a mnemonic), with
+// that text as its accessible name; calls `action`.
 QPushButton* makeButton(const QString& text, QWidget* parent, std::function<void()> action);
 // The panel's main action: a taller, default button.
 QPushButton* makePrimaryButton(const QString& text, QWidget* parent, std::function<void()> action);

@@ -132,8 +132,7 @@ class RecordingView : public PhaseView {
         title_->setText(qs(content.title));
         elapsed_->setText(qs(content.elapsed));
         dot_->setPulsing(content.pulsing);
-        dot_->setColor(content.pulsing ? QColor::fromRgba(kRecordingRed)
-                                       : palette().color(QPalette::PlaceholderText));
+        dot_->setColor(content.pulsing ? QColor::fromRgba(kRecordingRed) : QColor(142, 142, 147));
         pause_->setText(qs(content.pauseLabel));
         pause_->setAccessibleName(pause_->text());
         pause_->setIcon(

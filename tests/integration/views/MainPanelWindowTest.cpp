@@ -1,0 +1,211 @@
+#include <QGuiApplication>
+#include <QKeySequence>
+#include <QLabel>
+#include <QScreen>
+
+#include "ViewsFixture.h"
+#include "views/MainPanelWindow.h"
+
+namespace tessera::testing {
+namespace {
+
+using views::MainPanelPorts;
+using views::MainPanelWindow;
+using views::MenuView;
+
+// A tray icon at the top of the 1280 × 800 screen.
+const QRect kIcon(900, 0, 24, 24);
+
+class MainPanelTest : public ViewsTest {
+  protected:
+    MainPanelTest() {
+        panel =
+            std::make_shared<MainPanelWindow>(*state, *controller,
+                                              MainPanelPorts{.executor = executor,
+                                                             .checkServer = [this]() -> Task<void> {
+                                                                 ++checks;
+                                                                 co_return;
+                                                             },
+                                                             .share = &share,
+                                                             .anchorGeometry =
+                                                                 [this] {
+                                                                     return icon;
+                                                                 }});
+        controller->setMainPanel(panel);
+    }
+
+    QWidget& window() { return panel->window(); }
+
+    // Ends the session the way a user would, whatever phase it is in.
+    void backToIdle() {
+        for (int step = 0; step < 10 && !state->phase().is(Kind::idle); ++step) {
+            switch (state->phase().kind()) {
+                case Kind::done:
+                    controller->acknowledgeDone();
+                    break;
+                case Kind::error:
+                    controller->dismissError();
+                    break;
+                case Kind::finishing:
+                    break;
+                default:
+                    spawn(executor, controller->cancel());
+                    break;
+            }
+            executor.advance(seconds(30));
+        }
+        ASSERT_EQ(state->phase().kind(), Kind::idle);
+    }
+
+    // Shows the panel in the current phase and waits until it shows `view`.
+    void showIn(MenuView view) {
+        panel->show();
+        ASSERT_TRUE(processEventsUntil([&] { return panel->currentView() == view; }));
+        ASSERT_TRUE(waitShown(window()));
+        processEventsUntil([] { return false; }, std::chrono::milliseconds(50));
+    }
+
+    std::optional<QRect> icon = kIcon;
+    int checks = 0;
+    std::shared_ptr<MainPanelWindow> panel;
+};
+
+TEST_F(MainPanelTest, EachPhaseShowsItsViewUnderTheIconInsideTheScreen) {
+    struct Case {
+        Kind phase;
+        MenuView view;
+        const char* picture;
+        QString mustShow;
+    };
+    const Case cases[] = {
+        {Kind::idle, MenuView::idle, "panel-idle.png", "Start recording"},
+        {Kind::countingDown, MenuView::starting, "panel-countdown.png", "Cancel"},
+        {Kind::recording, MenuView::recording, "panel-recording.png", "Stop & get link"},
+        {Kind::paused, MenuView::recording, "panel-paused.png", "Resume"},
+        {Kind::finishing, MenuView::finishing, "panel-finishing.png", ""},
+        {Kind::done, MenuView::done, "panel-done.png", "New recording"},
+        {Kind::error, MenuView::error, "panel-error.png", "Dismiss"},
+    };
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.picture);
+        enter(c.phase);
+        ASSERT_EQ(state->phase().kind(), c.phase);
+        showIn(c.view);
+        const QRect frame = window().frameGeometry();
+        EXPECT_EQ(frame.top(), kIcon.bottom() + 1 + 6);
+        EXPECT_EQ(frame.center().x(), kIcon.center().x());
+        EXPECT_EQ(frame.width(), MainPanelWindow::kWidth);
+        EXPECT_TRUE(screen.contains(frame));
+        if (!c.mustShow.isEmpty()) {
+            EXPECT_NE(button(window(), c.mustShow), nullptr);
+        }
+        // Texts show as written: an "&" in them must not turn into a mnemonic.
+        for (QAbstractButton* shown : window().findChildren<QAbstractButton*>()) {
+            EXPECT_TRUE(QKeySequence::mnemonic(shown->text()).isEmpty())
+                << shown->text().toStdString();
+        }
+        saveWidgetArtifact(window(), c.picture);
+        panel->hide();
+        backToIdle();
+    }
+}
+
+TEST_F(MainPanelTest, ErrorWithoutRetryOffersOnlyDismissAndDismissCallsTheController) {
+    enter(Kind::error);
+    state->setCanRetryFinalize(false);
+    showIn(MenuView::error);
+    EXPECT_EQ(button(window(), "Retry finalize"), nullptr);
+    state->setCanRetryFinalize(true);
+    EXPECT_TRUE(processEventsUntil([&] { return button(window(), "Retry finalize"); }));
+
+    button(window(), "Dismiss")->click();
+    EXPECT_EQ(state->phase().kind(), Kind::idle);
+    EXPECT_TRUE(processEventsUntil([&] { return panel->currentView() == MenuView::idle; }));
+}
+
+TEST_F(MainPanelTest, StartRecordingCallsTheControllerAndIsDisabledWhileTheServerIsUnreachable) {
+    controller->statusItemToggled();  // opens the panel, as a click on the icon does
+    ASSERT_TRUE(waitShown(window()));
+    state->setServerReachable(false);
+    ASSERT_TRUE(
+        processEventsUntil([&] { return !button(window(), "Start recording")->isEnabled(); }));
+    EXPECT_TRUE(button(window(), "Start recording") != nullptr);
+    auto* warning = [&]() -> QLabel* {
+        for (QLabel* label : window().findChildren<QLabel*>()) {
+            if (label->isVisible() && label->text().contains("Server unreachable")) {
+                return label;
+            }
+        }
+        return nullptr;
+    }();
+    EXPECT_NE(warning, nullptr);
+    saveWidgetArtifact(window(), "panel-idle-unreachable.png");
+
+    state->setServerReachable(std::nullopt);
+    ASSERT_TRUE(
+        processEventsUntil([&] { return button(window(), "Start recording")->isEnabled(); }));
+    state->setCountdownEnabled(false);
+    button(window(), "Start recording")->click();
+    executor.advance(seconds(1));
+    EXPECT_EQ(sequence.prepares, 1);
+    EXPECT_EQ(state->phase().kind(), Kind::recording);
+    // Starting takes the panel away; a click on the icon brings it back with
+    // the recording view.
+    EXPECT_TRUE(processEventsUntil([&] { return !panel->isVisible(); }));
+    controller->statusItemToggled();
+    EXPECT_TRUE(processEventsUntil([&] { return panel->currentView() == MenuView::recording; }));
+    button(window(), "Pause")->click();
+    EXPECT_EQ(state->phase().kind(), Kind::paused);
+}
+
+TEST_F(MainPanelTest, ChecksTheServerOnlyWhileShownInTheIdleView) {
+    panel->show();
+    executor.runUntilIdle();
+    EXPECT_EQ(checks, 1);
+    EXPECT_TRUE(panel->isPolling());
+    // The next check comes from the panel's own timer.
+    EXPECT_TRUE(processEventsUntil(
+        [&] {
+            executor.runUntilIdle();
+            return checks >= 2;
+        },
+        std::chrono::seconds(10)));
+    panel->hide();
+    EXPECT_FALSE(panel->isPolling());
+
+    enter(Kind::recording);
+    panel->show();
+    ASSERT_TRUE(processEventsUntil([&] { return panel->currentView() == MenuView::recording; }));
+    EXPECT_FALSE(panel->isPolling());
+}
+
+TEST_F(MainPanelTest, GrowingContentKeepsTheTopEdgeAndShowingAgainDoesNotMove) {
+    showIn(MenuView::idle);
+    const QRect before = window().frameGeometry();
+    button(window(), "Notes")->click();
+    ASSERT_TRUE(
+        processEventsUntil([&] { return window().frameGeometry().height() > before.height(); }));
+    const QRect after = window().frameGeometry();
+    EXPECT_EQ(after.top(), before.top());
+    EXPECT_EQ(after.left(), before.left());
+    ASSERT_TRUE(waitShown(window()));
+    processEventsUntil([] { return false; }, std::chrono::milliseconds(100));
+    saveWidgetArtifact(window(), "panel-idle-notes.png");
+
+    panel->show();
+    processEventsUntil([] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_EQ(window().frameGeometry(), after);
+}
+
+TEST_F(MainPanelTest, WithoutIconGeometryOpensAtTheTopRightCorner) {
+    icon.reset();
+    showIn(MenuView::idle);
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    const QRect frame = window().frameGeometry();
+    EXPECT_EQ(frame.right() + 1, area.right() + 1 - 12);
+    EXPECT_EQ(frame.top(), area.top() + 12);
+}
+
+}  // namespace
+}  // namespace tessera::testing
