@@ -141,31 +141,19 @@ TEST_F(HotKeyRegistrationsTest, APressWhoseRegistrationWentAwayBeforeItsTurnDoes
     EXPECT_TRUE(grabber.held.empty());
 }
 
-TEST_F(HotKeyRegistrationsTest, ACombinationItCannotHaveIsReportedByNameAndNotRegistered) {
+TEST_F(HotKeyRegistrationsTest, ACombinationItCannotHaveIsReportedAndNeverRuns) {
     auto registrations = makeRegistrations();
     grabber.takenByOthers = {{kKey2, kShiftBit | kSuperBit | kNumLockBit}};
     int ran = 0;
     registrations.registerHotKey(1, shiftSuper2, [&] { ++ran; });
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0],
-              "Shift+Super+2 is already used by another application, so the shortcut is off.");
+    grabber.missingEscape = true;
+    registrations.registerHotKey(3, {HotKeyKey::escape, kNoModifier}, [&] { ++ran; });
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_NE(reports[1].find("Esc"), std::string::npos);
     EXPECT_EQ(registrations.size(), 0u);
     registrations.handlePress(kKey2, kShiftBit | kSuperBit);
     runMainQueue();
     EXPECT_EQ(ran, 0);
-
-    grabber.missingEscape = true;
-    registrations.registerHotKey(3, {HotKeyKey::escape, kNoModifier}, [] {});
-    ASSERT_EQ(reports.size(), 2u);
-    EXPECT_NE(reports[1].find("Esc"), std::string::npos);
-}
-
-TEST(HotKeyVariantsTest, WithoutANumLockModifierOnlyCapsLockVariesAndNamesReadNaturally) {
-    EXPECT_EQ(lockVariants(9, 0, 0), (std::vector<KeyGrab>{{9, 0}, {9, kLockBit}}));
-    // Num Lock mapped onto Lock itself would grab the same thing twice.
-    EXPECT_EQ(lockVariants(9, 0, kLockBit).size(), 2u);
-    EXPECT_EQ(comboName({HotKeyKey::digit1, kShift | kSuper}), "Shift+Super+1");
-    EXPECT_EQ(comboName({HotKeyKey::escape, kNoModifier}), "Esc");
 }
 
 }  // namespace
