@@ -61,8 +61,13 @@ void QtMainExecutor::cancelTimer(TimerId id) {
 }
 
 void QtMainExecutor::runDueTimers() {
-    // One timer at a time: each may schedule or cancel others.
-    while (!timers_.empty() && timers_.begin()->first.first <= now()) {
+    // One timer at a time, since each may schedule or cancel others. Only
+    // timers that existed when this round began fire in it: a timer that keeps
+    // scheduling itself for now must not keep the loop from other events.
+    const TimerId firstNew = nextTimerId_;
+    const TimePoint clock = now();
+    while (!timers_.empty() && timers_.begin()->first.first <= clock &&
+           timers_.begin()->first.second < firstNew) {
         auto first = timers_.begin();
         auto fn = std::move(first->second);
         timerDeadlines_.erase(first->first.second);

@@ -4,6 +4,7 @@
 #include <QDeadlineTimer>
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -83,6 +84,25 @@ TEST(QtMainExecutorTest, TimersFireByDeadlineThenInScheduleOrderAndCancelledOnes
         processUntil([&] { return fired.size() == 5 && executor.pendingTimerCount() == 0; }));
     EXPECT_EQ(fired, (std::vector<std::string>{"past", "nested", "a", "b", "late"}));
     EXPECT_GE(lateFiredAt, base + std::chrono::milliseconds(40));
+}
+
+TEST(QtMainExecutorTest, ATimerThatKeepsReschedulingItselfLetsOtherWorkRun) {
+    QtMainExecutor executor;
+    constexpr int kRounds = 100000;
+    int rounds = 0;
+    std::optional<int> roundsWhenPostedRan;
+    std::function<void()> again = [&] {
+        if (++rounds == 1) {
+            executor.post([&] { roundsWhenPostedRan = rounds; });
+        }
+        if (rounds < kRounds) {
+            executor.schedule(executor.now(), again);
+        }
+    };
+    executor.schedule(executor.now(), again);
+    ASSERT_TRUE(processUntil([&] { return roundsWhenPostedRan.has_value(); }));
+    EXPECT_LT(*roundsWhenPostedRan, kRounds);
+    ASSERT_TRUE(processUntil([&] { return rounds == kRounds; }));
 }
 
 TEST(QtMainExecutorTest, NothingRunsAfterDestructionAndLateRefsAreNoOps) {
