@@ -150,6 +150,19 @@ nlohmann::json WebAppProcess::recording(const std::string& id) const {
     return nlohmann::json::parse(res->body);
 }
 
+std::vector<nlohmann::json> WebAppProcess::recordings() const {
+    httplib::Client client("127.0.0.1", port_);
+    auto res = client.Get("/api/recordings");
+    if (!res || res->status != 200) {
+        return {};
+    }
+    const auto list = nlohmann::json::parse(res->body, nullptr, false);
+    if (!list.is_array()) {
+        return {};
+    }
+    return std::vector<nlohmann::json>(list.begin(), list.end());
+}
+
 std::vector<std::string> WebAppProcess::storedChunks(const std::string& id,
                                                      const std::string& kind) const {
     std::vector<std::string> chunks;

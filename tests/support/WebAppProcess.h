@@ -40,6 +40,9 @@ class WebAppProcess {
 
     // The server's record of a recording (GET api/recordings/<id>); null if unknown.
     nlohmann::json recording(const std::string& id) const;
+    // The server's records of every recording, newest first; empty when it
+    // does not answer.
+    std::vector<nlohmann::json> recordings() const;
     // The stored chunks of one kind of a recording, in order of arrival.
     std::vector<std::string> storedChunks(const std::string& id, const std::string& kind) const;
 
