@@ -83,7 +83,9 @@ void InstanceBus::ShowPanel() {
 }
 
 QString InstanceBus::phase() const {
-    return QString::fromStdString(toString(handlers_.phase ? handlers_.phase() : RecorderPhase()));
+    const auto phase = handlers_.phase ? handlers_.phase() : RecorderPhase();
+    // The bare name for errors too: scripts compare it with a fixed word.
+    return QString::fromStdString(phase.isError() ? "error" : toString(phase));
 }
 
 QString InstanceBus::shareLink() const {

@@ -23,7 +23,8 @@ inline constexpr const char* kInterface = "com.tessera.recorder.Control";
 // name com.tessera.recorder, so a second launch finds it, and serves the
 // interface com.tessera.recorder.Control at /com/tessera/recorder with the
 // methods Toggle, TogglePause, Cancel, ShowPanel and the read-only string
-// properties Phase (the phase's name, as toString(RecorderPhase) gives it) and
+// properties Phase (the phase's name, as toString(RecorderPhase) gives it;
+// "error" without its message for an error) and
 // ShareLink (empty when there is none). Main thread: the methods call the
 // callbacks on the thread that owns this object.
 class InstanceBus final : public QObject {

@@ -3,10 +3,10 @@
 #include <QDBusConnection>
 #include <sstream>
 
-#include "support/QtTestEnvironment.h"
 #include "platform/desktop/InstanceBus.h"
 #include "platform/desktop/InstanceCommand.h"
 #include "support/DbusSession.h"
+#include "support/QtTestEnvironment.h"
 
 namespace tessera {
 namespace {
@@ -87,6 +87,8 @@ TEST_F(InstanceBusTest, TheFirstInstanceOwnsTheNameAndTheCommandLineDrivesIt) {
     phase = RecorderPhase::countingDown();
     link.reset();
     EXPECT_EQ(run({"--status"}).out, "phase: countingDown\nlink: \n");
+    phase = RecorderPhase::error("Upload failed.");
+    EXPECT_EQ(run({"--status"}).out, "phase: error\nlink: \n");
 
     // Once the first instance is gone, nothing answers and the name is free.
     first.reset();
