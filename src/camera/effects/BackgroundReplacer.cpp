@@ -55,7 +55,8 @@ cv::Mat BackgroundReplacer::backgroundImage(const CameraEffectSettings& settings
         case CameraBackgroundMode::none:
             return lit;
         case CameraBackgroundMode::blur:
-            return blurClamped(lit, backgroundBlurSigma(settings.blurStrength));
+            return blurClamped(lit, backgroundBlurSigma(settings.blurStrength),
+                               blurred_.take(lit.size(), lit.type()), &blurScratch_);
         case CameraBackgroundMode::color:
             break;
         case CameraBackgroundMode::image:
@@ -69,7 +70,12 @@ cv::Mat BackgroundReplacer::backgroundImage(const CameraEffectSettings& settings
             }
             break;
     }
-    return solidImage(lit.size(), color(settings.backgroundColor));
+    const RgbaColor wanted = color(settings.backgroundColor);
+    if (solid_.size() != lit.size() || solidColor_ != wanted) {
+        solid_ = solidImage(lit.size(), wanted);
+        solidColor_ = wanted;
+    }
+    return solid_;
 }
 
 cv::Mat BackgroundReplacer::apply(const cv::Mat& image, const cv::Mat& lit, const cv::Mat& raw,
@@ -79,7 +85,8 @@ cv::Mat BackgroundReplacer::apply(const cv::Mat& image, const cv::Mat& lit, cons
     if (!mask) {
         return image;
     }
-    return blendWithMask(image, backgroundImage(settings, lit, pictures), *mask);
+    const cv::Mat background = backgroundImage(settings, lit, pictures);
+    return blendWithMask(image, background, *mask, blended_.take(image.size(), image.type()));
 }
 
 }  // namespace tessera::effects

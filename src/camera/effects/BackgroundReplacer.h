@@ -7,6 +7,7 @@
 
 #include "camera/CameraEffectSettings.h"
 #include "camera/effects/EffectGeometry.h"
+#include "camera/effects/ImageOps.h"
 #include "camera/effects/PersonSegmenter.h"
 #include "camera/effects/PictureCache.h"
 
@@ -48,6 +49,11 @@ class BackgroundReplacer {
         cv::Mat scaled;
     };
     std::optional<ScaledPicture> scaledPicture_;
+    ReusableFrame blurred_;
+    ScratchFrames blurScratch_;
+    ReusableFrame blended_;
+    cv::Mat solid_;  // the last solid background
+    RgbaColor solidColor_;
 };
 
 }  // namespace tessera::effects

@@ -1,6 +1,8 @@
 #include "camera/effects/CameraEffectsProcessor.h"
 
+#include <cmath>
 #include <opencv2/imgproc.hpp>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -35,6 +37,16 @@ struct CameraEffectsProcessor::State {
     effects::PictureCache pictures;
     effects::BackgroundReplacer background;
     bool warnedFormat = false;
+    // Output buffers of the stages, reused while the caller does not hold them.
+    effects::ReusableFrame litFrame;
+    effects::ReusableFrame smoothedFrame;
+    effects::ReusableFrame framedFrame;
+    effects::ReusableFrame copiedFrame;
+    struct ScaledProfile {
+        std::string path;
+        cv::Mat scaled;
+    };
+    std::optional<ScaledProfile> scaledProfile;
 
     void refreshFacesIfNeeded(const cv::Mat& raw) {
         if (!faceScan.tick()) {
@@ -57,7 +69,8 @@ struct CameraEffectsProcessor::State {
             return effects::measuredLuma(image, effects::meteringRegion(face, extent));
         });
         constexpr double kShadowAmount = 0.3;
-        return effects::adjustExposure(image, effects::exposureApplies(ev) ? ev : 0, kShadowAmount);
+        return effects::adjustExposure(image, effects::exposureApplies(ev) ? ev : 0, kShadowAmount,
+                                       litFrame.take(image.size(), image.type()));
     }
 
     cv::Mat frameOnFace(const cv::Mat& image) {
@@ -66,14 +79,17 @@ struct CameraEffectsProcessor::State {
         if (!crop || !(crop->width() > 1) || !(crop->height() > 1)) {
             return image;
         }
-        // The crop's left and top edges (rows run top-down, so the top is at
-        // height - maxY) go to the output's edges, scaled; pixel centres sit at +0.5.
-        const double scale = extent.width() / crop->width();
-        const double centre = 0.5 * scale - 0.5;
-        const cv::Matx23d toOutput(scale, 0, centre - crop->minX() * scale, 0, scale,
-                                   centre - (extent.height() - crop->maxY()) * scale);
-        cv::Mat out;
-        cv::warpAffine(image, out, toOutput, image.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+        // Cut at whole pixels: resizing a pixel rectangle costs less than half of a
+        // sub-pixel warp; the crop then moves in steps of one camera pixel.
+        const cv::Rect pixels =
+            effects::pixelRect(Rect(std::round(crop->minX()), std::round(crop->minY()),
+                                    std::round(crop->width()), std::round(crop->height())),
+                               image.size());
+        if (pixels.width < 2 || pixels.height < 2) {
+            return image;
+        }
+        cv::Mat out = framedFrame.take(image.size(), image.type());
+        cv::resize(image(pixels), out, image.size(), 0, 0, cv::INTER_LINEAR);
         return out;
     }
 };
@@ -102,7 +118,15 @@ std::optional<cv::Mat> CameraEffectsProcessor::process(const cv::Mat& bgra,
         if (!picture) {
             return std::nullopt;
         }
-        return effects::scaleToFill(*picture, bgra.size());
+        const std::string& path = *settings.profileImagePath;
+        if (!s.scaledProfile || s.scaledProfile->path != path ||
+            s.scaledProfile->scaled.size() != bgra.size()) {
+            s.scaledProfile =
+                State::ScaledProfile{path, effects::scaleToFill(*picture, bgra.size())};
+        }
+        cv::Mat out = s.copiedFrame.take(bgra.size(), CV_8UC4);
+        s.scaledProfile->scaled.copyTo(out);
+        return out;
     }
 
     const bool smoothing = settings.faceSmoothing > 0.001;
@@ -113,7 +137,8 @@ std::optional<cv::Mat> CameraEffectsProcessor::process(const cv::Mat& bgra,
         settings.autoLighting ? s.autoLight(bgra, smoothing || settings.keepFaceCentered) : bgra;
     cv::Mat image = lit;
     if (smoothing) {
-        image = effects::smoothFaces(lit, s.cachedFaces, settings.faceSmoothing);
+        image = effects::smoothFaces(lit, s.cachedFaces, settings.faceSmoothing,
+                                     s.smoothedFrame.take(lit.size(), lit.type()));
     }
     if (settings.background != CameraBackgroundMode::none) {
         image = s.background.apply(image, lit, bgra, settings, hostSeconds, s.pictures);
@@ -123,7 +148,9 @@ std::optional<cv::Mat> CameraEffectsProcessor::process(const cv::Mat& bgra,
     }
     // The result is always a frame of its own, never the caller's.
     if (image.data == bgra.data) {
-        image = bgra.clone();
+        cv::Mat copy = s.copiedFrame.take(bgra.size(), bgra.type());
+        bgra.copyTo(copy);
+        image = copy;
     }
     return image;
 }

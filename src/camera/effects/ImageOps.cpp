@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -33,6 +34,21 @@ const std::array<float, 256>& linearTable() {
 constexpr double kFullSizeSigma = 8;
 
 }  // namespace
+
+cv::Mat ReusableFrame::take(cv::Size size, int type) {
+    const bool onlyHere = kept_.u != nullptr && kept_.u->refcount == 1;
+    if (!onlyHere || kept_.size() != size || kept_.type() != type) {
+        kept_ = cv::Mat(size, type);
+    }
+    return kept_;
+}
+
+cv::Mat ScratchFrames::take(std::size_t index, cv::Size size, int type) {
+    if (frames.size() <= index) {
+        frames.resize(index + 1);
+    }
+    return frames[index].take(size, type);
+}
 
 cv::Rect pixelRect(const Rect& rect, cv::Size imageSize) {
     const double top = imageSize.height - rect.maxY();
@@ -90,59 +106,97 @@ std::optional<double> measuredLuma(const cv::Mat& bgra, const Rect& region) {
     return 0.2126 * channel(2) + 0.7152 * channel(1) + 0.0722 * channel(0);
 }
 
-cv::Mat adjustExposure(const cv::Mat& bgra, double ev, double shadowAmount) {
+cv::Mat adjustExposure(const cv::Mat& bgra, double ev, double shadowAmount, cv::Mat out) {
+    CV_Assert(bgra.type() == CV_8UC4);
     const double gain = std::exp2(ev);
-    cv::Mat table(1, 256, CV_8UC4);
-    for (int i = 0; i < 256; ++i) {
-        double v = linearToSrgb(srgbToLinear(i / 255.0) * gain);
+    std::array<uchar, 256> table{};
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        double v = linearToSrgb(srgbToLinear(static_cast<double>(i) / 255.0) * gain);
         // Shadow lift: raises dark tones most, leaves black and the highlights; the
         // curve stays increasing for amounts up to 1.
         v += shadowAmount * 2.5 * v * std::pow(1 - v, 4);
-        const auto out = cv::saturate_cast<uchar>(std::round(std::min(v, 1.0) * 255));
-        table.at<cv::Vec4b>(0, i) = cv::Vec4b(out, out, out, static_cast<uchar>(i));
+        table[i] = cv::saturate_cast<uchar>(std::round(std::min(v, 1.0) * 255));
     }
-    cv::Mat out;
-    cv::LUT(bgra, table, out);
+    out.create(bgra.size(), CV_8UC4);
+    // One table for the three colours and alpha copied: cv::LUT would either map alpha
+    // too (one-channel table) or take the slow path of a four-channel table.
+    cv::parallel_for_(cv::Range(0, bgra.rows), [&](const cv::Range& rows) {
+        // Local copies: stores through uchar pointers could alias anything, which would
+        // make the compiler reload the table and pointers after every byte.
+        const std::array<uchar, 256> lut = table;
+        const int width = 4 * bgra.cols;
+        for (int y = rows.start; y < rows.end; ++y) {
+            const uchar* __restrict in = bgra.ptr<uchar>(y);
+            uchar* __restrict o = out.ptr<uchar>(y);
+            for (int x = 0; x < width; x += 4) {
+                const uchar b = lut[in[x]];
+                const uchar g = lut[in[x + 1]];
+                const uchar r = lut[in[x + 2]];
+                const uchar a = in[x + 3];
+                o[x] = b;
+                o[x + 1] = g;
+                o[x + 2] = r;
+                o[x + 3] = a;
+            }
+        }
+    });
     return out;
 }
 
-cv::Mat blurClamped(const cv::Mat& bgra, double sigma) {
-    cv::Mat out;
+cv::Mat blurClamped(const cv::Mat& bgra, double sigma, cv::Mat out, ScratchFrames* scratch) {
     if (sigma <= kFullSizeSigma) {
         cv::GaussianBlur(bgra, out, cv::Size(), sigma, sigma, cv::BORDER_REPLICATE);
         return out;
     }
-    const double factor = sigma / kFullSizeSigma * 2;
-    const cv::Size small(std::max(1, static_cast<int>(std::lround(bgra.cols / factor))),
-                         std::max(1, static_cast<int>(std::lround(bgra.rows / factor))));
-    cv::Mat reduced;
-    cv::resize(bgra, reduced, small, 0, 0, cv::INTER_AREA);
-    // The area reduction already averaged about one reduced pixel; blur by the rest.
-    const double scaledSigma = sigma * small.width / bgra.cols;
-    const double remaining = std::sqrt(std::max(scaledSigma * scaledSigma - 0.25, 0.25));
-    cv::GaussianBlur(reduced, reduced, cv::Size(), remaining, remaining, cv::BORDER_REPLICATE);
-    cv::resize(reduced, out, bgra.size(), 0, 0, cv::INTER_LINEAR);
+    // Halve with pyrDown (itself a 5x5 Gaussian, sigma about 1.1 at its input's scale)
+    // while the rest of the blur stays at least 2 pixels wide at the reduced scale,
+    // blur by the rest, and scale back up.
+    cv::Mat reduced = bgra;
+    double variance = 0;  // blur so far, in full-size pixels squared
+    int factor = 1;
+    std::size_t level = 0;
+    while (sigma / (2 * factor) >= 3 && reduced.cols >= 4 && reduced.rows >= 4) {
+        const cv::Size halfSize((reduced.cols + 1) / 2, (reduced.rows + 1) / 2);
+        cv::Mat half = scratch ? scratch->take(level++, halfSize, reduced.type()) : cv::Mat();
+        cv::pyrDown(reduced, half, cv::Size(), cv::BORDER_REPLICATE);
+        variance += (1.1 * factor) * (1.1 * factor);
+        factor *= 2;
+        reduced = half;
+    }
+    const double remaining = std::sqrt(std::max(sigma * sigma - variance, 1.0)) / factor;
+    cv::Mat blurred = scratch ? scratch->take(level, reduced.size(), reduced.type()) : cv::Mat();
+    cv::GaussianBlur(reduced, blurred, cv::Size(), remaining, remaining, cv::BORDER_REPLICATE);
+    cv::resize(blurred, out, bgra.size(), 0, 0, cv::INTER_LINEAR);
     return out;
 }
 
-cv::Mat blendWithMask(const cv::Mat& foreground, const cv::Mat& background, const cv::Mat& mask) {
+cv::Mat blendWithMask(const cv::Mat& foreground, const cv::Mat& background, const cv::Mat& mask,
+                      cv::Mat out) {
     CV_Assert(foreground.type() == CV_8UC4 && background.type() == CV_8UC4 &&
               mask.type() == CV_8UC1 && foreground.size() == background.size() &&
               foreground.size() == mask.size());
-    cv::Mat out(foreground.size(), CV_8UC4);
+    out.create(foreground.size(), CV_8UC4);
     // An 8-bit weighted sum in integers: cv::blendLinear would need two float weight
     // planes per frame, which costs more than the blend itself.
     cv::parallel_for_(cv::Range(0, foreground.rows), [&](const cv::Range& rows) {
+        const int width = foreground.cols;
         for (int y = rows.start; y < rows.end; ++y) {
-            const uchar* f = foreground.ptr<uchar>(y);
-            const uchar* b = background.ptr<uchar>(y);
-            const uchar* m = mask.ptr<uchar>(y);
-            uchar* o = out.ptr<uchar>(y);
-            for (int x = 0; x < foreground.cols; ++x) {
+            const uchar* __restrict f = foreground.ptr<uchar>(y);
+            const uchar* __restrict b = background.ptr<uchar>(y);
+            const uchar* __restrict m = mask.ptr<uchar>(y);
+            uchar* __restrict o = out.ptr<uchar>(y);
+            for (int x = 0; x < width; ++x) {
                 const int w = m[x];
-                for (int c = 0; c < 4; ++c) {
-                    const int i = 4 * x + c;
-                    o[i] = static_cast<uchar>((f[i] * w + b[i] * (255 - w) + 127) / 255);
+                const int i = 4 * x;
+                // Most of a person mask is fully in or fully out.
+                if (w == 255) {
+                    std::memcpy(o + i, f + i, 4);
+                } else if (w == 0) {
+                    std::memcpy(o + i, b + i, 4);
+                } else {
+                    for (int c = i; c < i + 4; ++c) {
+                        o[c] = static_cast<uchar>((f[c] * w + b[c] * (255 - w) + 127) / 255);
+                    }
                 }
             }
         }

@@ -49,8 +49,8 @@ cv::Mat faceMask(cv::Size size, const std::vector<Rect>& normalizedFaces, double
     return mask;
 }
 
-cv::Mat smoothFaces(const cv::Mat& bgra, const std::vector<Rect>& normalizedFaces,
-                    double strength) {
+cv::Mat smoothFaces(const cv::Mat& bgra, const std::vector<Rect>& normalizedFaces, double strength,
+                    cv::Mat out) {
     cv::Rect area;
     const cv::Mat mask = faceMask(bgra.size(), normalizedFaces, strength, &area);
     if (area.empty()) {
@@ -64,7 +64,7 @@ cv::Mat smoothFaces(const cv::Mat& bgra, const std::vector<Rect>& normalizedFace
                             cv::Rect(cv::Point(), bgra.size());
     const cv::Mat blurred = blurClamped(bgra(source), sigma);
     const cv::Rect inSource(area.tl() - source.tl(), area.size());
-    cv::Mat out = bgra.clone();
+    bgra.copyTo(out);
     blendWithMask(blurred(inSource), bgra(area), mask(area)).copyTo(out(area));
     return out;
 }

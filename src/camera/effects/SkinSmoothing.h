@@ -16,7 +16,9 @@ cv::Mat faceMask(cv::Size size, const std::vector<Rect>& normalizedFaces, double
                  cv::Rect* bounds = nullptr);
 
 // The frame with the faces softened by a Gaussian blur of sigma 5·strength + 2
-// through faceMask; the frame itself when there are no faces.
-cv::Mat smoothFaces(const cv::Mat& bgra, const std::vector<Rect>& normalizedFaces, double strength);
+// through faceMask, written into `out` when it has the frame's size and type; the
+// frame itself when there are no faces.
+cv::Mat smoothFaces(const cv::Mat& bgra, const std::vector<Rect>& normalizedFaces, double strength,
+                    cv::Mat out = {});
 
 }  // namespace tessera::effects
