@@ -101,6 +101,19 @@ TEST_F(CameraEffectsProcessorTest, AutoLightingBrightensADarkFrameGraduallyAndLe
     EXPECT_TRUE(dimmed);
 }
 
+TEST_F(CameraEffectsProcessorTest, AFrameTheCallerStillHoldsIsNeverWrittenAgain) {
+    CameraEffectSettings settings;
+    settings.autoLighting = true;
+    const cv::Mat first = *processor.process(frameOf(40), settings, 0);
+    const cv::Mat kept = first.clone();
+    for (int frame = 1; frame < 5; ++frame) {
+        const auto next = processor.process(frameOf(200), settings, frame / 30.0);
+        ASSERT_TRUE(next);
+        EXPECT_NE(next->data, first.data);
+    }
+    EXPECT_EQ(cv::norm(first, kept, cv::NORM_INF), 0);
+}
+
 TEST_F(CameraEffectsProcessorTest, EffectsWithoutModelsPassTheFrameAndWarnOnce) {
     CameraEffectSettings settings;
     settings.background = CameraBackgroundMode::color;

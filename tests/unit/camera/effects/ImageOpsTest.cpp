@@ -14,6 +14,20 @@ cv::Mat grey(cv::Size size, int value) {
     return cv::Mat(size, CV_8UC4, cv::Scalar(value, value, value, 255));
 }
 
+TEST(ReusableFrame, HandsOutTheSameMemoryOnlyWhileNobodyElseHoldsIt) {
+    ReusableFrame frames;
+    const uchar* first = nullptr;
+    {
+        const cv::Mat a = frames.take({64, 36}, CV_8UC4);
+        first = a.data;
+    }
+    EXPECT_EQ(frames.take({64, 36}, CV_8UC4).data, first);
+    const cv::Mat held = frames.take({64, 36}, CV_8UC4);
+    const cv::Mat next = frames.take({64, 36}, CV_8UC4);
+    EXPECT_NE(next.data, held.data);
+    EXPECT_EQ(frames.take({32, 18}, CV_8UC4).size(), cv::Size(32, 18));
+}
+
 TEST(PixelRect, FlipsTheBottomLeftOriginAndClips) {
     const cv::Size size(100, 50);
     EXPECT_EQ(pixelRect(Rect(10, 0, 20, 10), size), cv::Rect(10, 40, 20, 10));
