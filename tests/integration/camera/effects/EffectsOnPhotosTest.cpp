@@ -99,6 +99,14 @@ TEST(FaceDetectorOnPhotos, TheFaceBoxLiesOnTheFace) {
     EXPECT_NEAR(placed->x - astronaut->x, 600, 12);
     EXPECT_NEAR(placed->y - astronaut->y, 104, 12);
 
+    // Letterboxed from a tall frame: the sides are padded instead.
+    cv::Mat tall(900, 600, CV_8UC4, cv::Scalar(128, 128, 128, 255));
+    photo("astronaut.png").copyTo(tall(cv::Rect(44, 300, 512, 512)));
+    const auto upright = bestFace(detector, tall);
+    ASSERT_TRUE(upright);
+    EXPECT_NEAR(upright->x - astronaut->x, 44, 12);
+    EXPECT_NEAR(upright->y - astronaut->y, 300, 12);
+
     // A small face in a wide action photo.
     const cv::Mat action = photo("messi5.jpg");
     const auto player = bestFace(detector, action);
@@ -227,6 +235,7 @@ TEST(SmoothingOnPhotos, SoftensTheFaceOnly) {
     CameraEffectsProcessor processor(defaultModelDirectory());
     const auto out = processor.process(frame, settings, 0);
     ASSERT_TRUE(out);
+    saveArtifact("smoothed face", *out);
     const cv::Rect cheek(195, 125, 30, 30);
     EXPECT_LT(sharpness((*out)(cheek)), 0.5 * sharpness(frame(cheek)));
     const cv::Rect patch(150, 420, 80, 60);
@@ -246,6 +255,7 @@ TEST(FramingOnPhotos, TheCropMovesTowardTheFaceAndEases) {
     ASSERT_TRUE(before && first);
     const auto framed = bestFace(detector, *first);
     ASSERT_TRUE(framed);
+    saveArtifact("framed face at the left", *first);
     EXPECT_NEAR(framed->width / before->width, 1.5, 0.15);
     // The crop is held at the frame's left edge: the face moves right by half a width.
     EXPECT_NEAR(framed->x + framed->width / 2, 1.5 * (before->x + before->width / 2), 20);
@@ -257,6 +267,9 @@ TEST(FramingOnPhotos, TheCropMovesTowardTheFaceAndEases) {
     for (int frame = 1; frame < 60; ++frame) {
         const auto out = processor.process(right, settings, frame / 30.0);
         ASSERT_TRUE(out);
+        if (frame == 16 || frame == 59) {
+            saveArtifact("framed face moving right, frame " + std::to_string(frame), *out);
+        }
         if (frame == 12 || frame == 13 || frame == 16 || frame == 59) {
             const auto face = bestFace(detector, *out);
             centres.push_back(face ? face->x + face->width / 2 : -1);
