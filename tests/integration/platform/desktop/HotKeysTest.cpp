@@ -5,9 +5,9 @@
 
 #include <QProcess>
 
-#include "support/QtTestEnvironment.h"
 #include "platform/x11/XcbConnection.h"
 #include "platform/x11/XcbGlobalHotKeys.h"
+#include "support/QtTestEnvironment.h"
 
 namespace tessera {
 namespace {

@@ -4,10 +4,10 @@
 #include <QProcess>
 
 #include "DesktopTestDoubles.h"
-#include "support/QtTestEnvironment.h"
 #include "platform/desktop/QtShareActions.h"
 #include "platform/desktop/XdgAutostart.h"
 #include "support/Log.h"
+#include "support/QtTestEnvironment.h"
 #include "support/TempDir.h"
 
 namespace tessera {
