@@ -3,13 +3,16 @@
 #include <QtGui/qguiapplication_platform.h>
 #include <xcb/shape.h>
 #include <xcb/xcb.h>
+#include <xcb/xinput.h>
 
+#include <QEvent>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QShowEvent>
 #include <QWindow>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +42,24 @@ xcb_atom_t internAtom(xcb_connection_t* connection, const std::string& name) {
         xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(name.size()), name.c_str()),
         nullptr));
     return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+}
+
+xcb_window_t rootWindow(xcb_connection_t* connection) {
+    return xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+}
+
+// A WINDOW property of `window`; none when absent.
+std::optional<xcb_window_t> windowProperty(xcb_connection_t* connection, xcb_window_t window,
+                                           const std::string& name) {
+    Reply<xcb_get_property_reply_t> reply(
+        xcb_get_property_reply(connection,
+                               xcb_get_property(connection, 0, window, internAtom(connection, name),
+                                                XCB_ATOM_WINDOW, 0, 1),
+                               nullptr));
+    if (!reply || xcb_get_property_value_length(reply.get()) < 4) {
+        return std::nullopt;
+    }
+    return *static_cast<const xcb_window_t*>(xcb_get_property_value(reply.get()));
 }
 
 // The X screen number of $DISPLAY (":1.0" → 0); Qt's xcb connection uses it.
@@ -75,6 +96,7 @@ FloatingWindow::FloatingWindow(FocusPolicy focus, QWidget* parent)
     // The native window exists from here on, so its id can be handed out
     // (capture filters) before the first show.
     winId();
+    windowHandle()->installEventFilter(this);
 }
 
 bool FloatingWindow::compositorRunning() {
@@ -123,34 +145,68 @@ void FloatingWindow::setVisibleShape(const QRegion& region) {
     }
 }
 
+namespace {
+
+// The master pointer's XI2 device id; none when the server has no XI2.
+std::optional<xcb_input_device_id_t> masterPointer(xcb_connection_t* connection) {
+    Reply<xcb_input_xi_query_device_reply_t> reply(xcb_input_xi_query_device_reply(
+        connection, xcb_input_xi_query_device(connection, XCB_INPUT_DEVICE_ALL_MASTER), nullptr));
+    if (!reply) {
+        return std::nullopt;
+    }
+    for (auto it = xcb_input_xi_query_device_infos_iterator(reply.get()); it.rem;
+         xcb_input_xi_device_info_next(&it)) {
+        if (it.data->type == XCB_INPUT_DEVICE_TYPE_MASTER_POINTER) {
+            return it.data->deviceid;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 bool FloatingWindow::grabPointer() {
     xcb_connection_t* connection = qtConnection();
     if (!connection) {
         return false;
     }
-    const std::uint16_t events = XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE |
-                                 XCB_EVENT_MASK_POINTER_MOTION | XCB_EVENT_MASK_ENTER_WINDOW |
-                                 XCB_EVENT_MASK_LEAVE_WINDOW;
-    Reply<xcb_grab_pointer_reply_t> reply(
-        xcb_grab_pointer_reply(connection,
-                               xcb_grab_pointer(connection, 1, static_cast<xcb_window_t>(winId()),
-                                                events, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC,
-                                                XCB_NONE, XCB_NONE, XCB_CURRENT_TIME),
-                               nullptr));
+    // Qt reads the pointer through XInput 2 and ignores core pointer events,
+    // so the grab is an XI2 grab of the master pointer.
+    const auto device = masterPointer(connection);
+    if (!device) {
+        logging::warning(kComponent, "no XInput 2 pointer: drawing is limited to the strokes");
+        return false;
+    }
+    const std::uint32_t mask = XCB_INPUT_XI_EVENT_MASK_BUTTON_PRESS |
+                               XCB_INPUT_XI_EVENT_MASK_BUTTON_RELEASE |
+                               XCB_INPUT_XI_EVENT_MASK_MOTION | XCB_INPUT_XI_EVENT_MASK_ENTER |
+                               XCB_INPUT_XI_EVENT_MASK_LEAVE;
+    Reply<xcb_input_xi_grab_device_reply_t> reply(xcb_input_xi_grab_device_reply(
+        connection,
+        xcb_input_xi_grab_device(connection, static_cast<xcb_window_t>(winId()), XCB_CURRENT_TIME,
+                                 XCB_NONE, *device, XCB_INPUT_GRAB_MODE_22_ASYNC,
+                                 XCB_INPUT_GRAB_MODE_22_ASYNC,
+                                 /*owner_events=*/1, 1, &mask),
+        nullptr));
     if (!reply || reply->status != XCB_GRAB_STATUS_SUCCESS) {
         logging::warning(kComponent,
                          "the pointer is held by another client; drawing is limited "
                          "to the strokes already on screen");
         return false;
     }
+    grabbedDevice_ = *device;
     return true;
 }
 
 void FloatingWindow::releasePointer() {
-    if (xcb_connection_t* connection = qtConnection()) {
-        xcb_ungrab_pointer(connection, XCB_CURRENT_TIME);
-        xcb_flush(connection);
+    xcb_connection_t* connection = qtConnection();
+    if (!connection || !grabbedDevice_) {
+        return;
     }
+    xcb_input_xi_ungrab_device(connection, XCB_CURRENT_TIME,
+                               static_cast<xcb_input_device_id_t>(*grabbedDevice_));
+    xcb_flush(connection);
+    grabbedDevice_.reset();
 }
 
 void FloatingWindow::setFocusPolicyTo(FocusPolicy focus) {
@@ -170,12 +226,59 @@ void FloatingWindow::takeFocus() {
     if (focus_ == FocusPolicy::never) {
         return;
     }
+    if (xcb_connection_t* connection = qtConnection()) {
+        const auto active =
+            windowProperty(connection, rootWindow(connection), "_NET_ACTIVE_WINDOW");
+        if (active && *active != static_cast<xcb_window_t>(winId())) {
+            previousFocus_ = *active;
+        }
+    }
     raise();
     activateWindow();
 }
 
+void FloatingWindow::returnFocus() {
+    xcb_connection_t* connection = qtConnection();
+    if (!connection || !isActiveWindow()) {
+        return;
+    }
+    const xcb_window_t root = rootWindow(connection);
+    if (previousFocus_ != XCB_NONE) {
+        // As a pager would (source 2), so that the window manager does not
+        // refuse it as focus stealing.
+        xcb_client_message_event_t message{};
+        message.response_type = XCB_CLIENT_MESSAGE;
+        message.format = 32;
+        message.window = previousFocus_;
+        message.type = internAtom(connection, "_NET_ACTIVE_WINDOW");
+        message.data.data32[0] = 2;
+        message.data.data32[1] = XCB_CURRENT_TIME;
+        xcb_send_event(connection, 0, root,
+                       XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                       reinterpret_cast<const char*>(&message));
+    } else {
+        xcb_set_input_focus(connection, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_INPUT_FOCUS_POINTER_ROOT,
+                            XCB_CURRENT_TIME);
+    }
+    xcb_flush(connection);
+    previousFocus_ = XCB_NONE;
+}
+
+bool FloatingWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == windowHandle() && event->type() == QEvent::Expose && inputShapePending_ &&
+        windowHandle()->isExposed()) {
+        inputShapePending_ = false;
+        // The window manager has framed the window by now and follows later
+        // changes of its input shape, but not one made before it managed the
+        // window: set it again.
+        setClickThrough(clickThrough_);
+    }
+    return FloatingWindow::QWidget::eventFilter(watched, event);
+}
+
 void FloatingWindow::showEvent(QShowEvent* event) {
     applyWindowManagerHints();
+    inputShapePending_ = clickThrough_;
     QWidget::showEvent(event);
 }
 

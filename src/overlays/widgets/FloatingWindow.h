@@ -70,6 +70,10 @@ class FloatingWindow : public QWidget {
     // Asks the window manager to give this window the keyboard focus; ignored
     // with FocusPolicy::never.
     void takeFocus();
+    // Gives the keyboard focus back to the window that had it before
+    // takeFocus(), while this window stays on screen; nothing when this window
+    // does not have the focus.
+    void returnFocus();
 
     // The X window id (the native window is created with the widget).
     std::uint32_t xWindowID() const { return static_cast<std::uint32_t>(winId()); }
@@ -79,12 +83,19 @@ class FloatingWindow : public QWidget {
     // event before it maps the window, and it keeps states it does not manage
     // itself when it writes its own.
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void applyWindowManagerHints();
 
     FocusPolicy focus_;
     bool clickThrough_ = false;
+    // Set the input shape again once the shown window is exposed.
+    bool inputShapePending_ = false;
+    // The XI2 device of a pointer grab that is held.
+    std::optional<std::uint16_t> grabbedDevice_;
+    // The X window that had the focus before takeFocus(); 0 for none.
+    std::uint32_t previousFocus_ = 0;
 };
 
 // Where displays are, for placing floating windows: display frames come from

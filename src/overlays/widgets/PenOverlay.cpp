@@ -202,11 +202,7 @@ void PenCanvasWindow::setDrawing(bool on) {
         releasePointer();
         grabbed_ = false;
     }
-    if (isVisible() && isActiveWindow()) {
-        // Give the focus back while staying on screen.
-        hide();
-        show();
-    }
+    returnFocus();
 }
 
 void PenCanvasWindow::refresh() {
@@ -237,7 +233,9 @@ QRegion PenCanvasWindow::drawnRegion() const {
     }
     if (strokes_.banner()) {
         const Rect b = bannerFrame({static_cast<double>(width()), static_cast<double>(height())});
-        region += QRegion(QRectF(b.minX(), b.minY(), b.width(), b.height()).toAlignedRect());
+        QPainterPath rounded;
+        rounded.addRoundedRect(QRectF(b.minX(), b.minY(), b.width(), b.height()), 8, 8);
+        region += QRegion(rounded.toFillPolygon().toPolygon());
     }
     return region;
 }

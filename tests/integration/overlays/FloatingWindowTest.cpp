@@ -43,6 +43,8 @@ class FloatingWindowTest : public ::testing::Test {
         ASSERT_TRUE(processEventsUntil([&] { return exposed(window); }));
     }
 
+    void checkClicksTakenAgain(PaintedWindow& window);
+
     ClickTarget below{QColor(0, 0, 255)};
 };
 
@@ -78,12 +80,24 @@ TEST_F(FloatingWindowTest, IsStickyAboveAndOutOfTaskBarsOnceTheWindowManagerHasI
 }
 
 TEST_F(FloatingWindowTest, ClickThroughPassesClicksToTheWindowBelowUntilSwitchedOff) {
-    PaintedWindow window(255);
-    showOnTop(window);
-    window.setClickThrough(true);
-    ASSERT_TRUE(clickAt({200, 150}));
-    EXPECT_TRUE(processEventsUntil([&] { return below.clicks == 1; }));
+    for (bool composited : {false, true}) {
+        SCOPED_TRACE(composited ? "with a compositor" : "without a compositor");
+        std::unique_ptr<Compositor> compositor;
+        if (composited) {
+            compositor = std::make_unique<Compositor>();
+        }
+        below.clicks = 0;
+        PaintedWindow window(255);
+        // Set before the window is shown, as the pen overlay does.
+        window.setClickThrough(true);
+        showOnTop(window);
+        ASSERT_TRUE(clickAt({200, 150}));
+        EXPECT_TRUE(processEventsUntil([&] { return below.clicks == 1; }));
+        checkClicksTakenAgain(window);
+    }
+}
 
+void FloatingWindowTest::checkClicksTakenAgain(PaintedWindow& window) {
     window.setClickThrough(false);
     below.clicks = 0;
     ASSERT_TRUE(clickAt({210, 160}));

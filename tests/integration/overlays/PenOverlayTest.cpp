@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "OverlayTestSupport.h"
+#include "overlays/widgets/PenOverlay.h"
+#include "overlays/widgets/QtWindowFactory.h"
+#include "platform/desktop/QtMainExecutor.h"
+#include "support/XvfbSession.h"
+
+namespace tessera::testing {
+namespace {
+
+const QColor kBackdrop(60, 60, 60);
+// An in-process window that counts clicks, away from the drag path.
+const QRect kTarget(600, 450, 200, 100);
+const QColor kPen(175, 82, 222);
+const RgbaColor kPenRgba{175 / 255.0, 82 / 255.0, 222 / 255.0, 1};
+
+// Runs once without and once with a compositing manager.
+class PenOverlayTest : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override {
+        if (GetParam()) {
+            compositor = std::make_unique<Compositor>();
+            ASSERT_TRUE(compositor->running());
+        }
+        // Another client's window: the pen's pointer grab lets the
+        // application's own windows keep their clicks, so the backdrop under
+        // the drawing must belong to someone else.
+        const QRect screen = QGuiApplication::primaryScreen()->geometry();
+        backdrop = std::make_unique<TestWindow>(qtTestDisplay(),
+                                                TestWindow::Options{.x = 0,
+                                                                    .y = 0,
+                                                                    .width = screen.width(),
+                                                                    .height = screen.height(),
+                                                                    .color = 0x3c3c3c});
+        target.setGeometry(kTarget);
+        target.show();
+        ASSERT_TRUE(processEventsUntil([&] { return exposed(target); }));
+        overlay = std::make_unique<overlays::PenOverlay>(executor, factory.placement());
+        overlay->setOnExitDrawMode([this] { ++exits; });
+        overlay->setPenColor(kPenRgba, {1, 1, 1, 1});
+        overlay->show(1);
+        ASSERT_TRUE(processEventsUntil([&] { return exposed(*overlay->window()); }));
+    }
+    void TearDown() override {
+        overlay.reset();
+        backdrop.reset();
+        compositor.reset();
+    }
+
+    // Drags across the screen from (200, 300) to (500, 360), one motion at a
+    // time: Qt merges motion events that queue up.
+    void drag() {
+        ASSERT_TRUE(xdotool({"mousemove", "200", "300", "mousedown", "1"}));
+        ASSERT_TRUE(processEventsUntil([&] { return overlay->strokes().active().has_value(); }));
+        for (int step = 1; step <= 30; ++step) {
+            ASSERT_TRUE(xdotool(
+                {"mousemove", QString::number(200 + step * 10), QString::number(300 + step * 2)}));
+            ASSERT_TRUE(processEventsUntil([&] {
+                return overlay->strokes().active() &&
+                       overlay->strokes().active()->points.size() == std::size_t(step) + 1;
+            }));
+        }
+        ASSERT_TRUE(xdotool({"mouseup", "1"}));
+        ASSERT_TRUE(processEventsUntil([&] { return !overlay->strokes().active(); }));
+    }
+
+    int penPixels() const { return pixelsNear(grabScreen(), QRect(190, 290, 320, 80), kPen, 45); }
+
+    std::unique_ptr<Compositor> compositor;
+    QtMainExecutor executor;
+    TestDisplays displays;
+    overlays::QtWindowFactory factory{executor, displays};
+    std::unique_ptr<TestWindow> backdrop;
+    ClickTarget target{QColor(200, 200, 60)};
+    std::unique_ptr<overlays::PenOverlay> overlay;
+    int exits = 0;
+};
+
+TEST_P(PenOverlayTest, OutsideDrawModeClicksReachTheWindowBelow) {
+    ASSERT_TRUE(clickAt({700, 500}));
+    EXPECT_TRUE(processEventsUntil([&] { return target.clicks == 1; }));
+    EXPECT_FALSE(overlay->window()->isActiveWindow());
+}
+
+TEST_P(PenOverlayTest, ADragInDrawModeLeavesAGlowingStrokeThatFadesAwayThreeSecondsLater) {
+    overlay->setDrawMode(true);
+    drag();
+    ASSERT_EQ(overlay->strokes().finished().size(), 1u);
+    ASSERT_TRUE(processEventsUntil([&] { return penPixels() > 300; }))
+        << "the stroke shows on screen";
+    saveScreenArtifact(GetParam() ? "pen-stroke-composited.png" : "pen-stroke.png");
+    // Gone 3.45 s after the release; the bound leaves room for a busy machine.
+    EXPECT_TRUE(processEventsUntil(
+        [&] { return overlay->strokes().finished().empty() && penPixels() == 0; },
+        std::chrono::seconds(15)));
+}
+
+TEST_P(PenOverlayTest, EscapeInDrawModeAsksToLeaveItAndLeavingErasesTheStrokes) {
+    overlay->setDrawMode(true);
+    ASSERT_TRUE(processEventsUntil([&] { return overlay->window()->isActiveWindow(); }));
+    drag();
+    ASSERT_TRUE(processEventsUntil([&] { return penPixels() > 300; }));
+    ASSERT_TRUE(xdotool({"key", "Escape"}));
+    ASSERT_TRUE(processEventsUntil([&] { return exits == 1; }));
+    overlay->setDrawMode(false);
+    EXPECT_TRUE(processEventsUntil([&] { return penPixels() == 0; }))
+        << "erased at once, long before the fade";
+    ASSERT_TRUE(clickAt({700, 500}));
+    EXPECT_TRUE(processEventsUntil([&] { return target.clicks == 1; }))
+        << "clicks pass through again";
+}
+
+TEST_P(PenOverlayTest, TheBannerShowsAtTheTopCentre) {
+    overlay->showBanner("Pen is visible only to you — it won't appear in the recording");
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    const QRect banner(screen.center().x() - 280, 34, 560, 30);
+    ASSERT_TRUE(processEventsUntil([&] {
+        const QImage picture = grabScreen();
+        // Darker than the backdrop inside, the backdrop just outside.
+        return pixelsNear(picture, QRect(banner.left() + 4, banner.top() + 2, 6, 6),
+                          GetParam() ? QColor(15, 15, 15) : Qt::black, 20) == 36 &&
+               pixelsNear(picture, QRect(banner.left() - 8, banner.top(), 4, 4), kBackdrop, 8) ==
+                   16;
+    }));
+    saveScreenArtifact(GetParam() ? "pen-banner-composited.png" : "pen-banner.png");
+}
+
+INSTANTIATE_TEST_SUITE_P(Compositing, PenOverlayTest, ::testing::Values(false, true),
+                         [](const auto& info) {
+                             return info.param ? std::string("WithCompositor")
+                                               : std::string("WithoutCompositor");
+                         });
+
+}  // namespace
+}  // namespace tessera::testing
