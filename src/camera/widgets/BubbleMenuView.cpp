@@ -269,6 +269,10 @@ QString BubbleMenuView::hoverLabel() const {
     return hover_.text() ? QString::fromStdString(*hover_.text()) : QString();
 }
 
+double BubbleMenuView::labelOpacity() const {
+    return static_cast<QGraphicsOpacityEffect*>(label_->graphicsEffect())->opacity();
+}
+
 QWidget* BubbleMenuView::control(BubbleMenuControl control) const {
     for (BubbleMenuButton* button : buttons_) {
         if (button->item().control == control) {
@@ -287,7 +291,12 @@ QRegion BubbleMenuView::visibleRegion() const {
     QPainterPath capsule;
     capsule.addRoundedRect(bar, bar.height() / 2.0, bar.height() / 2.0);
     QRegion region(capsule.toFillPolygon().toPolygon());
-    return labelShown_ ? region.united(label_->geometry()) : region;
+    if (!labelShown_) {
+        return region;
+    }
+    QPainterPath label;
+    label.addRoundedRect(label_->geometry(), 8, 8);
+    return region.united(QRegion(label.toFillPolygon().toPolygon()));
 }
 
 void BubbleMenuView::enterEvent(QEnterEvent*) {

@@ -31,6 +31,8 @@ class BubbleMenuView final : public QWidget {
 
     // The label shown above the bar; empty while no control is hovered.
     QString hoverLabel() const;
+    // The label's opacity as drawn now: it fades in and out over 0.1 s.
+    double labelOpacity() const;
     // The bar's control for a control kind.
     QWidget* control(BubbleMenuControl control) const;
     // The outline of what is drawn (label and bar), for the window's shape.

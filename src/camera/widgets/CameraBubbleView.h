@@ -41,6 +41,7 @@ class CameraBubbleView final : public QWidget {
     void setFullScreen(bool on);
     bool isFullScreen() const { return fullScreen_; }
 
+    bool isDragging() const { return dragging_; }
     bool isLoading() const { return loading_; }
     bool showsNoVideo() const { return noVideo_; }
     // The circle (or, in full screen, the whole view) in view coordinates.

@@ -134,7 +134,7 @@ class CameraRecordingReadBackTest : public ::testing::Test {
                 }));
             }
             at(i);
-            cameras.last->emit(cameraPicture(kWidth, kHeight, i), clock.now());
+            cameras.last->deliver(cameraPicture(kWidth, kHeight, i), clock.now());
         }
         run(recorder->drain());
     }

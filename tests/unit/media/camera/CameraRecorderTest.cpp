@@ -104,7 +104,7 @@ class CameraRecorderTest : public ::testing::Test {
         const MediaTime t = MediaTime(100, 1) + MediaTime(index, 30);
         clock.set(t);
         std::shared_ptr<const PixelBuffer> pixels = cameraPicture(width, height, index);
-        camera().emit(pixels, t);
+        camera().deliver(pixels, t);
         run(recorder->drain());
         executor.runUntilIdle();
         return pixels;
@@ -287,7 +287,7 @@ TEST_F(CameraRecorderTest, ABusyQueueDropsFramesAtTheCameraAndThePreviewSkipsToT
     std::vector<std::shared_ptr<const PixelBuffer>> sent;
     for (int i = 0; i < 6; ++i) {
         sent.push_back(cameraPicture(kWidth, kHeight, i));
-        camera().emit(sent.back(), MediaTime(100, 1) + MediaTime(i, 30));
+        camera().deliver(sent.back(), MediaTime(100, 1) + MediaTime(i, 30));
         if (i == 0) {
             ASSERT_TRUE(effects->gate.waitUntilSomeoneWaits());
         }
@@ -324,7 +324,7 @@ TEST_F(CameraRecorderTest, AFramePendingForTheMainThreadIsNotShownByAGoneRecorde
     EXPECT_STREQ(stopped->what(), "The camera was disconnected");
 
     // The frame is handled while the recorder shuts its queue down.
-    camera().emit(cameraPicture(kWidth, kHeight, 0), MediaTime(100, 1));
+    camera().deliver(cameraPicture(kWidth, kHeight, 0), MediaTime(100, 1));
     recorder.reset();
     executor.runUntilIdle();
     EXPECT_TRUE(previews.empty());

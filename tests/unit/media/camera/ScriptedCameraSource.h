@@ -54,8 +54,8 @@ class ScriptedCameraStream final : public CameraStream {
     std::string deviceName() const override { return name_; }
 
     // Delivers a frame now, on the calling thread; ignored once stopped.
-    void emit(std::shared_ptr<const PixelBuffer> pixels, MediaTime hostTime,
-              MediaTime duration = MediaTime(1, 30)) {
+    void deliver(std::shared_ptr<const PixelBuffer> pixels, MediaTime hostTime,
+                 MediaTime duration = MediaTime(1, 30)) {
         std::lock_guard lock(mutex_);
         if (stopped_) {
             return;
