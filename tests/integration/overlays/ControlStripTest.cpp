@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include "OverlayTestSupport.h"
+#include "app/SettingsKeys.h"
+#include "overlays/widgets/ControlStripWindow.h"
+#include "unit/capture/ControllerFixture.h"
+
+namespace tessera::testing {
+namespace {
+
+using overlays::StripAction;
+
+// The strip on a real controller with the controller tests' doubles; the
+// controller, the strip's tasks and its disarm timer run on the fixture's
+// virtual clock, the window on the test's X server.
+class ControlStripTest : public ControllerTest {
+  protected:
+    void SetUp() override {
+        ControllerTest::SetUp();
+        state->setMicEnabled(true);
+        state->setStripVertical(false);
+        strip = std::make_unique<overlays::ControlStripPanel>(*state, controller->weakHandle(),
+                                                              executor, placement);
+    }
+    void TearDown() override { strip.reset(); }
+
+    void showStrip() {
+        strip->show(1);
+        ASSERT_TRUE(processEventsUntil([&] { return exposed(*strip->window()); }));
+    }
+
+    // Lets the window and the controller run until `condition` holds.
+    bool settle(const std::function<bool()>& condition) {
+        return processEventsUntil([&] {
+            executor.runUntilIdle();
+            return condition();
+        });
+    }
+
+    overlays::StripButtonWidget* button(StripAction action) const {
+        return strip->window()->button(action);
+    }
+
+    // Like settle(), with the virtual clock moving on meanwhile, for the
+    // controller's operations that take time.
+    bool runUntil(const std::function<bool()>& condition) {
+        return processEventsUntil([&] {
+            executor.advance(seconds(0.05));
+            return condition();
+        });
+    }
+
+    // Clicks the button with xdotool once the pointer is over it.
+    void click(StripAction action) {
+        ASSERT_TRUE(settle([&] { return button(action) && button(action)->isVisible(); }));
+        const QPoint centre = button(action)->mapToGlobal(button(action)->rect().center());
+        ASSERT_TRUE(
+            xdotool({"mousemove", QString::number(centre.x()), QString::number(centre.y())}));
+        ASSERT_TRUE(settle([&] { return button(action) && button(action)->underMouse(); }));
+        ASSERT_TRUE(xdotool({"click", "1"}));
+    }
+
+    std::string help(StripAction action) const {
+        return button(action) ? button(action)->toolTip().toStdString() : "(absent)";
+    }
+
+    std::optional<double> stored(std::string_view key) const {
+        auto value = store.get(key);
+        return value && value->is_number() ? std::optional(value->get<double>()) : std::nullopt;
+    }
+
+    TestDisplays displays;
+    overlays::DisplayPlacement placement{displays};
+    std::unique_ptr<overlays::ControlStripPanel> strip;
+};
+
+TEST_F(ControlStripTest, BeforeTheRecordingIsLiveItSitsInTheTopLeftCornerWithItsControlsOff) {
+    enter(Kind::preparing);
+    showStrip();
+    EXPECT_EQ(strip->window()->geometry().topLeft(), QPoint(16, 16));
+    for (auto action :
+         {StripAction::pauseResume, StripAction::stop, StripAction::restart, StripAction::mic,
+          StripAction::camera, StripAction::draw, StripAction::discard}) {
+        ASSERT_NE(button(action), nullptr);
+        EXPECT_FALSE(button(action)->isEnabled());
+        EXPECT_EQ(help(action), "Starts with the recording");
+    }
+    saveWidgetArtifact(*strip->window(), "strip-preparing-horizontal.png");
+    click(StripAction::stop);
+    click(StripAction::rotate);
+    ASSERT_TRUE(settle([&] { return strip->window()->isVertical(); }));
+    EXPECT_EQ(phase(), Kind::preparing) << "the disabled stop did nothing";
+    saveWidgetArtifact(*strip->window(), "strip-preparing-vertical.png");
+}
+
+TEST_F(ControlStripTest, ButtonsCallTheControllersOperations) {
+    enter(Kind::recording);
+    showStrip();
+    EXPECT_EQ(button(StripAction::camera), nullptr) << "no camera in this recording";
+
+    click(StripAction::pauseResume);
+    ASSERT_TRUE(settle([&] { return phase() == Kind::paused; }));
+    ASSERT_TRUE(settle([&] { return help(StripAction::pauseResume) == "Resume"; }));
+    click(StripAction::pauseResume);
+    ASSERT_TRUE(settle([&] { return phase() == Kind::recording; }));
+
+    click(StripAction::mic);
+    ASSERT_TRUE(settle([&] { return state->micMuted(); }));
+    ASSERT_TRUE(settle([&] { return help(StripAction::mic) == "Unmute microphone"; }));
+
+    click(StripAction::draw);
+    ASSERT_TRUE(settle([&] { return state->drawModeEnabled(); }));
+    ASSERT_TRUE(settle([&] { return help(StripAction::draw) == "Stop drawing (Esc)"; }));
+    saveWidgetArtifact(*strip->window(), "strip-live-horizontal.png");
+
+    click(StripAction::stop);
+    EXPECT_TRUE(runUntil([&] { return phase() == Kind::done; }));
+}
+
+TEST_F(ControlStripTest, RestartAndDiscardActOnTheSecondClickAndDisarmAfterThreeSeconds) {
+    enter(Kind::recording);
+    showStrip();
+    click(StripAction::restart);
+    ASSERT_TRUE(settle([&] {
+        return help(StripAction::restart) == "Click again to restart — this take is deleted";
+    }));
+    executor.advance(seconds(3));
+    ASSERT_TRUE(settle([&] { return help(StripAction::restart) == "Restart recording"; }));
+    EXPECT_EQ(phase(), Kind::recording);
+
+    click(StripAction::restart);
+    ASSERT_TRUE(settle([&] { return button(StripAction::restart)->model().armed; }));
+    click(StripAction::discard);
+    ASSERT_TRUE(settle([&] { return button(StripAction::discard)->model().armed; }));
+    EXPECT_FALSE(button(StripAction::restart)->model().armed) << "arming one disarms the other";
+    click(StripAction::discard);
+    EXPECT_TRUE(runUntil([&] { return phase() == Kind::idle; })) << "discarded";
+    EXPECT_EQ(sequence.prepares, 1) << "not restarted";
+}
+
+TEST_F(ControlStripTest, TurningKeepsTheTopLeftCornerAndDraggingIsRemembered) {
+    enter(Kind::recording);
+    state->setStripVertical(true);
+    showStrip();
+    saveWidgetArtifact(*strip->window(), "strip-live-vertical.png");
+    const QRect vertical = strip->window()->geometry();
+    click(StripAction::rotate);
+    ASSERT_TRUE(settle([&] { return !strip->window()->isVertical(); }));
+    ASSERT_TRUE(settle([&] { return strip->window()->width() > strip->window()->height(); }));
+    EXPECT_EQ(strip->window()->geometry().topLeft(), vertical.topLeft());
+
+    // Drag by the time display (the strip's background) 300 right, 200 down.
+    const QPoint grip = strip->window()->mapToGlobal(QPoint(8, strip->window()->height() / 2));
+    ASSERT_TRUE(xdotool(
+        {"mousemove", QString::number(grip.x()), QString::number(grip.y()), "mousedown", "1"}));
+    for (int step = 1; step <= 4; ++step) {
+        ASSERT_TRUE(xdotool({"mousemove", QString::number(grip.x() + step * 75),
+                             QString::number(grip.y() + step * 50)}));
+        ASSERT_TRUE(settle([&] {
+            return strip->window()->geometry().topLeft() ==
+                   vertical.topLeft() + QPoint(step * 75, step * 50);
+        }));
+    }
+    ASSERT_TRUE(xdotool({"mouseup", "1"}));
+    const QRect dragged = strip->window()->geometry();
+    const Rect global = placement.toGlobal(dragged);
+    EXPECT_EQ(stored(settings_keys::kControlPanelX), global.minX());
+    EXPECT_EQ(stored(settings_keys::kControlPanelY), global.minY());
+
+    strip->hide();
+    strip->show(1);
+    ASSERT_TRUE(processEventsUntil([&] { return exposed(*strip->window()); }));
+    EXPECT_EQ(strip->window()->geometry().topLeft(), dragged.topLeft())
+        << "opens where it was left";
+}
+
+}  // namespace
+}  // namespace tessera::testing
