@@ -295,8 +295,11 @@ TEST_F(CameraRecorderTest, ABusyQueueDropsFramesAtTheCameraAndThePreviewSkipsToT
     // One frame in the effects, one waiting, the rest dropped before the queue.
     EXPECT_EQ(recorder->stats().framesDroppedLate, 4);
     effects->gate.open();
-    run(recorder->drain());
-    // The main thread was busy meanwhile: it gets the newest frame only.
+    // Waited for on an executor of its own, so the main thread stays busy
+    // until both frames are handled: it then gets the newest one only.
+    ManualExecutor elsewhere;
+    auto drained = spawn(elsewhere, recorder->drain());
+    ASSERT_TRUE(elsewhere.runUntil([&] { return drained.isDone(); }));
     executor.runUntilIdle();
     ASSERT_EQ(previews.size(), 1u);
     EXPECT_EQ(previews[0].pixels, sent[1]);
