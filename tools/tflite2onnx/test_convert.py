@@ -105,12 +105,6 @@ class ConvertedModelsMatchTheTfliteGraph(unittest.TestCase):
 
 
 class ReferenceAgreesWithOpenCv(unittest.TestCase):
-    def test_same_padding_puts_the_odd_pixel_after(self):
-        self.assertEqual(reference.same_padding(256, 3, 2), (0, 1))
-        self.assertEqual(reference.same_padding(255, 3, 2), (1, 1))
-        self.assertEqual(reference.same_padding(16, 5, 1), (2, 2))
-        self.assertEqual(reference.same_padding(16, 2, 2), (0, 0))
-
     def test_half_pixel_bilinear_resize(self):
         rng = np.random.default_rng(1)
         image = rng.random((1, 9, 16, 3), np.float32)
@@ -128,21 +122,6 @@ class ReferenceAgreesWithOpenCv(unittest.TestCase):
         theirs = cv2.filter2D(image[0, :, :, 0], -1, kernel[0, :, :, 0],
                               borderType=cv2.BORDER_CONSTANT)
         np.testing.assert_allclose(ours, theirs, atol=1e-5)
-
-    def test_average_pool_counts_only_pixels_inside(self):
-        image = np.ones((1, 4, 4, 1), np.float32)
-        options = {"padding": "SAME", "stride": (1, 1), "filter": (3, 3), "activation": None}
-        np.testing.assert_allclose(reference.pool(image, options, "AVE"), 1.0)
-
-    def test_transposed_convolution_scatters_each_pixel(self):
-        image = np.zeros((1, 2, 2, 1), np.float32)
-        image[0, 1, 0, 0] = 1
-        weights = np.arange(4, dtype=np.float32).reshape(1, 2, 2, 1)
-        out = reference.transpose_conv_bias(image, weights, np.float32([0.5]),
-                                            {"padding": "SAME", "stride": (2, 2)})
-        expected = np.full((4, 4), 0.5, np.float32)
-        expected[2:4, 0:2] += weights[0, :, :, 0]
-        np.testing.assert_allclose(out[0, :, :, 0], expected)
 
 
 if __name__ == "__main__":

@@ -309,8 +309,8 @@ TEST(ProfileOnPhotos, ShowsThePictureScaledAndRetriesAnUndecodableFile) {
     const auto shown = processor.process(camera, settings, 2 / 30.0);
     ASSERT_TRUE(shown);
     ASSERT_EQ(shown->size(), camera.size());
-    // 548x342 filled into 1280x720: scaled by 2.336, the sides cut; the photo's
-    // centre lands on the frame's centre.
+    // 548x342 filled into 1280x720: scaled by 1280 / 548, the top and bottom cut; the
+    // photo's centre lands on the frame's centre.
     const cv::Mat player = photo("messi5.jpg");
     const cv::Rect centre(600, 330, 80, 60);
     const double scale = std::max(1280.0 / 548, 720.0 / 342);
@@ -318,6 +318,14 @@ TEST(ProfileOnPhotos, ShowsThePictureScaledAndRetriesAnUndecodableFile) {
     cv::resize(player, scaled, {}, scale, scale, cv::INTER_LINEAR);
     const cv::Point shift((scaled.cols - 1280) / 2, (scaled.rows - 720) / 2);
     EXPECT_LT(meanDifference((*shown)(centre), scaled(centre + shift)), 4);
+
+    // An empty path is not the profile mode: the camera shows, with its effects.
+    settings.profileImagePath = std::string();
+    const auto camera2 = processor.process(camera, settings, 3 / 30.0);
+    ASSERT_TRUE(camera2);
+    EXPECT_LT(meanDifference((*camera2)(cv::Rect(100, 300, 100, 100)),
+                             camera(cv::Rect(100, 300, 100, 100))),
+              6);
 }
 
 }  // namespace

@@ -51,29 +51,6 @@ TEST_F(CameraEffectsProcessorTest, NothingToDoGivesNoFrame) {
     EXPECT_FALSE(processor.process(cv::Mat(), lighting, 0));
 }
 
-TEST_F(CameraEffectsProcessorTest, ProfilePictureReplacesTheFrameAndIsRetriedUntilItDecodes) {
-    CameraEffectSettings settings;
-    settings.showProfile = true;
-    settings.autoLighting = true;  // does not run in profile mode
-    const std::string path = (files.path() / "me.png").string();
-    settings.profileImagePath = path;
-    std::ofstream(path) << "not yet a picture";
-    for (int frame = 0; frame < 3; ++frame) {
-        EXPECT_FALSE(processor.process(frameOf(10), settings, frame / 30.0));
-    }
-    cv::imwrite(path, cv::Mat(20, 20, CV_8UC3, cv::Scalar(10, 200, 30)));
-    const auto shown = processor.process(frameOf(10), settings, 0.1);
-    ASSERT_TRUE(shown);
-    EXPECT_EQ(shown->size(), cv::Size(64, 36));
-    EXPECT_EQ(shown->at<cv::Vec4b>(18, 32), cv::Vec4b(10, 200, 30, 255));
-
-    // An empty path is not the profile mode: lighting runs on the camera frame.
-    settings.profileImagePath = std::string();
-    const auto lit = processor.process(frameOf(10), settings, 0.2);
-    ASSERT_TRUE(lit);
-    EXPECT_NE(lit->at<cv::Vec4b>(18, 32), cv::Vec4b(10, 200, 30, 255));
-}
-
 TEST_F(CameraEffectsProcessorTest, AutoLightingBrightensADarkFrameGraduallyAndLeavesTheInput) {
     CameraEffectSettings settings;
     settings.autoLighting = true;
@@ -91,14 +68,6 @@ TEST_F(CameraEffectsProcessorTest, AutoLightingBrightensADarkFrameGraduallyAndLe
     }
     EXPECT_LT(levels[0], levels[10]);
     EXPECT_LT(levels[10], levels[59]);
-    // A bright frame is darkened.
-    CameraEffectsProcessor fresh(models.path());
-    const auto dimmed = fresh.process(frameOf(250), settings, 0);
-    for (int frame = 1; frame < 30; ++frame) {
-        fresh.process(frameOf(250), settings, frame / 30.0);
-    }
-    EXPECT_LT(fresh.process(frameOf(250), settings, 1.0)->at<cv::Vec4b>(5, 5)[0], 245);
-    EXPECT_TRUE(dimmed);
 }
 
 TEST_F(CameraEffectsProcessorTest, AFrameTheCallerStillHoldsIsNeverWrittenAgain) {

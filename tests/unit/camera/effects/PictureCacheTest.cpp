@@ -39,17 +39,5 @@ TEST(PictureCache, DecodesOnceAndEmptiesWhenTheSixthPathArrives) {
     EXPECT_EQ(cache.load(first)->at<cv::Vec4b>(0, 0), cv::Vec4b(255, 0, 0, 255));
 }
 
-TEST(PictureCache, FailedDecodesAreTriedAgain) {
-    tessera::testing::TempDir dir;
-    PictureCache cache;
-    const std::string path = (dir.path() / "late.png").string();
-    EXPECT_FALSE(cache.load(path));
-    std::ofstream(path) << "not a picture";
-    EXPECT_FALSE(cache.load(path));
-    EXPECT_EQ(cache.size(), 0u);
-    writePng(dir, "late.png", {1, 2, 3});
-    EXPECT_TRUE(cache.load(path));
-}
-
 }  // namespace
 }  // namespace tessera::effects
