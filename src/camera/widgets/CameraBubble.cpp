@@ -119,6 +119,7 @@ void CameraBubble::updateShape() {
         window_->setVisibleShape(QRegion(window_->rect()));
         return;
     }
+    view_->setShadow(FloatingWindow::compositorRunning());
     QRegion shape(view_->pictureRect(), QRegion::Ellipse);
     if (view_->dotsVisible()) {
         shape = shape.united(view_->dotsButton().geometry());

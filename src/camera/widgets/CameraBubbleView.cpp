@@ -107,6 +107,13 @@ void CameraBubbleView::setFullScreen(bool on) {
     update();
 }
 
+void CameraBubbleView::setShadow(bool on) {
+    if (shadow_ != on) {
+        shadow_ = on;
+        update();
+    }
+}
+
 void CameraBubbleView::resizeEvent(QResizeEvent*) {
     layoutDots();
 }
@@ -124,6 +131,15 @@ void CameraBubbleView::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     const QRectF picture = pictureRect();
+    if (shadow_ && !fullScreen_) {
+        // Layers of faint circles, each a little lower: visible in the strip
+        // below the circle as a drop shadow.
+        painter.setPen(Qt::NoPen);
+        for (int offset = 1; offset <= 4; ++offset) {
+            painter.setBrush(QColor::fromRgbF(0, 0, 0, 0.07f));
+            painter.drawEllipse(picture.translated(0, offset).adjusted(offset, 0, -offset, 0));
+        }
+    }
     QPainterPath clip;
     if (fullScreen_) {
         clip.addRect(picture);
@@ -137,6 +153,7 @@ void CameraBubbleView::paintEvent(QPaintEvent*) {
         painter.drawImage(picture, image_, aspectFillSource(image_.size(), picture.size()));
         painter.restore();
     }
+    painter.setBrush(Qt::NoBrush);
     if (!fullScreen_) {
         painter.setPen(QPen(QColor::fromRgbF(1, 1, 1, 0.9f), 2));
         painter.drawEllipse(picture.adjusted(1, 1, -1, -1));

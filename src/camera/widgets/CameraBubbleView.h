@@ -39,6 +39,9 @@ class CameraBubbleView final : public QWidget {
     void setDotsVisible(bool visible);
     bool dotsVisible() const { return dotsVisible_; }
     void setFullScreen(bool on);
+    // A soft shadow under the circle; only where the window is composited,
+    // since a shaped window cannot show it.
+    void setShadow(bool on);
     bool isFullScreen() const { return fullScreen_; }
 
     bool isDragging() const { return dragging_; }
@@ -75,6 +78,7 @@ class CameraBubbleView final : public QWidget {
     std::optional<TimerId> loadingTimeout_;
     bool dotsVisible_ = false;
     bool fullScreen_ = false;
+    bool shadow_ = false;
     bool dragging_ = false;
 };
 

@@ -270,12 +270,11 @@ TEST_F(CameraRecorderTest, CancellingDiscardsTheRecording) {
     recorder->startPreview("", false);
     SegmentCollector segments;
     recorder->beginRecording(segments.handler());
-    emitRange(0, 70);  // past the first segment boundary
+    emitRange(0, 5);
     run(recorder->cancelRecording());
     EXPECT_EQ(writer(0)->status(), WriterStatus::cancelled);
-    const size_t delivered = segments.count();
-    emit(70);
-    EXPECT_EQ(segments.count(), delivered);
+    emit(5);
+    EXPECT_EQ(mediaSegments(segments), 0u);
     EXPECT_EQ(writerCount(), 1u);
 }
 
@@ -303,16 +302,6 @@ TEST_F(CameraRecorderTest, ABusyQueueDropsFramesAtTheCameraAndThePreviewSkipsToT
     executor.runUntilIdle();
     ASSERT_EQ(previews.size(), 1u);
     EXPECT_EQ(previews[0].pixels, sent[1]);
-}
-
-TEST_F(CameraRecorderTest, StoppingEndsTheCameraAndALaterFrameIsNotShown) {
-    recorder->startPreview("cam-desk", false);
-    EXPECT_EQ(camera().deviceName(), "cam-desk");
-    emit(0);
-    run(recorder->stopSession());
-    EXPECT_TRUE(camera().stopped());
-    emit(1);
-    EXPECT_EQ(previews.size(), 1u);
 }
 
 TEST_F(CameraRecorderTest, AFramePendingForTheMainThreadIsNotShownByAGoneRecorder) {

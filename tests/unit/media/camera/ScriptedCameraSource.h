@@ -69,10 +69,6 @@ class ScriptedCameraStream final : public CameraStream {
         std::lock_guard lock(mutex_);
         handlers_.onStopped(RecorderError("The camera was disconnected"));
     }
-    bool stopped() {
-        std::lock_guard lock(mutex_);
-        return stopped_;
-    }
 
   private:
     std::string name_;
