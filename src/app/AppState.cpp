@@ -164,7 +164,8 @@ struct AppStateSettings {
             PersistedField{k::kAutoCopyLink, &S::autoCopyLink_, Flag{true}},
             PersistedField{k::kOpenShareInBrowser, &S::openShareInBrowser_, Flag{true}},
             PersistedField{k::kNotifyWhenReady, &S::notifyWhenReady_, Flag{false}},
-            PersistedField{k::kPauseHotkeyEnabled, &S::pauseHotkeyEnabled_, Flag{false}});
+            PersistedField{k::kPauseHotkeyEnabled, &S::pauseHotkeyEnabled_, Flag{false}},
+            PersistedField{k::kKeepLocalCopy, &S::keepLocalCopy_, Flag{false}});
     }
 };
 
@@ -277,6 +278,10 @@ void AppState::setStatusMessage(std::optional<std::string> value) {
 
 void AppState::setCanRetryFinalize(bool value) {
     assign(canRetryFinalize_, value);
+}
+
+void AppState::setLocalCopyPath(std::optional<std::string> value) {
+    assign(localCopyPath_, std::move(value));
 }
 
 void AppState::setHasScreenPermission(bool value) {
@@ -468,6 +473,10 @@ void AppState::setOpenShareInBrowser(bool value) {
 
 void AppState::setNotifyWhenReady(bool value) {
     assignSetting(&AppState::notifyWhenReady_, value);
+}
+
+void AppState::setKeepLocalCopy(bool value) {
+    assignSetting(&AppState::keepLocalCopy_, value);
 }
 
 void AppState::setPauseHotkeyEnabled(bool value) {

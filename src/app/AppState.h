@@ -65,6 +65,10 @@ class AppState {
     void setStatusMessage(std::optional<std::string> value);
     bool canRetryFinalize() const { return canRetryFinalize_; }
     void setCanRetryFinalize(bool value);
+    // Where the session's local copy was saved when something did not reach the
+    // server (or the user keeps every copy); set by the controller, none until then.
+    const std::optional<std::string>& localCopyPath() const { return localCopyPath_; }
+    void setLocalCopyPath(std::optional<std::string> value);
     // Set from the permission port at construction.
     bool hasScreenPermission() const { return hasScreenPermission_; }
     void setHasScreenPermission(bool value);
@@ -176,6 +180,9 @@ class AppState {
     void setOpenShareInBrowser(bool value);
     bool notifyWhenReady() const { return notifyWhenReady_; }
     void setNotifyWhenReady(bool value);
+    // Keep a local copy of every recording, also when the upload succeeded.
+    bool keepLocalCopy() const { return keepLocalCopy_; }
+    void setKeepLocalCopy(bool value);
     // The pause/resume hot key.
     bool pauseHotkeyEnabled() const { return pauseHotkeyEnabled_; }
     void setPauseHotkeyEnabled(bool value);
@@ -234,6 +241,7 @@ class AppState {
     std::optional<Url> shareURL_;
     std::optional<std::string> statusMessage_;
     bool canRetryFinalize_{false};
+    std::optional<std::string> localCopyPath_;
     bool hasScreenPermission_{false};
     std::vector<DisplayOption> displays_;
     std::uint32_t selectedDisplayID_{0};
@@ -280,6 +288,7 @@ class AppState {
     bool openShareInBrowser_{};
     bool notifyWhenReady_{};
     bool pauseHotkeyEnabled_{};
+    bool keepLocalCopy_{};
     std::optional<bool> serverReachable_;
 };
 

@@ -35,6 +35,7 @@ inline constexpr std::string_view kOpenShareInBrowser = "openSharePageInBrowser"
 inline constexpr std::string_view kNotifyWhenReady = "notifyWhenReady";
 inline constexpr std::string_view kPauseHotkeyEnabled = "pauseHotkeyEnabled";
 inline constexpr std::string_view kServerBaseURL = "serverBaseURL";
+inline constexpr std::string_view kKeepLocalCopy = "keepLocalCopy";
 
 // Window origins remembered by the floating windows.
 inline constexpr std::string_view kCameraBubbleX = "cameraBubbleX";

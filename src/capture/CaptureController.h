@@ -150,6 +150,10 @@ class CaptureController {
     Task<FinalizeResult> finalizeWithRetries(std::shared_ptr<SessionServer> api,
                                              std::string recordingID);
     Task<void> finalizeAndFinish(std::shared_ptr<SessionServer> api, std::string recordingID);
+    // Saves the session's local copy among the user's videos when something
+    // did not reach the server (or the user keeps every copy), otherwise
+    // deletes it; the saved path goes to localCopyPath.
+    Task<void> settleLocalCopy(bool somethingLost);
     void postReadyNotificationIfEnabled();
     // One line in the log with the figures of the recording.
     void logSummary(const std::string& recordingID, const std::string& outcome);

@@ -198,6 +198,7 @@ void CaptureController::acknowledgeDone() {
     }
     state_.setShareURL(std::nullopt);
     state_.setStatusMessage(std::nullopt);
+    state_.setLocalCopyPath(std::nullopt);
     state_.setPhase(RecorderPhase::idle());
     if (recordingModeActive_ && !restarting_) {
         reshowAfterSession();
@@ -209,6 +210,7 @@ void CaptureController::dismissError() {
         return;
     }
     state_.setCanRetryFinalize(false);
+    state_.setLocalCopyPath(std::nullopt);
     resetSession();
     state_.setPhase(RecorderPhase::idle());
     if (recordingModeActive_ && !restarting_) {

@@ -190,6 +190,17 @@ class UploadPipe {
     virtual std::optional<std::string> failureSummary() const = 0;
     // What each kind ("screen", "camera") uploaded so far.
     virtual std::map<std::string, UploadCounters> counters() const = 0;
+
+    // The session's local copy, for a pipe that keeps one (the others do
+    // nothing). Adds a finished file of the session, such as the microphone's,
+    // under `name`.
+    virtual Task<void> addToLocalCopy(std::string /*path*/, std::string /*name*/) { co_return; }
+    // The server has everything: the local copy is deleted.
+    virtual Task<void> discardLocalCopy() { co_return; }
+    // Saves the local copy as playable files among the user's videos and
+    // deletes the spool; returns the main file saved, none when nothing could
+    // be. Saving twice returns the first answer. Throws only CancelledError.
+    virtual Task<std::optional<std::string>> keepLocalCopy() { co_return std::nullopt; }
 };
 
 // Hands a share link to the user.

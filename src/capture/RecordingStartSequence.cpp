@@ -1,11 +1,13 @@
 #include "capture/RecordingStartSequence.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 #include "app/AppState.h"
 #include "capture/CaptureController.h"
 #include "capture/ServerAdapters.h"
+#include "capture/spool/SpooledUploadPipe.h"
 #include "media/EncoderSettings.h"
 #include "server/APIClient.h"
 #include "server/SegmentUploader.h"
@@ -177,10 +179,14 @@ Task<void> RecordingStartSequence::prepare(StartContext context) {
     }
     state.setShareURL(link);
 
-    SegmentPipe pipe = SegmentPipe::start(ports_.executor, created.api, recordingID,
-                                          cameraStream ? session.cameraContinuation : std::nullopt);
-    auto screenQueue = *pipe.screenContinuation;
-    session.pipe = std::make_shared<SegmentUploadPipe>(std::move(pipe));
+    auto pipe = std::make_shared<SpooledUploadPipe>(
+        ports_.executor, created.api, recordingID,
+        cameraStream ? session.cameraContinuation : std::nullopt, makeSpool(recordingID),
+        SpooledUploadPipe::Options{ports_.uploadMemoryWindowBytes, ports_.localCopies
+                                                                       ? ports_.localCopies->videos
+                                                                       : std::filesystem::path()});
+    auto screenSink = pipe->screenSink();
+    session.pipe = std::move(pipe);
 
     SegmentWriter::Configuration writer;
     writer.width = size.width;
@@ -189,14 +195,8 @@ Task<void> RecordingStartSequence::prepare(StartContext context) {
     writer.bitrate = bitrateFor(state.videoQuality(), size);
     writer.systemAudio = state.systemAudioEnabled();
     writer.segmentSeconds = 2;
-    SessionRecorders recorders = ports_.media.makeRecorders(
-        writer,
-        [screenQueue](SegmentBytes bytes) mutable {
-            if (!screenQueue.push(std::move(bytes))) {
-                logging::warning("start", "a screen segment arrived after its queue was closed");
-            }
-        },
-        state.micEnabled());
+    SessionRecorders recorders =
+        ports_.media.makeRecorders(writer, std::move(screenSink), state.micEnabled());
     session.micWriter = recorders.mic;
     auto recorder = recorders.screen;
     recorder->setOnStreamStopped([executor = ports_.executor.ref(),
@@ -209,6 +209,23 @@ Task<void> RecordingStartSequence::prepare(StartContext context) {
         });
     });
     session.screenRecorder = std::move(recorder);
+}
+
+std::shared_ptr<SessionSpool> RecordingStartSequence::makeSpool(const std::string& recordingID) {
+    if (!ports_.localCopies) {
+        return nullptr;
+    }
+    try {
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        return SessionSpool::create(
+            ports_.localCopies->sessions,
+            {recordingID, std::chrono::duration_cast<std::chrono::seconds>(now).count()});
+    } catch (...) {
+        // The recording goes on without a local copy, as it did before there
+        // was one.
+        logging::handled("start", "starting the local copy", std::current_exception());
+        return nullptr;
+    }
 }
 
 Task<void> RecordingStartSequence::prepareCamera(StartContext& context, bool& cameraStream) {

@@ -8,6 +8,7 @@
 
 #include "app/DiscoveryPorts.h"
 #include "capture/ControllerPorts.h"
+#include "capture/spool/SessionSpool.h"
 #include "media/EncoderSettings.h"
 #include "platform/ScreenPermission.h"
 #include "server/HttpTransport.h"
@@ -32,6 +33,13 @@ struct RecordingStartPorts {
     ServerEndpoints endpoints;
     // Windows of this process are the recorder's own.
     pid_t ownProcessID;
+    // Where each session keeps its local copy while it uploads, and where a
+    // kept copy is saved (LocalCopyFolders::fromEnvironment() in the app).
+    // None: sessions keep no local copy.
+    std::optional<LocalCopyFolders> localCopies = std::nullopt;
+    // Bytes of segments per kind that wait for their upload in memory; beyond
+    // it they wait in the local copy on disk.
+    std::size_t uploadMemoryWindowBytes = 32u << 20;
 };
 
 // The displays and windows that can be captured right now.
@@ -61,6 +69,9 @@ class RecordingStartSequence final : public StartSequence {
 
   private:
     Task<ShareableContent> fetchContent();
+    // The session's spool; none when there are no folders for it or it cannot
+    // be created (logged).
+    std::shared_ptr<SessionSpool> makeSpool(const std::string& recordingID);
     Task<void> prepareCamera(StartContext& context, bool& cameraStream);
     Task<ContentFilter> chooseTarget(StartContext& context, const ShareableContent& first,
                                      PixelSize& size);

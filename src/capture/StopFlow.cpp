@@ -7,6 +7,7 @@
 
 #include "capture/CaptureController.h"
 #include "capture/RecordingSummary.h"
+#include "capture/spool/LocalCopy.h"
 #include "server/ShareLink.h"
 #include "support/Log.h"
 #include "support/Retry.h"
@@ -137,6 +138,9 @@ Task<void> CaptureController::stop() {
                                  "deleting recording " + *session.recordingID + " without frames",
                                  std::current_exception());
             }
+            if (session.pipe) {
+                co_await session.pipe->discardLocalCopy();
+            }
             state_.setShareURL(std::nullopt);
             resetSession();
             state_.setPhase(RecorderPhase::error(
@@ -188,6 +192,9 @@ Task<void> CaptureController::uploadMicFile(std::shared_ptr<SessionServer> api,
             logging::handled("controller", "microphone upload", failure);
             session_.micWarning = "mic audio was lost (" + describeError(failure) + ")";
         }
+        if ((failure || state_.keepLocalCopy()) && session_.pipe) {
+            co_await session_.pipe->addToLocalCopy(micWriter->path(), "mic.m4a");
+        }
     } else {
         session_.micWarning = "mic audio was lost (couldn't read the recorded file)";
     }
@@ -229,6 +236,8 @@ Task<void> CaptureController::finalizeAndFinish(std::shared_ptr<SessionServer> a
 
     logSummary(recordingID, failure ? "finalize failed"
                                     : (reply->status == "ready" ? "ready" : "processing failed"));
+    const bool somethingLost = failure || reply->status != "ready" || !warnings.empty();
+    co_await settleLocalCopy(somethingLost);
     if (failure) {
         // The session stays for a retry; its warnings are collected again then.
         state_.setCanRetryFinalize(true);
@@ -279,6 +288,20 @@ Task<void> CaptureController::finalizeAndFinish(std::shared_ptr<SessionServer> a
     stopCameraPreviewIfUnattended();
 }
 
+Task<void> CaptureController::settleLocalCopy(bool somethingLost) {
+    auto pipe = session_.pipe;
+    if (!pipe) {
+        co_return;
+    }
+    if (somethingLost || state_.keepLocalCopy()) {
+        if (auto path = co_await pipe->keepLocalCopy()) {
+            state_.setLocalCopyPath(std::move(path));
+        }
+    } else {
+        co_await pipe->discardLocalCopy();
+    }
+}
+
 Task<void> CaptureController::retryFinalize() {
     if (!state_.canRetryFinalize() || !session_.api || !session_.recordingID) {
         co_return;
@@ -327,9 +350,12 @@ Task<void> CaptureController::deliverReadyNotification(bool copied) {
     using Authorization = ReadyNotifications::Authorization;
     if (authorization == Authorization::authorized || authorization == Authorization::provisional) {
         try {
-            co_await notifications_.post("Recording ready",
-                                         copied ? "The share link is copied to your clipboard."
-                                                : "The share link is ready in the panel.");
+            std::string body = copied ? "The share link is copied to your clipboard."
+                                      : "The share link is ready in the panel.";
+            if (state_.localCopyPath()) {
+                body += "\n" + localCopyLine(*state_.localCopyPath());
+            }
+            co_await notifications_.post("Recording ready", body);
         } catch (...) {
             // A notification that cannot be shown changes nothing about the
             // recording, which is ready in the panel.

@@ -59,13 +59,28 @@ Task<void> SegmentUploader::upload(std::string kind, SharedBytes data) {
     logging::handled(kComponent, name + " lost; later " + kind + " segments are dropped", failure);
 }
 
+namespace {
+Task<std::optional<SharedBytes>> nextOf(SegmentQueue queue) {
+    std::optional<ByteBuffer> segment = co_await queue.next();
+    if (!segment) {
+        co_return std::nullopt;
+    }
+    co_return std::make_shared<const ByteBuffer>(std::move(*segment));
+}
+}  // namespace
+
 Task<void> SegmentUploader::drain(std::shared_ptr<SegmentUploader> self, std::string kind,
                                   SegmentQueue queue) {
+    return drain(std::move(self), std::move(kind), [queue] { return nextOf(queue); });
+}
+
+Task<void> SegmentUploader::drain(std::shared_ptr<SegmentUploader> self, std::string kind,
+                                  SegmentSource next) {
     std::uint64_t dropped = 0;
     while (true) {
-        std::optional<ByteBuffer> segment;
+        std::optional<SharedBytes> segment;
         try {
-            segment = co_await queue.next();
+            segment = co_await next();
         } catch (const CancelledError&) {
             break;  // torn down while waiting for the next segment
         }
@@ -77,7 +92,7 @@ Task<void> SegmentUploader::drain(std::shared_ptr<SegmentUploader> self, std::st
             ++dropped;
             continue;
         }
-        co_await self->upload(kind, std::make_shared<const ByteBuffer>(std::move(*segment)));
+        co_await self->upload(kind, std::move(*segment));
     }
     if (dropped > 0) {
         logging::warning(kComponent, std::to_string(dropped) + " " + kind +

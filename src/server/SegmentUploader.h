@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -60,6 +61,14 @@ class SegmentUploader {
     // or the task is cancelled. Never throws. Keeps the uploader alive while it runs.
     static Task<void> drain(std::shared_ptr<SegmentUploader> self, std::string kind,
                             SegmentQueue queue);
+
+    // Where a drain takes its segments from: the next one in order, or none at
+    // the end. It may throw only CancelledError.
+    using SegmentSource = std::function<Task<std::optional<SharedBytes>>()>;
+
+    // The drain loop over any ordered source of segments.
+    static Task<void> drain(std::shared_ptr<SegmentUploader> self, std::string kind,
+                            SegmentSource next);
 
   private:
     // One segment: an attempt, and after a failure other than cancellation one more
