@@ -92,7 +92,12 @@ TEST_F(MainPanelTest, EachPhaseShowsItsViewUnderTheIconInsideTheScreen) {
         enter(c.phase);
         ASSERT_EQ(state->phase().kind(), c.phase);
         showIn(c.view);
-        const QRect frame = window().frameGeometry();
+        const int expectedLeft = kIcon.x() + kIcon.width() / 2 - MainPanelWindow::kWidth / 2;
+        // Where the window manager has put the window once it has settled.
+        processEventsUntil([&] {
+            return window().geometry().topLeft() == QPoint(expectedLeft, kIcon.bottom() + 1 + 6);
+        });
+        const QRect frame = window().geometry();
         EXPECT_EQ(frame.top(), kIcon.bottom() + 1 + 6);
         EXPECT_EQ(frame.center().x(), kIcon.center().x());
         EXPECT_EQ(frame.width(), MainPanelWindow::kWidth);
@@ -105,7 +110,7 @@ TEST_F(MainPanelTest, EachPhaseShowsItsViewUnderTheIconInsideTheScreen) {
             EXPECT_TRUE(QKeySequence::mnemonic(shown->text()).isEmpty())
                 << shown->text().toStdString();
         }
-        saveWidgetArtifact(window(), c.picture);
+        saveWindowPicture(window(), c.picture);
         panel->hide();
         backToIdle();
     }
@@ -140,7 +145,7 @@ TEST_F(MainPanelTest, StartRecordingCallsTheControllerAndIsDisabledWhileTheServe
         return nullptr;
     }();
     EXPECT_NE(warning, nullptr);
-    saveWidgetArtifact(window(), "panel-idle-unreachable.png");
+    saveWindowPicture(window(), "panel-idle-unreachable.png");
 
     state->setServerReachable(std::nullopt);
     ASSERT_TRUE(
@@ -182,27 +187,26 @@ TEST_F(MainPanelTest, ChecksTheServerOnlyWhileShownInTheIdleView) {
 
 TEST_F(MainPanelTest, GrowingContentKeepsTheTopEdgeAndShowingAgainDoesNotMove) {
     showIn(MenuView::idle);
-    const QRect before = window().frameGeometry();
+    const QRect before = window().geometry();
     button(window(), "Notes")->click();
-    ASSERT_TRUE(
-        processEventsUntil([&] { return window().frameGeometry().height() > before.height(); }));
-    const QRect after = window().frameGeometry();
+    ASSERT_TRUE(processEventsUntil([&] { return window().geometry().height() > before.height(); }));
+    const QRect after = window().geometry();
     EXPECT_EQ(after.top(), before.top());
     EXPECT_EQ(after.left(), before.left());
     ASSERT_TRUE(waitShown(window()));
     processEventsUntil([] { return false; }, std::chrono::milliseconds(100));
-    saveWidgetArtifact(window(), "panel-idle-notes.png");
+    saveWindowPicture(window(), "panel-idle-notes.png");
 
     panel->show();
     processEventsUntil([] { return false; }, std::chrono::milliseconds(50));
-    EXPECT_EQ(window().frameGeometry(), after);
+    EXPECT_EQ(window().geometry(), after);
 }
 
 TEST_F(MainPanelTest, WithoutIconGeometryOpensAtTheTopRightCorner) {
     icon.reset();
     showIn(MenuView::idle);
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
-    const QRect frame = window().frameGeometry();
+    const QRect frame = window().geometry();
     EXPECT_EQ(frame.right() + 1, area.right() + 1 - 12);
     EXPECT_EQ(frame.top(), area.top() + 12);
 }

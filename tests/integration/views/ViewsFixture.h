@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QGuiApplication>
+#include <QImage>
+#include <QScreen>
 #include <QWidget>
 #include <QWindow>
 #include <memory>
@@ -100,6 +103,18 @@ class ViewsTest : public ::testing::Test {
             return window.isVisible() && window.windowHandle() &&
                    window.windowHandle()->isExposed();
         });
+    }
+
+    // Saves what the screen shows of a frameless window. Its geometry is
+    // used, not the frame geometry: the frame extents Qt reads from the window
+    // manager just after mapping are sometimes a 1 × 1 placeholder.
+    static QImage saveWindowPicture(const QWidget& window, const std::string& name) {
+        const QRect area = window.geometry();
+        const QImage picture = QGuiApplication::primaryScreen()
+                                   ->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+                                   .toImage();
+        picture.save(QString::fromStdString(testArtifactPath(name).string()), "PNG");
+        return picture;
     }
 
     TempDir folder;
