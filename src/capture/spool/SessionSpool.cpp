@@ -204,7 +204,9 @@ void SessionSpool::stop(const std::string& why) {
 }
 
 Task<void> SessionSpool::adoptFile(std::filesystem::path source, std::string name) {
-    co_await queue_.onQueue([this, source, name] {
+    // The awaiter is named first: GCC 12 destroys temporaries of a co_await
+    // operand twice, and this work owns strings.
+    auto copying = queue_.onQueue([this, source, name] {
         const FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
         const FileDescriptor out(::openat(
             folderFd_, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -230,10 +232,11 @@ Task<void> SessionSpool::adoptFile(std::filesystem::path source, std::string nam
             logging::warning(kComponent, systemError("couldn't sync " + name));
         }
     });
+    co_await copying;
 }
 
 Task<SharedBytes> SessionSpool::read(std::string kind, SpooledRange range) {
-    co_return co_await queue_.onQueue([this, kind, range]() -> SharedBytes {
+    auto reading = queue_.onQueue([this, kind, range]() -> SharedBytes {
         if (auto kept = unwritten_.with([&](auto& map) -> SharedBytes {
                 auto found = map.find(std::pair{kind, range.offset});
                 if (found == map.end()) {
@@ -265,6 +268,7 @@ Task<SharedBytes> SessionSpool::read(std::string kind, SpooledRange range) {
         }
         return bytes;
     });
+    co_return co_await reading;
 }
 
 Task<void> SessionSpool::flush() {
@@ -272,7 +276,8 @@ Task<void> SessionSpool::flush() {
 }
 
 Task<void> SessionSpool::onDisk(std::function<void()> work) {
-    co_await queue_.onQueue(std::move(work));
+    auto running = queue_.onQueue(std::move(work));
+    co_await running;
 }
 
 Task<void> SessionSpool::discard() {

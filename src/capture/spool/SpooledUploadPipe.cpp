@@ -115,7 +115,10 @@ std::map<std::string, UploadCounters> SpooledUploadPipe::counters() const {
 
 Task<void> SpooledUploadPipe::addToLocalCopy(std::string path, std::string name) {
     if (spool_ && !settled_) {
-        co_await spool_->adoptFile(std::move(path), std::move(name));
+        // Named before the co_await: GCC 12 destroys temporaries of a co_await
+        // operand twice.
+        auto adopting = spool_->adoptFile(std::move(path), std::move(name));
+        co_await std::move(adopting);
     }
 }
 
@@ -137,10 +140,11 @@ Task<std::optional<std::string>> SpooledUploadPipe::keepLocalCopy() {
     std::shared_ptr<SessionSpool> spool = spool_;
     const std::filesystem::path videos = options_.videosFolder;
     try {
-        co_await spool->onDisk([&saved, &savedAll, spool, videos] {
+        auto saving = spool->onDisk([&saved, &savedAll, spool, videos] {
             saved = saveLocalCopies(spool->folder(), spool->manifest(), videos);
             savedAll = true;
         });
+        co_await std::move(saving);
     } catch (const CancelledError&) {
         throw;
     } catch (...) {

@@ -162,6 +162,21 @@ struct FakeUploadPipe : UploadPipe {
     std::map<std::string, UploadCounters> counters() const override {
         return {{"screen", UploadCounters{4, 1, 0, 4096}}};
     }
+    // What happened to the local copy: "add <name>", "keep", "discard".
+    std::vector<std::string> localCopy;
+    std::optional<std::string> keptPath = "/videos/Tessera Recorder/copy.mp4";
+    Task<void> addToLocalCopy(std::string, std::string name) override {
+        localCopy.push_back("add " + name);
+        co_return;
+    }
+    Task<void> discardLocalCopy() override {
+        localCopy.push_back("discard");
+        co_return;
+    }
+    Task<std::optional<std::string>> keepLocalCopy() override {
+        localCopy.push_back("keep");
+        co_return keptPath;
+    }
 };
 
 struct FakeMainPanel : MainPanel {
