@@ -236,6 +236,15 @@ TEST_F(CameraBubbleTest, ResizingKeepsThePinnedCornerAndFullScreenComesBack) {
     EXPECT_EQ(resized, std::vector<double>{230});
     EXPECT_EQ(app.store.get(keys::kCameraBubbleSize), 230);
 
+    // Ctrl+scroll asks for a tenth more per notch; the window itself only
+    // changes when the setting comes back through setBubbleSize.
+    ASSERT_TRUE(movePointer(circleCentre()));
+    ASSERT_TRUE(processEventsUntil([&] { return bubble().view()->dotsVisible(); }));
+    ASSERT_TRUE(xdotool({"keydown", "ctrl", "click", "4", "keyup", "ctrl"}));
+    EXPECT_TRUE(processEventsUntil([&] { return resized.size() == 2; }));
+    EXPECT_NEAR(resized.back(), 253, 1e-9);
+    EXPECT_EQ(bubble().frame(), Rect(930, 430, 230, 260));
+
     recording->setFullScreen(true);
     EXPECT_EQ(bubble().frame(), Rect(0, 0, 1280, 800));
     EXPECT_TRUE(processEventsUntil([&] { return bubbleOnScreen() == QRect(0, 0, 1280, 800); }));
