@@ -7,10 +7,12 @@ set -euo pipefail
 packages=(
   # toolchain
   build-essential cmake pkg-config git clang-format
+  # packaging (dpkg-shlibdeps computes the Debian dependencies)
+  dpkg-dev
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   # core libraries
-  nlohmann-json3-dev libcurl4-openssl-dev uuid-dev
+  nlohmann-json3-dev libcurl4-openssl-dev uuid-dev curl
   # media
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
   libavdevice-dev ffmpeg

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds tessera-recorder (Release) and installs it with its desktop entry,
+# icon and camera-effect models, under ~/.local or --prefix. The list of the
+# installed files is kept, so --uninstall removes exactly those.
+#   ./build-app.sh [--prefix DIR]
+#   ./build-app.sh --uninstall [--prefix DIR]
+set -euo pipefail
+root=$(cd "$(dirname "$0")" && pwd)
+prefix="$HOME/.local"
+uninstall=false
+while (($#)); do
+  case "$1" in
+    --prefix) prefix=$2; shift 2 ;;
+    --prefix=*) prefix=${1#--prefix=}; shift ;;
+    --uninstall) uninstall=true; shift ;;
+    -h|--help) sed -n '2,7p' "$0"; exit 0 ;;
+    *) echo "unknown option: $1" >&2; exit 2 ;;
+  esac
+done
+prefix=$(realpath -m "$prefix")
+manifest="$prefix/share/tessera-recorder/installed-files.txt"
+
+if $uninstall; then
+  if [ ! -f "$manifest" ]; then
+    echo "Nothing to remove: no installation under $prefix." >&2
+    exit 1
+  fi
+  while IFS= read -r file; do
+    [ -n "$file" ] && rm -f -- "$file"
+  done <"$manifest"
+  rm -f -- "$manifest"
+  # Folders of ours that are now empty go too; shared ones stay.
+  rmdir --ignore-fail-on-non-empty "$prefix/share/tessera-recorder/models" \
+    "$prefix/share/tessera-recorder" 2>/dev/null || true
+  echo "Removed Tessera Recorder from $prefix."
+  exit 0
+fi
+
+bash "$root/scripts/setup.sh"
+build="$root/build-release"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTESSERA_BUILD_TESTS=OFF \
+  -DTESSERA_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
+cmake --build "$build" -j "$(nproc)" --target tessera-recorder
+cmake --install "$build" --component recorder
+mkdir -p "$(dirname "$manifest")"
+cp "$build/install_manifest_recorder.txt" "$manifest"
+echo "$manifest" >>"$manifest"
+if command -v update-desktop-database >/dev/null; then
+  update-desktop-database "$prefix/share/applications" 2>/dev/null || true
+fi
+echo "Installed Tessera Recorder under $prefix: run $prefix/bin/tessera-recorder"

@@ -1,0 +1,269 @@
+#include "Application.h"
+
+#include <unistd.h>
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QScreen>
+#include <chrono>
+
+#include "app/AppState.h"
+#include "app/Discovery.h"
+#include "app/JsonFileSettingsStore.h"
+#include "app/ScreenLookup.h"
+#include "camera/effects/ModelDirectory.h"
+#include "camera/widgets/CameraBubbleRecording.h"
+#include "capture/CaptureController.h"
+#include "capture/MediaSession.h"
+#include "capture/RecordingStartSequence.h"
+#include "media/MicLevelMeter.h"
+#include "overlays/widgets/QtWindowFactory.h"
+#include "platform/X11CaptureStream.h"
+#include "platform/desktop/DbusReadyNotifications.h"
+#include "platform/desktop/InstanceBus.h"
+#include "platform/desktop/InstanceCommand.h"
+#include "platform/desktop/LinuxDeviceAccess.h"
+#include "platform/desktop/QtMainExecutor.h"
+#include "platform/desktop/QtShareActions.h"
+#include "platform/desktop/ShellRelauncher.h"
+#include "platform/desktop/X11ScreenPermission.h"
+#include "platform/desktop/XdgAutostart.h"
+#include "platform/pulse/PulseMicLevelInput.h"
+#include "platform/pulse/PulseMicrophoneSource.h"
+#include "platform/v4l2/V4l2CameraSource.h"
+#include "platform/x11/X11Displays.h"
+#include "platform/x11/X11Windows.h"
+#include "platform/x11/XcbGlobalHotKeys.h"
+#include "server/CurlTransport.h"
+#include "server/ServerPresence.h"
+#include "support/HostClock.h"
+#include "support/Log.h"
+#include "support/Task.h"
+#include "views/MainPanelWindow.h"
+#include "views/SettingsWindow.h"
+#include "views/TrayIcon.h"
+
+namespace tessera {
+
+namespace {
+
+constexpr const char* kComponent = "app";
+
+// How long shutdown waits for the controller's tasks (a stop that is
+// uploading, a camera closing) before the process ends anyway.
+constexpr auto kShutdownLimit = std::chrono::seconds(10);
+
+// Runs the Qt event loop until the task has ended or the limit has passed.
+void runUntilDone(Executor& executor, Task<void> task, std::chrono::milliseconds limit) {
+    auto handle = spawn(executor, std::move(task));
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!handle.isDone() && std::chrono::steady_clock::now() < deadline) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+    }
+    if (!handle.isDone()) {
+        logging::warning(kComponent, "shutdown did not finish in time; ending anyway");
+    }
+}
+
+}  // namespace
+
+struct Application::Parts {
+    QtMainExecutor executor;
+    SystemHostClock clock;
+    JsonFileSettingsStore store{JsonFileSettingsStore::defaultPath()};
+    X11ScreenPermission permission;
+    ShellRelauncher relauncher{[] {
+        QCoreApplication::quit();
+    }};
+    X11DisplaySource displays;
+    X11WindowSource windowList;
+    PulseMicrophoneSource microphones;
+    V4l2CameraSource cameraDevices;
+    LinuxDeviceAccess access;
+    std::unique_ptr<AppState> state;
+    std::unique_ptr<DeviceDiscovery> discovery;
+
+    X11CaptureStreamFactory streams{std::nullopt, clock};
+    MediaSessionFactory media{streams, clock};
+    std::shared_ptr<HttpTransport> http = std::make_shared<CurlTransport>();
+    std::shared_ptr<HttpTransport> probeHttp = std::make_shared<CurlTransport>();
+    std::unique_ptr<MicLevelMeter> levelMeter;
+    std::unique_ptr<LevelMeterPort> meterPort;
+
+    QtShareActions share;
+    std::unique_ptr<DbusReadyNotifications> notifications;
+    std::unique_ptr<XcbGlobalHotKeys> hotKeys;
+    std::unique_ptr<overlays::QtWindowFactory> windows;
+    std::unique_ptr<CameraBubbleFactory> cameras;
+    std::unique_ptr<RecordingStartSequence> startSequence;
+    std::unique_ptr<CaptureController> controller;
+
+    XdgAutostart launchAtLogin;
+    std::unique_ptr<views::TrayIcon> tray;
+    std::shared_ptr<views::MainPanelWindow> panel;
+    std::unique_ptr<views::SettingsWindow> settings;
+    std::unique_ptr<InstanceBus> bus;
+    Subscription settingsRequests;
+    bool shutDown = false;
+};
+
+Application::Application() : parts_(std::make_unique<Parts>()) {
+    Parts& p = *parts_;
+    p.state =
+        std::make_unique<AppState>(p.store, p.permission, p.relauncher, p.displays.mainDisplayID());
+    p.discovery = std::make_unique<DeviceDiscovery>(
+        *p.state,
+        DeviceDiscovery::Sources{p.displays, p.windowList, p.microphones, p.cameraDevices},
+        DeviceDiscovery::Identity{getpid(), "tessera-recorder"});
+    p.discovery->refreshDevices();
+
+    AppState& state = *p.state;
+    p.levelMeter = std::make_unique<MicLevelMeter>(MicLevelMeter::Ports{
+        .main = p.executor,
+        .makeInput = PulseMicLevelInput::factory([&state]() -> std::optional<std::string> {
+            if (state.selectedMicID().empty()) {
+                return std::nullopt;
+            }
+            return state.selectedMicID();
+        }),
+        .isAuthorized = [] { return true; },
+    });
+    p.meterPort = std::make_unique<LevelMeterPort>(*p.levelMeter);
+
+    p.notifications = std::make_unique<DbusReadyNotifications>(
+        p.share, [&state]() -> std::optional<Url> { return state.shareURL(); });
+    p.hotKeys = std::make_unique<XcbGlobalHotKeys>([&state](const std::string& message) {
+        logging::warning("hot-keys", message);
+        state.setStatusMessage(message);
+    });
+    p.windows = std::make_unique<overlays::QtWindowFactory>(p.executor, p.displays);
+    p.cameras = std::make_unique<CameraBubbleFactory>(p.cameraDevices, state, p.displays,
+                                                      p.executor, p.clock, defaultModelDirectory());
+    p.startSequence = std::make_unique<RecordingStartSequence>(RecordingStartPorts{
+        .executor = p.executor,
+        .screenPermission = p.permission,
+        .access = p.access,
+        .cameras = *p.cameras,
+        .windows = *p.windows,
+        .displays = p.displays,
+        .windowList = p.windowList,
+        .media = p.media,
+        .share = p.share,
+        .http = p.http,
+        .endpoints = {},
+        .ownProcessID = getpid(),
+    });
+    p.controller = std::make_unique<CaptureController>(
+        state,
+        CaptureControllerPorts{p.executor, *p.hotKeys, *p.windows, *p.meterPort, *p.startSequence,
+                               p.share, *p.notifications, *p.cameras, p.access},
+        p.displays.mainDisplayID());
+    CaptureController& controller = *p.controller;
+
+    p.tray = std::make_unique<views::TrayIcon>(state, controller);
+    p.settings = std::make_unique<views::SettingsWindow>(state, controller, p.launchAtLogin,
+                                                         [] { QCoreApplication::quit(); });
+    views::TrayIcon& tray = *p.tray;
+    DeviceDiscovery& discovery = *p.discovery;
+    views::SettingsWindow& settings = *p.settings;
+    p.panel = std::make_shared<views::MainPanelWindow>(
+        state, controller,
+        views::MainPanelPorts{
+            .executor = p.executor,
+            .checkServer = [&state,
+                            http = p.probeHttp] { return checkServerReachable(state, http); },
+            .refreshDevices = [&discovery] { discovery.refreshDevices(); },
+            .refreshWindows = [&discovery] { return discovery.refreshWindows(); },
+            .screenPermission = &p.permission,
+            .micMeter = p.levelMeter.get(),
+            .share = &p.share,
+            .openSettings = [&settings] { settings.open(); },
+            .anchorGeometry = [&tray] { return tray.geometry(); },
+            .defaultCameraName = [&state]() -> std::optional<std::string> {
+                if (state.cameras().empty()) {
+                    return std::nullopt;
+                }
+                return state.cameras().front().name;
+            },
+            .defaultMicrophoneName = [&state]() -> std::optional<std::string> {
+                if (state.microphones().empty()) {
+                    return std::nullopt;
+                }
+                return state.microphones().front().name;
+            },
+        });
+    controller.setMainPanel(p.panel);
+    controller.statusItemDisplayID = [&tray, &discovery]() -> std::optional<std::uint32_t> {
+        const auto name = tray.screenName();
+        return name ? discovery.displayID(*name) : std::nullopt;
+    };
+    // A view that asks for a settings category opens the window on it.
+    p.settingsRequests = state.subscribe([&state, &settings, &executor = p.executor] {
+        executor.post([&state, &settings] {
+            if (const auto category = state.requestedSettingsCategory()) {
+                settings.open(category);
+            }
+        });
+    });
+
+    p.bus = std::make_unique<InstanceBus>(InstanceBus::Handlers{
+        .toggle = [&controller] { controller.handleShortcut(); },
+        .togglePause =
+            [&controller, &state] {
+                if (state.phase().is(RecorderPhase::Kind::recording)) {
+                    controller.pause();
+                } else if (state.phase().is(RecorderPhase::Kind::paused)) {
+                    controller.resume();
+                }
+            },
+        .cancel = [&controller, &executor = p.executor] { spawn(executor, controller.cancel()); },
+        .showPanel =
+            [panel = std::weak_ptr(p.panel)] {
+                if (auto shown = panel.lock()) {
+                    shown->show();
+                }
+            },
+        .phase = [&state] { return state.phase(); },
+        .shareLink = [&state] { return state.shareURL(); },
+    });
+}
+
+Application::~Application() {
+    if (!parts_->shutDown) {
+        shutdown();
+    }
+}
+
+bool Application::claimInstance() {
+    return parts_->bus->claim();
+}
+
+void Application::launch() {
+    Parts& p = *parts_;
+    // A settings file that could not be used says so, with where it was kept.
+    if (const auto& error = p.store.loadError()) {
+        logging::warning("settings", *error);
+        p.state->setStatusMessage(*error);
+    }
+    if (!p.tray->available()) {
+        // Without a tray the panel is the only way in; it opens at launch.
+        p.panel->show();
+    }
+    logging::info(kComponent, "started");
+}
+
+void Application::shutdown() {
+    Parts& p = *parts_;
+    if (p.shutDown) {
+        return;
+    }
+    p.shutDown = true;
+    p.panel->hide();
+    p.settings->hide();
+    runUntilDone(p.executor, p.controller->shutdown(),
+                 std::chrono::duration_cast<std::chrono::milliseconds>(kShutdownLimit));
+    p.store.flush();
+    logging::info(kComponent, "stopped");
+}
+
+}  // namespace tessera
