@@ -247,21 +247,21 @@ void BubbleMenuView::refresh() {
     for (size_t i = 0; i < buttons_.size() && i < items.size(); ++i) {
         buttons_[i]->setItem(items[i]);
     }
-    auto* opacity = static_cast<QGraphicsOpacityEffect*>(label_->graphicsEffect());
     const bool shown = hover_.text().has_value();
     if (shown) {
         label_->setText(QString::fromStdString(*hover_.text()));
     }
-    auto* fade = new QPropertyAnimation(opacity, "opacity", label_);
+    if (shown == labelShown_) {
+        return;
+    }
+    labelShown_ = shown;
+    auto* fade = new QPropertyAnimation(label_->graphicsEffect(), "opacity", label_);
     fade->setDuration(100);
     fade->setEasingCurve(QEasingCurve::OutCubic);
     fade->setEndValue(shown ? 1.0 : 0.0);
     fade->start(QAbstractAnimation::DeleteWhenStopped);
-    if (shown != labelShown_) {
-        labelShown_ = shown;
-        if (onShapeChanged) {
-            onShapeChanged();
-        }
+    if (onShapeChanged) {
+        onShapeChanged();
     }
 }
 

@@ -199,6 +199,11 @@ TEST_F(CameraBubbleTest, HoveringTheDotsOpensTheMenuAndLeavingBothClosesIt) {
     ASSERT_TRUE(testing::clickAt(onScreen(*turnOff)));
     EXPECT_TRUE(processEventsUntil([&] { return closed == 1; }));
 
+    // Off the controls but still on the bubble: the label fades, the menu stays.
+    ASSERT_TRUE(movePointer(circleCentre()));
+    EXPECT_TRUE(processEventsUntil([&] { return bubble().menuView()->labelOpacity() == 0.0; }));
+    EXPECT_TRUE(bubble().menuVisible());
+
     ASSERT_TRUE(movePointer({1200, 100}));
     EXPECT_TRUE(processEventsUntil([&] { return !bubble().menuVisible(); }));
     EXPECT_FALSE(bubble().view()->dotsVisible());
