@@ -113,13 +113,17 @@ void SettingsWindow::onStateChanged() {
         open(requested);
         return;
     }
-    refreshAll();
+    refreshRows();
 }
 
-void SettingsWindow::refreshAll() {
+void SettingsWindow::refreshRows() {
     for (const Refresh& refresh : refreshers_) {
         refresh();
     }
+}
+
+void SettingsWindow::refreshAll() {
+    refreshRows();
     refreshLaunchAtLogin();
 }
 

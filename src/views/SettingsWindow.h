@@ -43,6 +43,9 @@ class SettingsWindow : public QWidget {
     using Refresh = std::function<void()>;
 
     void onStateChanged();
+    // The rows bound to the state; the login item's status is read only when
+    // the window opens and after a change, not on every change of the state.
+    void refreshRows();
     void refreshAll();
     QWidget* recordingTab();
     QWidget* cameraTab();
