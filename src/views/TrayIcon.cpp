@@ -1,6 +1,9 @@
 #include "views/TrayIcon.h"
 
+#include <QApplication>
 #include <QScreen>
+#include <QWidget>
+#include <QWindow>
 
 #include "support/Log.h"
 #include "views/QtScreens.h"
@@ -44,6 +47,15 @@ std::optional<QRect> TrayIcon::geometry() const {
     const QRect rect = tray_.geometry();
     if (rect.isEmpty()) {
         return std::nullopt;
+    }
+    // An icon in an XEmbed tray is a small window of Qt's own; until the tray
+    // has taken it in and shown it, it reports the root window's origin. The
+    // icon counts as placed once that window is on screen.
+    for (const QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->objectName() == QLatin1String("QSystemTrayIconSys") &&
+            !(widget->windowHandle() && widget->windowHandle()->isExposed())) {
+            return std::nullopt;
+        }
     }
     return rect;
 }
