@@ -50,13 +50,25 @@ class ControlStripTest : public ControllerTest {
         });
     }
 
-    // Clicks the button with xdotool once the pointer is over it.
+    // Clicks the button with xdotool once the pointer is over it. The pointer
+    // is moved again while Qt does not see it over the button: a strip that
+    // was just built may still be placing its buttons.
     void click(StripAction action) {
-        ASSERT_TRUE(settle([&] { return button(action) && button(action)->isVisible(); }));
-        const QPoint centre = button(action)->mapToGlobal(button(action)->rect().center());
-        ASSERT_TRUE(
-            xdotool({"mousemove", QString::number(centre.x()), QString::number(centre.y())}));
-        ASSERT_TRUE(settle([&] { return button(action) && button(action)->underMouse(); }));
+        bool over = false;
+        for (int attempt = 0; attempt < 20 && !over; ++attempt) {
+            ASSERT_TRUE(settle([&] { return button(action) && button(action)->isVisible(); }));
+            const QPoint centre = button(action)->mapToGlobal(button(action)->rect().center()) +
+                                  QPoint(attempt % 2, 0);
+            ASSERT_TRUE(
+                xdotool({"mousemove", QString::number(centre.x()), QString::number(centre.y())}));
+            over = processEventsUntil(
+                [&] {
+                    executor.runUntilIdle();
+                    return button(action) && button(action)->underMouse();
+                },
+                std::chrono::milliseconds(500));
+        }
+        ASSERT_TRUE(over);
         ASSERT_TRUE(xdotool({"click", "1"}));
     }
 

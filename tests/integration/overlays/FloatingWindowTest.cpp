@@ -91,8 +91,7 @@ TEST_F(FloatingWindowTest, ClickThroughPassesClicksToTheWindowBelowUntilSwitched
         // Set before the window is shown, as the pen overlay does.
         window.setClickThrough(true);
         showOnTop(window);
-        ASSERT_TRUE(clickAt({200, 150}));
-        EXPECT_TRUE(processEventsUntil([&] { return below.clicks == 1; }));
+        EXPECT_TRUE(clickUntil({200, 150}, [&] { return below.clicks >= 1; }));
         checkClicksTakenAgain(window);
     }
 }
@@ -107,8 +106,7 @@ void FloatingWindowTest::checkClicksTakenAgain(PaintedWindow& window) {
     probe.setGeometry(600, 100, 100, 100);
     probe.show();
     ASSERT_TRUE(processEventsUntil([&] { return exposed(probe); }));
-    ASSERT_TRUE(clickAt({650, 150}));
-    ASSERT_TRUE(processEventsUntil([&] { return probe.clicks == 1; }));
+    ASSERT_TRUE(clickUntil({650, 150}, [&] { return probe.clicks >= 1; }));
     EXPECT_EQ(below.clicks, 0) << "the window takes clicks again";
 }
 

@@ -41,6 +41,22 @@ inline bool xdotool(const QStringList& arguments) {
     return QProcess::execute(QStringLiteral("xdotool"), arguments) == 0;
 }
 
+// Clicks at `global` until `received` holds, at most `attempts` times: a
+// window that has just been mapped may not get the first click. For checks
+// that a click reaches a window at all.
+inline bool clickUntil(QPoint global, const std::function<bool()>& received, int attempts = 10) {
+    for (int i = 0; i < attempts; ++i) {
+        if (!xdotool({"mousemove", QString::number(global.x()), QString::number(global.y()),
+                      "click", "1"})) {
+            return false;
+        }
+        if (processEventsUntil(received, std::chrono::milliseconds(1000))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 inline bool clickAt(QPoint global) {
     return xdotool(
         {"mousemove", QString::number(global.x()), QString::number(global.y()), "click", "1"});

@@ -80,8 +80,7 @@ class PenOverlayTest : public ::testing::TestWithParam<bool> {
 };
 
 TEST_P(PenOverlayTest, OutsideDrawModeClicksReachTheWindowBelow) {
-    ASSERT_TRUE(clickAt({700, 500}));
-    EXPECT_TRUE(processEventsUntil([&] { return target.clicks == 1; }));
+    EXPECT_TRUE(clickUntil({700, 500}, [&] { return target.clicks >= 1; }));
     EXPECT_FALSE(overlay->window()->isActiveWindow());
 }
 
@@ -108,8 +107,7 @@ TEST_P(PenOverlayTest, EscapeInDrawModeAsksToLeaveItAndLeavingErasesTheStrokes) 
     overlay->setDrawMode(false);
     EXPECT_TRUE(processEventsUntil([&] { return penPixels() == 0; }))
         << "erased at once, long before the fade";
-    ASSERT_TRUE(clickAt({700, 500}));
-    EXPECT_TRUE(processEventsUntil([&] { return target.clicks == 1; }))
+    EXPECT_TRUE(clickUntil({700, 500}, [&] { return target.clicks >= 1; }))
         << "clicks pass through again";
 }
 
