@@ -50,25 +50,13 @@ class ControlStripTest : public ControllerTest {
         });
     }
 
-    // Clicks the button with xdotool once the pointer is over it. The pointer
-    // is moved again while Qt does not see it over the button: a strip that
-    // was just built may still be placing its buttons.
+    // Clicks the button with xdotool once Qt sees the pointer over it.
     void click(StripAction action) {
-        bool over = false;
-        for (int attempt = 0; attempt < 20 && !over; ++attempt) {
-            ASSERT_TRUE(settle([&] { return button(action) && button(action)->isVisible(); }));
-            const QPoint centre = button(action)->mapToGlobal(button(action)->rect().center()) +
-                                  QPoint(attempt % 2, 0);
-            ASSERT_TRUE(
-                xdotool({"mousemove", QString::number(centre.x()), QString::number(centre.y())}));
-            over = processEventsUntil(
-                [&] {
-                    executor.runUntilIdle();
-                    return button(action) && button(action)->underMouse();
-                },
-                std::chrono::milliseconds(500));
-        }
-        ASSERT_TRUE(over);
+        ASSERT_TRUE(settle([&] { return button(action) && button(action)->isVisible(); }));
+        const QPoint centre = onScreen(*button(action), button(action)->rect().center());
+        ASSERT_TRUE(
+            xdotool({"mousemove", QString::number(centre.x()), QString::number(centre.y())}));
+        ASSERT_TRUE(settle([&] { return button(action) && button(action)->underMouse(); }));
         ASSERT_TRUE(xdotool({"click", "1"}));
     }
 
@@ -162,7 +150,7 @@ TEST_F(ControlStripTest, TurningKeepsTheTopLeftCornerAndDraggingIsRemembered) {
     EXPECT_EQ(strip->window()->geometry().topLeft(), vertical.topLeft());
 
     // Drag by the time display (the strip's background) 300 right, 200 down.
-    const QPoint grip = strip->window()->mapToGlobal(QPoint(8, strip->window()->height() / 2));
+    const QPoint grip = onScreen(*strip->window(), QPoint(8, strip->window()->height() / 2));
     ASSERT_TRUE(xdotool(
         {"mousemove", QString::number(grip.x()), QString::number(grip.y()), "mousedown", "1"}));
     for (int step = 1; step <= 4; ++step) {

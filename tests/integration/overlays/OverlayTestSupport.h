@@ -21,6 +21,7 @@
 
 #include "app/DiscoveryPorts.h"
 #include "overlays/widgets/FloatingWindow.h"
+#include "platform/x11/XcbConnection.h"
 #include "support/QtTestEnvironment.h"
 
 namespace tessera::testing {
@@ -39,6 +40,18 @@ class TestDisplays final : public DisplaySource {
 // Runs xdotool with these arguments on the test display; true on success.
 inline bool xdotool(const QStringList& arguments) {
     return QProcess::execute(QStringLiteral("xdotool"), arguments) == 0;
+}
+
+// Where `local` of `widget` is on the screen, as the X server has it. Qt's own
+// mapToGlobal() relies on the last position the window manager reported,
+// which on a busy machine can lag behind where the window really is.
+inline QPoint onScreen(const QWidget& widget, QPoint local) {
+    XcbConnection x(qtTestDisplay());
+    const auto window = static_cast<xcb_window_t>(widget.window()->winId());
+    XcbReply<xcb_translate_coordinates_reply_t> reply(xcb_translate_coordinates_reply(
+        x.get(), xcb_translate_coordinates(x.get(), window, x.root(), 0, 0), nullptr));
+    const QPoint origin = reply ? QPoint(reply->dst_x, reply->dst_y) : QPoint();
+    return origin + widget.mapTo(widget.window(), local);
 }
 
 // Clicks at `global` until `received` holds, at most `attempts` times: a
