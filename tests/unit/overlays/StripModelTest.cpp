@@ -135,12 +135,6 @@ TEST(ConfirmButtons, SecondClickRunsTheActionAndAnArmedButtonDisarmsAfterThreeSe
     EXPECT_GT(changes, 0);
 }
 
-TEST(StripGeometry, ScaleByScreenHeight) {
-    EXPECT_DOUBLE_EQ(ScreenLookup::chromeScale(1080), 1.2);
-    EXPECT_DOUBLE_EQ(ScreenLookup::chromeScale(2000), 1.8);
-    EXPECT_DOUBLE_EQ(ScreenLookup::chromeScale(800), 1.0);
-}
-
 TEST(StripGeometry, RestoredOriginClampsAStoredPositionOrFallsBackToTheTopLeftCorner) {
     const Rect visible(0, 0, 1920, 1050);
     const Size strip{300, 48};
