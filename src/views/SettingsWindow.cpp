@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QTabWidget>
@@ -37,6 +38,18 @@ QVBoxLayout* tabLayout(QWidget* tab) {
     layout->setContentsMargins(16, 16, 16, 16);
     layout->setSpacing(12);
     return layout;
+}
+
+// A tab's rows in a scroll area: rows that appear (the background's detail
+// rows) would otherwise squeeze the wrapped captions of a window that does
+// not grow, and clip their text.
+QScrollArea* scrolling(QWidget* tab) {
+    auto* area = new QScrollArea;
+    area->setFrameShape(QFrame::NoFrame);
+    area->setWidgetResizable(true);
+    area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    area->setWidget(tab);
+    return area;
 }
 
 QLabel* sectionTitle(const QString& text, QWidget* parent) {
@@ -79,11 +92,12 @@ SettingsWindow::SettingsWindow(AppState& state, CaptureController& controller,
     tabs_ = new QTabWidget(this);
     tabs_->setDocumentMode(true);
     // In the order of SettingsCategory, so a tab's index is its category.
-    tabs_->addTab(recordingTab(), qs(tabTitle(SettingsCategory::recording)));
-    tabs_->addTab(cameraTab(), qs(tabTitle(SettingsCategory::camera)));
-    tabs_->addTab(sharingTab(), qs(tabTitle(SettingsCategory::sharing)));
-    tabs_->addTab(keysTab(), qs(tabTitle(SettingsCategory::shortcuts)));
-    tabs_->addTab(generalTab(), qs(tabTitle(SettingsCategory::general)));
+    tabs_->addTab(scrolling(recordingTab()), qs(tabTitle(SettingsCategory::recording)));
+    tabs_->addTab(scrolling(cameraTab()), qs(tabTitle(SettingsCategory::camera)));
+    tabs_->addTab(scrolling(sharingTab()), qs(tabTitle(SettingsCategory::sharing)));
+    tabs_->addTab(scrolling(keysTab()), qs(tabTitle(SettingsCategory::shortcuts)));
+    tabs_->addTab(scrolling(generalTab()), qs(tabTitle(SettingsCategory::general)));
+    resize(520, 640);
     layout->addWidget(tabs_);
     connect(&bridge_, &StateBridge::changed, this, [this] { onStateChanged(); });
     refreshAll();

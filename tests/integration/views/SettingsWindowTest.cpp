@@ -120,6 +120,14 @@ TEST_F(SettingsWindowTest, BackgroundStyleShowsOnlyItsOwnDetailRow) {
 
     state->setCameraBackground(CameraBackgroundMode::color);
     ASSERT_TRUE(processEventsUntil([&] { return shown("Color"); }));
+    // The row that appeared takes room of its own: no wrapped caption is
+    // squeezed below the height its text needs.
+    for (QLabel* label : settings.findChildren<QLabel*>()) {
+        if (label->isVisible() && label->wordWrap()) {
+            EXPECT_GE(label->height(), label->heightForWidth(label->width()))
+                << label->text().toStdString();
+        }
+    }
     saveWidgetArtifact(settings, "settings-camera-color.png");
 }
 
