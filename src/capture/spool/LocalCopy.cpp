@@ -95,8 +95,7 @@ double remuxToMp4(const std::filesystem::path& source, const std::filesystem::pa
     double endSeconds = 0;
     double startSeconds = std::numeric_limits<double>::infinity();
     std::uint64_t packets = 0;
-    // A read error is where the last whole fragment ended: a crash or a full disk
-    // cut the file there, and everything before it is kept.
+    // A read error ends the copy; what was read before it is kept.
     while (av_read_frame(input.get(), packet.get()) >= 0) {
         const AVRational from = input->streams[packet->stream_index]->time_base;
         if (packet->pts != AV_NOPTS_VALUE) {
@@ -150,6 +149,12 @@ std::vector<SavedCopy> saveLocalCopies(const std::filesystem::path& spoolFolder,
         const std::filesystem::path source = spoolFolder / spoolFileName(kind);
         if (!std::filesystem::exists(source)) {
             continue;
+        }
+        // A segment cut short by a crash is left out: the copy ends at the last
+        // whole one. The spool is deleted after saving, so it is cut in place.
+        if (const auto end = lastWholeSegmentEnd(spoolFolder, kind);
+            end && *end < std::filesystem::file_size(source, error) && !error) {
+            std::filesystem::resize_file(source, *end, error);
         }
         const auto target = freeName(videosFolder, base, kind == "screen" ? ".mp4" : " camera.mp4");
         try {

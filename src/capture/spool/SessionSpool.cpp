@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "support/Log.h"
@@ -99,6 +100,21 @@ LocalCopyFolders LocalCopyFolders::fromEnvironment() {
 
 std::string spoolFileName(const std::string& kind) {
     return kind + ".mp4";
+}
+
+std::string spoolEndsName(const std::string& kind) {
+    return kind + ".ends";
+}
+
+std::optional<std::uint64_t> lastWholeSegmentEnd(const std::filesystem::path& folder,
+                                                 const std::string& kind) {
+    std::ifstream in(folder / spoolEndsName(kind));
+    std::optional<std::uint64_t> last;
+    std::uint64_t value = 0;
+    while (in >> value) {
+        last = value;
+    }
+    return last;
 }
 
 std::shared_ptr<SessionSpool> SessionSpool::create(const std::filesystem::path& sessionsFolder,
@@ -194,6 +210,21 @@ void SessionSpool::write(const std::string& kind, const SharedBytes& bytes, Spoo
     }
     file->completeSize += bytes->size();
     bytesWritten_ += bytes->size();
+    recordCompleteSize(kind, file->completeSize);
+}
+
+void SessionSpool::recordCompleteSize(const std::string& kind, std::uint64_t size) {
+    // One line per whole segment: after a crash the media file may end in a
+    // segment cut short, and this says where the last whole one ended.
+    const FileDescriptor ends(::openat(folderFd_, spoolEndsName(kind).c_str(),
+                                       O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
+                                       0600));
+    const std::string line = std::to_string(size) + "\n";
+    if (ends.get() < 0 ||
+        !writeAll(ends.get(), reinterpret_cast<const std::uint8_t*>(line.data()), line.size()) ||
+        ::fdatasync(ends.get()) != 0) {
+        stop(systemError("recording where the " + kind + " file ends failed"));
+    }
 }
 
 void SessionSpool::stop(const std::string& why) {

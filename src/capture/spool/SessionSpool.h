@@ -105,6 +105,7 @@ class SessionSpool {
     void write(const std::string& kind, const SharedBytes& bytes, SpooledRange range,
                bool keepOnFailure);
     void stop(const std::string& why);
+    void recordCompleteSize(const std::string& kind, std::uint64_t size);
 
     std::filesystem::path folder_;
     int folderFd_;  // O_PATH-free directory descriptor; files are opened relative to it
@@ -121,7 +122,14 @@ class SessionSpool {
     std::map<std::string, std::unique_ptr<KindFile>> files_;
 };
 
-// The name of a kind's file inside a session folder.
+// The name of a kind's media file inside a session folder.
 std::string spoolFileName(const std::string& kind);
+// The name of the file beside it that lists, one per line, the size the media
+// file had after each whole segment.
+std::string spoolEndsName(const std::string& kind);
+// Where the last whole segment of a kind's media file ends; none when the
+// folder does not say.
+std::optional<std::uint64_t> lastWholeSegmentEnd(const std::filesystem::path& folder,
+                                                 const std::string& kind);
 
 }  // namespace tessera

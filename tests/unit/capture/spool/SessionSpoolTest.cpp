@@ -82,7 +82,7 @@ TEST_F(SessionSpoolTest, FoldersAndFilesArePrivateAndHoldEachKindsSegmentsInOrde
 
     EXPECT_EQ(modeOf(sessions), 0700u);
     EXPECT_EQ(modeOf(sessions / "rec-1"), 0700u);
-    for (const char* name : {"screen.mp4", "camera.mp4", "session.json"}) {
+    for (const char* name : {"screen.mp4", "screen.ends", "camera.mp4", "session.json"}) {
         EXPECT_EQ(modeOf(sessions / "rec-1" / name), 0600u) << name;
     }
     const SpoolManifest manifest = readSpoolManifest(sessions / "rec-1");
