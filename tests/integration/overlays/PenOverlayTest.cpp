@@ -35,6 +35,9 @@ class PenOverlayTest : public ::testing::TestWithParam<bool> {
                                                                     .width = screen.width(),
                                                                     .height = screen.height(),
                                                                     .color = 0x3c3c3c});
+        // Above the backdrop even when leaving draw mode hands the focus back
+        // to the backdrop and the window manager raises it.
+        target.setWindowFlag(Qt::WindowStaysOnTopHint);
         target.setGeometry(kTarget);
         target.show();
         ASSERT_TRUE(processEventsUntil([&] { return exposed(target); }));
