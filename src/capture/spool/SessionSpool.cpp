@@ -93,9 +93,35 @@ struct SessionSpool::KindFile {
     std::uint64_t completeSize = 0;  // bytes of whole, fsynced segments
 };
 
+// The videos folder the desktop names in user-dirs.dirs (`XDG_VIDEOS_DIR="$HOME/..."`),
+// unless the variable is set in the environment.
+std::filesystem::path videosFolder() {
+    if (const char* value = std::getenv("XDG_VIDEOS_DIR"); value && *value == '/') {
+        return value;
+    }
+    const char* home = std::getenv("HOME");
+    const std::string homeText = home && *home ? home : "/tmp";
+    std::ifstream dirs(environmentFolder("XDG_CONFIG_HOME", ".config") / "user-dirs.dirs");
+    std::string line;
+    while (std::getline(dirs, line)) {
+        constexpr std::string_view kKey = "XDG_VIDEOS_DIR=\"";
+        if (!line.starts_with(kKey) || !line.ends_with('"')) {
+            continue;
+        }
+        std::string path = line.substr(kKey.size(), line.size() - kKey.size() - 1);
+        if (path.starts_with("$HOME")) {
+            path = homeText + path.substr(5);
+        }
+        if (path.starts_with('/')) {
+            return path;
+        }
+    }
+    return std::filesystem::path(homeText) / "Videos";
+}
+
 LocalCopyFolders LocalCopyFolders::fromEnvironment() {
     return {environmentFolder("XDG_STATE_HOME", ".local/state") / "tessera-recorder" / "sessions",
-            environmentFolder("XDG_VIDEOS_DIR", "Videos") / "Tessera Recorder"};
+            videosFolder() / "Tessera Recorder"};
 }
 
 std::string spoolFileName(const std::string& kind) {

@@ -23,7 +23,8 @@ namespace tessera {
 struct LocalCopyFolders {
     // `$XDG_STATE_HOME/tessera-recorder/sessions` (or `~/.local/state/...`).
     std::filesystem::path sessions;
-    // `$XDG_VIDEOS_DIR/Tessera Recorder` (or `~/Videos/Tessera Recorder`).
+    // `<videos>/Tessera Recorder`: the videos folder is $XDG_VIDEOS_DIR, else the
+    // one named in `$XDG_CONFIG_HOME/user-dirs.dirs`, else `~/Videos`.
     std::filesystem::path videos;
 
     // The folders of this process's environment.

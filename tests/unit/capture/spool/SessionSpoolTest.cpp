@@ -8,6 +8,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <optional>
 
 #include "capture/spool/LocalCopy.h"
 #include "capture/spool/SessionSpool.h"
@@ -168,6 +170,49 @@ TEST_F(SessionSpoolTest, SegmentsThatNeverReachedTheDiskAreStillDelivered) {
         EXPECT_EQ(taken, (std::vector<std::string>{"one-segment", "two-segment", "three"}));
         EXPECT_FALSE(window.readFailed());
     }
+}
+
+// The copies go where the desktop keeps videos: the variable, else the
+// user-dirs file (with $HOME), else ~/Videos; the spool under the state folder.
+TEST(LocalCopyFoldersTest, FollowTheDesktopsFolders) {
+    TempDir dir;
+    const fs::path config = dir.path() / "config";
+    fs::create_directories(config);
+    struct Restore {
+        std::map<std::string, std::optional<std::string>> saved;
+        void set(const std::string& name, const std::optional<std::string>& value) {
+            if (!saved.contains(name)) {
+                const char* old = std::getenv(name.c_str());
+                saved[name] = old ? std::optional<std::string>(old) : std::nullopt;
+            }
+            value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+        }
+        ~Restore() {
+            for (const auto& [name, value] : saved) {
+                value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+            }
+        }
+    } env;
+    env.set("HOME", dir.path().string());
+    env.set("XDG_CONFIG_HOME", config.string());
+    env.set("XDG_STATE_HOME", std::nullopt);
+    env.set("XDG_VIDEOS_DIR", std::nullopt);
+    EXPECT_EQ(LocalCopyFolders::fromEnvironment().videos,
+              dir.path() / "Videos" / "Tessera Recorder");
+    EXPECT_EQ(LocalCopyFolders::fromEnvironment().sessions,
+              dir.path() / ".local/state/tessera-recorder/sessions");
+
+    std::ofstream(config / "user-dirs.dirs") << "# written by xdg-user-dirs-update\n"
+                                                "XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n"
+                                                "XDG_VIDEOS_DIR=\"$HOME/Filme\"\n";
+    EXPECT_EQ(LocalCopyFolders::fromEnvironment().videos,
+              dir.path() / "Filme" / "Tessera Recorder");
+
+    env.set("XDG_VIDEOS_DIR", "/srv/videos");
+    env.set("XDG_STATE_HOME", "/srv/state");
+    EXPECT_EQ(LocalCopyFolders::fromEnvironment().videos, fs::path("/srv/videos/Tessera Recorder"));
+    EXPECT_EQ(LocalCopyFolders::fromEnvironment().sessions,
+              fs::path("/srv/state/tessera-recorder/sessions"));
 }
 
 }  // namespace
