@@ -212,7 +212,28 @@ void PenCanvasWindow::refresh() {
     if (composited_ && strokes_.isAnimating() && !animation_.isActive()) {
         animation_.start();
     }
-    update();
+    const std::size_t finished = strokes_.finished().size();
+    const std::optional<std::string> banner =
+        strokes_.banner() ? std::optional(strokes_.banner()->text) : std::nullopt;
+    if (composited_ && strokes_.active() && finished == paintedFinished_ &&
+        banner == paintedBanner_ && !strokes_.isAnimating()) {
+        // Only the end of the stroke being drawn changed: its smoothed path
+        // moves around the last three points. Repainting the whole display for
+        // each motion costs a full-screen composite per point. (A shaped
+        // window, without a compositor, is repainted whole: its shape changes
+        // with every point.)
+        const auto& points = strokes_.active()->points;
+        QRectF dirty;
+        for (std::size_t i = points.size() >= 3 ? points.size() - 3 : 0; i < points.size(); ++i) {
+            dirty |= QRectF(points[i].x, points[i].y, 1, 1);
+        }
+        const int margin = static_cast<int>(kLineWidth + 2 * kGlowRadius) + 2;
+        update(dirty.toAlignedRect().adjusted(-margin, -margin, margin, margin));
+    } else {
+        update();
+    }
+    paintedFinished_ = finished;
+    paintedBanner_ = banner;
 }
 
 QRegion PenCanvasWindow::drawnRegion() const {

@@ -5,6 +5,7 @@
 #include <QTimer>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "capture/ControllerPorts.h"
 #include "overlays/PenStrokes.h"
@@ -84,6 +85,10 @@ class PenCanvasWindow final : public FloatingWindow {
     bool grabbed_ = false;
     // Repaints while a stroke or the banner fades.
     QTimer animation_;
+    // What the last refresh showed, to repaint only the growing end of a
+    // stroke while nothing else changed.
+    std::size_t paintedFinished_ = 0;
+    std::optional<std::string> paintedBanner_;
 };
 
 }  // namespace tessera::overlays
