@@ -114,6 +114,10 @@ class CaptureController {
     // all have ended. The application awaits it before it destroys the
     // controller; afterwards nothing starts a task any more.
     Task<void> shutdown();
+    // Runs a task as the controller's own, so shutdown() cancels and awaits
+    // it: how windows, keys and the session bus start stop, cancel and
+    // restart. Nothing runs once shutdown() has begun.
+    void runOwned(Task<void> task);
 
     // For windows and hooks that must not keep the controller alive.
     WeakController weakHandle() { return WeakController(alive_, this); }
@@ -159,9 +163,6 @@ class CaptureController {
     void logSummary(const std::string& recordingID, const std::string& outcome);
     Task<void> deliverReadyNotification(bool copied);
     Task<void> requestNotificationAuthorization();
-
-    // Runs a task the controller owns until shutdown() ends it.
-    void runOwned(Task<void> task);
 
     void startTimer();
     void stopTimer();

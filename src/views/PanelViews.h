@@ -48,9 +48,10 @@ struct PanelContext {
     CaptureController& controller;
     const MainPanelPorts& ports;
 
-    // Runs one of the controller's asynchronous operations; a failure nobody
-    // awaits is logged by the task runtime.
-    void run(Task<void> operation) const { spawn(ports.executor, std::move(operation)); }
+    // Runs one of the controller's asynchronous operations as the
+    // controller's own task, so its shutdown ends it; a failure nobody awaits
+    // is logged by the task runtime.
+    void run(Task<void> operation) const { controller.runOwned(std::move(operation)); }
 };
 
 // The view of one group of phases. Built when its phase group begins; refresh()

@@ -179,18 +179,16 @@ Application::Application() : parts_(std::make_unique<Parts>()) {
             .share = &p.share,
             .openSettings = [&settings] { settings.open(); },
             .anchorGeometry = [&tray] { return tray.geometry(); },
+            // The default camera is the first one listed.
             .defaultCameraName = [&state]() -> std::optional<std::string> {
                 if (state.cameras().empty()) {
                     return std::nullopt;
                 }
                 return state.cameras().front().name;
             },
-            .defaultMicrophoneName = [&state]() -> std::optional<std::string> {
-                if (state.microphones().empty()) {
-                    return std::nullopt;
-                }
-                return state.microphones().front().name;
-            },
+            // PulseAudio's default source is not the first of the list: the
+            // row says "System Default" rather than guess a name.
+            .defaultMicrophoneName = {},
         });
     controller.setMainPanel(p.panel);
     controller.statusItemDisplayID = [&tray, &discovery]() -> std::optional<std::uint32_t> {
@@ -216,7 +214,7 @@ Application::Application() : parts_(std::make_unique<Parts>()) {
                     controller.resume();
                 }
             },
-        .cancel = [&controller, &executor = p.executor] { spawn(executor, controller.cancel()); },
+        .cancel = [&controller] { controller.runOwned(controller.cancel()); },
         .showPanel =
             [panel = std::weak_ptr(p.panel)] {
                 if (auto shown = panel.lock()) {

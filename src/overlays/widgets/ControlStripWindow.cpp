@@ -469,8 +469,11 @@ void ControlStripPanel::rememberOrigin() {
 }
 
 void ControlStripPanel::runTask(Task<void> task) {
-    std::erase_if(tasks_, [](const TaskHandle<void>& t) { return t.isDone(); });
-    tasks_.push_back(spawn(executor_, std::move(task)));
+    // The controller owns the task, so its shutdown ends it before the
+    // controller goes away.
+    if (CaptureController* controller = controller_.get()) {
+        controller->runOwned(std::move(task));
+    }
 }
 
 void ControlStripPanel::perform(StripAction action) {

@@ -65,7 +65,6 @@ class ControlStripPanel final : public ControlStrip {
     // system's report of that move is not taken for a drag.
     std::optional<QPoint> placedAt_;
     bool refreshQueued_ = false;
-    std::vector<TaskHandle<void>> tasks_;
 };
 
 // One strip button: a rounded rectangle with a white glyph, highlighted when
