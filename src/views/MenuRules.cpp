@@ -122,7 +122,7 @@ std::optional<std::string> serverWarning(const AppState& state) {
 }
 
 std::string startCaption(bool hotkeyEnabled) {
-    return hotkeyEnabled ? "No recording limit  ·  ⇧⌘2" : "No recording limit";
+    return hotkeyEnabled ? "No recording limit  ·  Shift+Super+2" : "No recording limit";
 }
 
 std::string serverStatusHelp(std::optional<bool> reachable, const std::string& baseURL) {

@@ -431,13 +431,13 @@ QWidget* SettingsWindow::keysTab() {
     auto* layout = tabLayout(tab);
     AppState& s = state_;
     toggleRow(
-        layout, "Start / stop with ⇧⌘2", {}, [&s] { return s.hotkeyEnabled(); },
+        layout, "Start / stop with Shift+Super+2", {}, [&s] { return s.hotkeyEnabled(); },
         [this](bool on) {
             state_.setHotkeyEnabled(on);
             controller_.applyHotkeySetting();
         });
     toggleRow(
-        layout, "Pause / resume with ⇧⌘1", {}, [&s] { return s.pauseHotkeyEnabled(); },
+        layout, "Pause / resume with Shift+Super+1", {}, [&s] { return s.pauseHotkeyEnabled(); },
         [this](bool on) {
             state_.setPauseHotkeyEnabled(on);
             controller_.applyPauseHotkeySetting();

@@ -88,11 +88,11 @@ TEST_F(SettingsWindowTest, KeyRowsRegisterAndDropTheHotKey) {
     state->setHotkeyEnabled(false);
     controller->applyHotkeySetting();
     ASSERT_TRUE(processEventsUntil(
-        [&] { return !child<QCheckBox>("Start / stop with ⇧⌘2")->isChecked(); }));
-    child<QCheckBox>("Start / stop with ⇧⌘2")->click();
+        [&] { return !child<QCheckBox>("Start / stop with Shift+Super+2")->isChecked(); }));
+    child<QCheckBox>("Start / stop with Shift+Super+2")->click();
     EXPECT_TRUE(state->hotkeyEnabled());
     EXPECT_TRUE(hotKeys.registered.contains(CaptureController::kStartStopHotKeyID));
-    child<QCheckBox>("Start / stop with ⇧⌘2")->click();
+    child<QCheckBox>("Start / stop with Shift+Super+2")->click();
     EXPECT_FALSE(hotKeys.registered.contains(CaptureController::kStartStopHotKeyID));
 }
 

@@ -155,7 +155,7 @@ TEST(MenuRules, ServerHelpAndStartCaption) {
     EXPECT_EQ(serverStatusHelp(false, "http://h:1"),
               "Can't reach http://h:1 — is the web app running?");
     EXPECT_EQ(startCaption(false), "No recording limit");
-    EXPECT_EQ(startCaption(true), "No recording limit  ·  ⇧⌘2");
+    EXPECT_EQ(startCaption(true), "No recording limit  ·  Shift+Super+2");
 }
 
 }  // namespace
