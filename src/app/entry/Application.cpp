@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QGuiApplication>
 #include <QScreen>
 #include <chrono>
@@ -16,6 +18,7 @@
 #include "capture/CaptureController.h"
 #include "capture/MediaSession.h"
 #include "capture/RecordingStartSequence.h"
+#include "capture/spool/LocalCopy.h"
 #include "media/MicLevelMeter.h"
 #include "overlays/widgets/QtWindowFactory.h"
 #include "platform/X11CaptureStream.h"
@@ -38,6 +41,7 @@
 #include "server/ServerPresence.h"
 #include "support/HostClock.h"
 #include "support/Log.h"
+#include "support/SerialQueue.h"
 #include "support/Task.h"
 #include "views/MainPanelWindow.h"
 #include "views/SettingsWindow.h"
@@ -63,6 +67,24 @@ void runUntilDone(Executor& executor, Task<void> task, std::chrono::milliseconds
     if (!handle.isDone()) {
         logging::warning(kComponent, "shutdown did not finish in time; ending anyway");
     }
+}
+
+// What the user is told once after recordings of a crashed run were saved.
+std::string recoveryMessage(const std::vector<RecoveredCopy>& recovered) {
+    std::size_t files = 0;
+    std::filesystem::path folder;
+    for (const auto& copy : recovered) {
+        files += copy.files.size();
+        if (!copy.files.empty() && folder.empty()) {
+            folder = copy.files.front().file.parent_path();
+        }
+    }
+    const std::string what = recovered.size() == 1 ? "A recording that was interrupted"
+                                                   : std::to_string(recovered.size()) +
+                                                         " recordings that were interrupted";
+    return what + " " + (recovered.size() == 1 ? "was" : "were") + " saved as " +
+           std::to_string(files) + (files == 1 ? " file" : " files") + " in " + folder.string() +
+           ". Nothing was uploaded.";
 }
 
 }  // namespace
@@ -104,6 +126,9 @@ struct Application::Parts {
     std::unique_ptr<views::SettingsWindow> settings;
     std::unique_ptr<InstanceBus> bus;
     Subscription settingsRequests;
+    // Saves the sessions a crashed run left in the spool, off the main thread.
+    SerialQueue recovery{"com.tessera.recorder.recovery"};
+    TaskHandle<void> recoveryTask;
     bool shutDown = false;
 };
 
@@ -152,6 +177,7 @@ Application::Application() : parts_(std::make_unique<Parts>()) {
         .http = p.http,
         .endpoints = {},
         .ownProcessID = getpid(),
+        .localCopies = LocalCopyFolders::fromEnvironment(),
     });
     p.controller = std::make_unique<CaptureController>(
         state,
@@ -233,7 +259,14 @@ Application::~Application() {
 }
 
 bool Application::claimInstance() {
-    return parts_->bus->claim();
+    if (parts_->bus->claim()) {
+        return true;
+    }
+    // Without a session bus there is no other instance to defer to: the app
+    // runs, only the command-line control and the single-instance check are
+    // missing (the bus adapter has said so in the log).
+    const auto bus = QDBusConnection::sessionBus();
+    return !bus.isConnected() || bus.interface() == nullptr;
 }
 
 void Application::launch() {
@@ -247,7 +280,41 @@ void Application::launch() {
         // Without a tray the panel is the only way in; it opens at launch.
         p.panel->show();
     }
+    p.recoveryTask = spawn(p.executor, recoverInterruptedSessions());
     logging::info(kComponent, "started");
+}
+
+Task<void> Application::recoverInterruptedSessions() {
+    Parts& p = *parts_;
+    // Only this instance owns the spool (it holds the session-bus name), and
+    // no recording has started yet: every session folder there is abandoned.
+    const auto folders = LocalCopyFolders::fromEnvironment();
+    // Named before the co_await: GCC 12 destroys a temporary closure in a
+    // co_await expression twice.
+    auto work = [folders] {
+        return recoverAbandonedSessions(folders);
+    };
+    auto recovered = co_await p.recovery.onQueue(std::move(work));
+    std::erase_if(recovered, [](const RecoveredCopy& copy) { return copy.files.empty(); });
+    if (recovered.empty()) {
+        co_return;
+    }
+    const std::string message = recoveryMessage(recovered);
+    logging::info("local-copy", message);
+    if (p.state->phase().is(RecorderPhase::Kind::idle)) {
+        p.state->setStatusMessage(message);
+    }
+    try {
+        const auto authorization = co_await p.notifications->authorization();
+        if (authorization == ReadyNotifications::Authorization::authorized) {
+            co_await p.notifications->post("Recording saved on this computer", message);
+        }
+    } catch (const CancelledError&) {
+        throw;
+    } catch (...) {
+        logging::handled("local-copy", "the notification of a saved copy was not shown",
+                         std::current_exception());
+    }
 }
 
 void Application::shutdown() {
@@ -258,6 +325,7 @@ void Application::shutdown() {
     p.shutDown = true;
     p.panel->hide();
     p.settings->hide();
+    p.recoveryTask.cancel();
     runUntilDone(p.executor, p.controller->shutdown(),
                  std::chrono::duration_cast<std::chrono::milliseconds>(kShutdownLimit));
     p.store.flush();

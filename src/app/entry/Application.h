@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "support/Task.h"
+
 namespace tessera {
 
 // The running recorder: the one AppState, the one CaptureController, every
@@ -28,6 +30,9 @@ class Application {
     void shutdown();
 
   private:
+    // Saves the recordings a crashed run left behind and tells the user once.
+    Task<void> recoverInterruptedSessions();
+
     struct Parts;
     std::unique_ptr<Parts> parts_;
 };

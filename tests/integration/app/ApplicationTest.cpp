@@ -6,6 +6,7 @@
 // clipboard and the notification.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QDBusConnection>
 #include <QImage>
@@ -71,6 +72,7 @@ class ApplicationTest : public ::testing::Test {
             {"XDG_CACHE_HOME", (home_.path() / "cache").string()},
             {"XDG_DATA_HOME", (home_.path() / "data").string()},
             {"TMPDIR", (home_.path() / "tmp").string()},
+            {"XDG_VIDEOS_DIR", (home_.path() / "videos").string()},
             {"QT_QPA_PLATFORM", "xcb"},
         };
         notifications_.start();
@@ -79,6 +81,11 @@ class ApplicationTest : public ::testing::Test {
         notifications_.stop();
         if (app_) {
             app_->terminate();
+        }
+        if (HasFailure()) {
+            std::ifstream log(home_.path() / "app.log");
+            std::printf("---- the app's output\n%s----\n",
+                        std::string(std::istreambuf_iterator<char>(log), {}).c_str());
         }
         if (tray_) {
             tray_->terminate();
@@ -327,6 +334,61 @@ TEST_F(ApplicationTest, WithoutATrayThePanelOpensAtLaunchAndACorruptSettingsFile
         setAside |= entry.path().filename().string().starts_with("settings.json.corrupt-");
     }
     EXPECT_TRUE(setAside) << "the unreadable file was not kept aside";
+    EXPECT_EQ(phase(), "idle");
+}
+
+double probeDuration(const fs::path& file) {
+    const auto result = runCommand({"ffprobe", "-v", "error", "-show_entries", "format=duration",
+                                    "-of", "csv=p=0", file.string()});
+    return result.status == 0 ? std::atof(result.output.c_str()) : -1;
+}
+
+TEST_F(ApplicationTest, ARecordingCutShortByAKillIsSavedLocallyAtTheNextLaunch) {
+    writeSettings(defaultSettings());
+    startTray();
+    startApp();
+    ASSERT_TRUE(waitForPhase("idle"));
+    ASSERT_EQ(command({"--toggle"}).status, 0);
+    ASSERT_TRUE(waitForPhase("recording"));
+    // The initialization segment and three 2-second media segments on the
+    // server (6 s recorded), then the process dies.
+    std::string id;
+    ASSERT_TRUE(processEventsUntil(
+        [&] {
+            for (const auto& r : web_.recordings()) {
+                if (r.value("chunks", nlohmann::json::object()).value("screen", 0) >= 4) {
+                    id = r.value("id", "");
+                    return true;
+                }
+            }
+            return false;
+        },
+        30s));
+    kill(app_->pid(), SIGKILL);
+    ASSERT_TRUE(app_->wait(5s).has_value());
+    const fs::path spool = home_.path() / "state/tessera-recorder/sessions";
+    ASSERT_TRUE(fs::exists(spool / id)) << "no spool folder for " << id;
+
+    notifications_.shown.clear();
+    startApp();
+    ASSERT_TRUE(
+        processEventsUntil([&] { return notified("Recording saved on this computer"); }, 30s));
+    EXPECT_FALSE(fs::exists(spool / id)) << "the spool folder lingers after recovery";
+    std::vector<fs::path> videos;
+    for (const auto& entry : fs::recursive_directory_iterator(home_.path() / "videos")) {
+        if (entry.path().extension() == ".mp4") {
+            videos.push_back(entry.path());
+        }
+    }
+    ASSERT_FALSE(videos.empty()) << "no local copy was saved";
+    // The screen copy plays up to the last whole segment on disk: at least the
+    // three the server had (6 s), and not more than the few seconds it ran on.
+    double longest = 0;
+    for (const auto& video : videos) {
+        longest = std::max(longest, probeDuration(video));
+    }
+    EXPECT_GE(longest, 5.7);
+    EXPECT_LE(longest, 12.0);
     EXPECT_EQ(phase(), "idle");
 }
 
