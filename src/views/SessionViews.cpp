@@ -1,12 +1,16 @@
 // The panel's views while a session runs and after it: starting, recording,
 // finishing, done and error.
 
+#include <QDesktopServices>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
+#include <QUrl>
 #include <QVBoxLayout>
 
+#include "support/Log.h"
 #include "views/PanelViews.h"
 #include "views/PanelWidgets.h"
 #include "views/StatusIcons.h"
@@ -52,6 +56,45 @@ class ShareLinkRow : public QWidget {
   private:
     PanelContext& context_;
     QLabel* link_;
+};
+
+// Where the local copy of a recording that did not fully reach the server
+// was saved, with a button that opens its folder; hidden when none was saved.
+class LocalCopyRow : public QWidget {
+  public:
+    LocalCopyRow(PanelContext& context, QWidget* parent) : QWidget(parent), context_(context) {
+        auto* layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        line_ = new QLabel(this);
+        line_->setWordWrap(true);
+        line_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        layout->addWidget(line_);
+        layout->addWidget(makeButton("Show in Folder", this, [this] { openFolder(); }));
+    }
+
+    void refresh() {
+        const auto& path = context_.state.localCopyPath();
+        setVisible(path.has_value());
+        if (path) {
+            line_->setText(QStringLiteral("Saved a local copy: ") + qs(*path));
+        }
+    }
+
+  private:
+    void openFolder() const {
+        const auto& path = context_.state.localCopyPath();
+        if (!path) {
+            return;
+        }
+        const QFileInfo info(qs(*path));
+        const QString folder = info.isDir() ? info.absoluteFilePath() : info.absolutePath();
+        if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder))) {
+            logging::warning("views", "no program opened the folder " + folder.toStdString());
+        }
+    }
+
+    PanelContext& context_;
+    QLabel* line_;
 };
 
 class StartingView : public PhaseView {
@@ -189,6 +232,8 @@ class DoneView : public PhaseView {
             }
         });
         layout->addWidget(open_);
+        localCopy_ = new LocalCopyRow(context, this);
+        layout->addWidget(localCopy_);
         layout->addWidget(makePrimaryButton("New recording", this,
                                             [this] { context_.controller.acknowledgeDone(); }));
         refresh();
@@ -197,6 +242,7 @@ class DoneView : public PhaseView {
         title_->setText(qs(sessionViewContent(context_.state).title));
         shareLink_->refresh();
         open_->setEnabled(context_.state.shareURL().has_value() && context_.ports.share);
+        localCopy_->refresh();
     }
 
   private:
@@ -204,6 +250,7 @@ class DoneView : public PhaseView {
     QLabel* title_;
     ShareLinkRow* shareLink_;
     QPushButton* open_;
+    LocalCopyRow* localCopy_;
 };
 
 class ErrorView : public PhaseView {
@@ -218,6 +265,8 @@ class ErrorView : public PhaseView {
         retry_ = makePrimaryButton("Retry finalize", this,
                                    [this] { context_.run(context_.controller.retryFinalize()); });
         layout->addWidget(retry_);
+        localCopy_ = new LocalCopyRow(context, this);
+        layout->addWidget(localCopy_);
         layout->addWidget(
             makeButton("Dismiss", this, [this] { context_.controller.dismissError(); }));
         refresh();
@@ -226,12 +275,14 @@ class ErrorView : public PhaseView {
         const SessionViewContent content = sessionViewContent(context_.state);
         message_->setText(qs(content.subtitle));
         retry_->setVisible(content.offersRetryFinalize);
+        localCopy_->refresh();
     }
 
   private:
     PanelContext& context_;
     QLabel* message_;
     QPushButton* retry_;
+    LocalCopyRow* localCopy_;
 };
 
 }  // namespace

@@ -129,6 +129,23 @@ TEST_F(MainPanelTest, ErrorWithoutRetryOffersOnlyDismissAndDismissCallsTheContro
     EXPECT_TRUE(processEventsUntil([&] { return panel->currentView() == MenuView::idle; }));
 }
 
+TEST_F(MainPanelTest, ALocalCopyIsNamedInTheDoneViewWithAButtonToItsFolder) {
+    enter(Kind::done);
+    showIn(MenuView::done);
+    EXPECT_EQ(button(window(), "Show in Folder"), nullptr) << "offered without a copy";
+    state->setLocalCopyPath("/home/user/Videos/Tessera Recorder/Recording.mp4");
+    ASSERT_TRUE(processEventsUntil([&] { return button(window(), "Show in Folder"); }));
+    bool named = false;
+    for (QLabel* label : window().findChildren<QLabel*>()) {
+        named |=
+            label->isVisible() &&
+            label->text() == "Saved a local copy: /home/user/Videos/Tessera Recorder/Recording.mp4";
+    }
+    EXPECT_TRUE(named);
+    processEventsUntil([] { return false; }, std::chrono::milliseconds(50));
+    saveWindowPicture(window(), "panel-done-local-copy.png");
+}
+
 TEST_F(MainPanelTest, StartRecordingCallsTheControllerAndIsDisabledWhileTheServerIsUnreachable) {
     controller->statusItemToggled();  // opens the panel, as a click on the icon does
     ASSERT_TRUE(waitShown(window()));
