@@ -14,9 +14,6 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_RECORDER_PACKAGE_NAME tessera-recorder)
-# Qt loads its X11 platform plugin at run time, so the shared-library scan
-# does not see it.
-set(CPACK_DEBIAN_RECORDER_PACKAGE_DEPENDS "qt6-qpa-plugins")
 set(CPACK_DEBIAN_RECORDER_DESCRIPTION
   "Screen recorder in the tray that uploads while it records\n Records a display or one window, the camera as a round bubble, the\n microphone and system audio, and uploads every segment to a companion web\n app while recording, so the share link is ready when you stop.")
 set(CPACK_DEBIAN_WEBAPP_PACKAGE_NAME tessera-webapp)
