@@ -13,7 +13,7 @@ while (($#)); do
     --prefix) prefix=$2; shift 2 ;;
     --prefix=*) prefix=${1#--prefix=}; shift ;;
     --uninstall) uninstall=true; shift ;;
-    -h|--help) sed -n '2,7p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,6p' "$0"; exit 0 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
 done
@@ -25,7 +25,7 @@ if $uninstall; then
     echo "Nothing to remove: no installation under $prefix." >&2
     exit 1
   fi
-  while IFS= read -r file; do
+  while IFS= read -r file || [ -n "$file" ]; do
     [ -n "$file" ] && rm -f -- "$file"
   done <"$manifest"
   rm -f -- "$manifest"
@@ -43,8 +43,8 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTESSERA_BUILD_TESTS=OF
 cmake --build "$build" -j "$(nproc)" --target tessera-recorder
 cmake --install "$build" --component recorder
 mkdir -p "$(dirname "$manifest")"
-cp "$build/install_manifest_recorder.txt" "$manifest"
-echo "$manifest" >>"$manifest"
+# CMake's list ends without a newline; one line per file here.
+{ cat "$build/install_manifest_recorder.txt"; echo; echo "$manifest"; } | sed '/^$/d' >"$manifest"
 if command -v update-desktop-database >/dev/null; then
   update-desktop-database "$prefix/share/applications" 2>/dev/null || true
 fi
