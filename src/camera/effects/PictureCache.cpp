@@ -1,7 +1,6 @@
 #include "camera/effects/PictureCache.h"
 
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
+#include "camera/effects/PictureFile.h"
 
 namespace tessera::effects {
 
@@ -12,12 +11,11 @@ std::optional<cv::Mat> PictureCache::load(const std::optional<std::string>& path
     if (const auto found = pictures_.find(*path); found != pictures_.end()) {
         return found->second;
     }
-    const cv::Mat decoded = cv::imread(*path, cv::IMREAD_COLOR);
-    if (decoded.empty()) {
+    auto decoded = decodePictureFile(*path);
+    if (!decoded) {
         return std::nullopt;
     }
-    cv::Mat picture;
-    cv::cvtColor(decoded, picture, cv::COLOR_BGR2BGRA);
+    const cv::Mat picture = *decoded;
     if (pictures_.size() >= kCapacity) {
         pictures_.clear();
     }
