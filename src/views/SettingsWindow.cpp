@@ -422,6 +422,10 @@ QWidget* SettingsWindow::sharingTab() {
             },
             Qt::QueuedConnection);
     });
+    toggleRow(
+        layout, "Keep a local copy of every recording",
+        "A copy is always kept when part of a recording did not reach the server.",
+        [&s] { return s.keepLocalCopy(); }, [&s](bool on) { s.setKeepLocalCopy(on); });
     layout->addStretch(1);
     return tab;
 }

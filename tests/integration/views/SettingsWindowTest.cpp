@@ -83,6 +83,17 @@ TEST_F(SettingsWindowTest, ARowChangeAppliesAndIsStoredAtOnce) {
         processEventsUntil([&] { return child<QCheckBox>("Show cursor")->isChecked() == before; }));
 }
 
+TEST_F(SettingsWindowTest, TheLocalCopyRowIsOffByDefaultAndStored) {
+    settings.open(SettingsCategory::sharing);
+    ASSERT_TRUE(waitShown(settings));
+    QCheckBox* keep = child<QCheckBox>("Keep a local copy of every recording");
+    ASSERT_NE(keep, nullptr);
+    EXPECT_FALSE(keep->isChecked());
+    keep->click();
+    EXPECT_TRUE(state->keepLocalCopy());
+    EXPECT_EQ(storedFile().at(std::string(settings_keys::kKeepLocalCopy)), true);
+}
+
 TEST_F(SettingsWindowTest, KeyRowsRegisterAndDropTheHotKey) {
     settings.open(SettingsCategory::shortcuts);
     state->setHotkeyEnabled(false);
