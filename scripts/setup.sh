@@ -36,6 +36,8 @@ packages=(
   # bus, clipboard and input helpers
   xvfb openbox x11-apps xdotool trayer xcompmgr xclip dbus-daemon dbus-bin
   libxcb-xtest0-dev libxcb-shape0-dev
+  # end-to-end benchmarks: a scrolling terminal as screen content
+  xterm
 )
 
 missing=()

@@ -1,0 +1,294 @@
+// Audio-video sync markers for long recordings of the whole program.
+//
+//   bench_av_marker play --sink NAME --x X --y Y --width W --height H
+//     Shows a dark override-redirect window on $DISPLAY and plays silence into
+//     the PulseAudio sink without a break. Each "mark" line on stdin makes a
+//     1 kHz beep and turns the window white at the host time the beep's first
+//     sample sounds; it answers "marker <ms>" with how late the white reached
+//     the X server after the beep. "quit" ends it. Prints "ready" first.
+//
+//   bench_av_marker analyse FILE.mp4 [LAG_MS...]
+//     Decodes the recording and prints each flash (the picture's centre turns
+//     bright) and each beep onset, and for each pair the video's offset behind
+//     the audio once the flash's own painting lag is taken off.
+
+#include <pulse/simple.h>
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <numbers>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "MediaProbe.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kDark = 0x202020;
+constexpr std::uint32_t kWhite = 0xFFFFFF;
+
+// One window filled with a single colour; fill() returns once the X server has
+// painted it (a round trip after the request).
+class MarkerWindow {
+  public:
+    MarkerWindow(int x, int y, int width, int height) : width_(width), height_(height) {
+        connection_ = xcb_connect(nullptr, nullptr);
+        if (xcb_connection_has_error(connection_) != 0) {
+            throw std::runtime_error("cannot open the X display");
+        }
+        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+        window_ = xcb_generate_id(connection_);
+        const std::uint32_t values[] = {kDark, 1};
+        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, screen->root,
+                          static_cast<int16_t>(x), static_cast<int16_t>(y),
+                          static_cast<uint16_t>(width), static_cast<uint16_t>(height), 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+        gc_ = xcb_generate_id(connection_);
+        xcb_create_gc(connection_, gc_, window_, 0, nullptr);
+        xcb_map_window(connection_, window_);
+        fill(kDark);
+    }
+    ~MarkerWindow() { xcb_disconnect(connection_); }
+
+    void fill(std::uint32_t color) {
+        xcb_change_gc(connection_, gc_, XCB_GC_FOREGROUND, &color);
+        const xcb_rectangle_t all{0, 0, static_cast<uint16_t>(width_),
+                                  static_cast<uint16_t>(height_)};
+        xcb_poly_fill_rectangle(connection_, window_, gc_, 1, &all);
+        std::free(
+            xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+    }
+
+  private:
+    xcb_connection_t* connection_ = nullptr;
+    xcb_window_t window_ = 0;
+    xcb_gcontext_t gc_ = 0;
+    int width_;
+    int height_;
+};
+
+// Plays silence into a sink without a break and, on request, a 100 ms beep;
+// reports the host time at which the beep's first sample sounds (now plus the
+// stream's latency when that sample is written).
+class BeepPlayer {
+  public:
+    explicit BeepPlayer(const std::string& sink) {
+        const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 2};
+        pa_buffer_attr attr{};
+        attr.maxlength = static_cast<uint32_t>(-1);
+        attr.tlength = static_cast<uint32_t>(kRate * 2 * sizeof(float) * 30 / 1000);
+        attr.prebuf = static_cast<uint32_t>(-1);
+        attr.minreq = static_cast<uint32_t>(-1);
+        attr.fragsize = static_cast<uint32_t>(-1);
+        int error = 0;
+        stream_ = pa_simple_new(nullptr, "tessera-bench", PA_STREAM_PLAYBACK, sink.c_str(),
+                                "markers", &spec, nullptr, &attr, &error);
+        if (!stream_) {
+            throw std::runtime_error(std::string("beep stream: ") + pa_strerror(error));
+        }
+        thread_ = std::jthread([this](std::stop_token stop) { play(stop); });
+    }
+    ~BeepPlayer() {
+        thread_.request_stop();
+        thread_.join();
+        pa_simple_free(stream_);
+    }
+
+    Clock::time_point beep() {
+        std::unique_lock lock(mutex_);
+        requested_ = true;
+        scheduled_.reset();
+        changed_.wait(lock, [&] { return scheduled_.has_value(); });
+        return *scheduled_;
+    }
+
+  private:
+    static constexpr uint32_t kRate = 48000;
+    static constexpr int kChunkFrames = kRate / 100;
+    static constexpr int kBeepChunks = 10;
+
+    void play(const std::stop_token& stop) {
+        std::vector<float> chunk(kChunkFrames * 2);
+        int beepLeft = 0;
+        int64_t phase = 0;
+        while (!stop.stop_requested()) {
+            {
+                std::lock_guard lock(mutex_);
+                if (requested_ && beepLeft == 0) {
+                    int error = 0;
+                    const pa_usec_t latency = pa_simple_get_latency(stream_, &error);
+                    scheduled_ = Clock::now() + std::chrono::microseconds(latency);
+                    requested_ = false;
+                    beepLeft = kBeepChunks;
+                    changed_.notify_all();
+                }
+            }
+            for (int i = 0; i < kChunkFrames; ++i) {
+                const float value = beepLeft > 0
+                                        ? 0.8f * static_cast<float>(std::sin(
+                                                     2 * std::numbers::pi * 1000.0 * phase / kRate))
+                                        : 0.0f;
+                chunk[2 * i] = chunk[2 * i + 1] = value;
+                ++phase;
+            }
+            beepLeft = std::max(0, beepLeft - 1);
+            int error = 0;
+            if (pa_simple_write(stream_, chunk.data(), chunk.size() * sizeof(float), &error) < 0) {
+                std::fprintf(stderr, "beep stream write failed: %s\n", pa_strerror(error));
+                return;
+            }
+        }
+    }
+
+    pa_simple* stream_ = nullptr;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool requested_ = false;
+    std::optional<Clock::time_point> scheduled_;
+    std::jthread thread_;
+};
+
+// The times at which a signal rises above `high` after staying below `low`
+// for `quietSteps` steps; `values` has one entry per step of `stepSeconds`.
+template <class T>
+std::vector<double> onsets(const std::vector<T>& values, double stepSeconds, double low,
+                           double high, int quietSteps,
+                           const std::vector<double>* times = nullptr) {
+    std::vector<double> found;
+    int quiet = 0;
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (values[i] >= high && quiet >= quietSteps) {
+            found.push_back(times ? (*times)[i] : static_cast<double>(i) * stepSeconds);
+        }
+        quiet = values[i] < low ? quiet + 1 : 0;
+    }
+    return found;
+}
+
+std::string option(int argc, char** argv, const std::string& name, const char* fallback) {
+    for (int i = 2; i + 1 < argc; ++i) {
+        if (argv[i] == name) {
+            return argv[i + 1];
+        }
+    }
+    if (!fallback) {
+        throw std::runtime_error("missing " + name);
+    }
+    return fallback;
+}
+
+int play(int argc, char** argv) {
+    MarkerWindow window(std::stoi(option(argc, argv, "--x", nullptr)),
+                        std::stoi(option(argc, argv, "--y", nullptr)),
+                        std::stoi(option(argc, argv, "--width", "240")),
+                        std::stoi(option(argc, argv, "--height", "180")));
+    BeepPlayer beeper(option(argc, argv, "--sink", "tessera_null"));
+    std::printf("ready\n");
+    std::fflush(stdout);
+    for (std::string line; std::getline(std::cin, line);) {
+        if (line == "quit") {
+            break;
+        }
+        if (line != "mark") {
+            continue;
+        }
+        const auto at = beeper.beep();
+        std::this_thread::sleep_until(at);
+        window.fill(kWhite);
+        const double lag = std::chrono::duration<double, std::milli>(Clock::now() - at).count();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        window.fill(kDark);
+        std::printf("marker %.1f\n", lag);
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+int analyse(int argc, char** argv) {
+    if (argc < 3) {
+        throw std::runtime_error("analyse needs a file");
+    }
+    std::vector<double> lags;
+    for (int i = 3; i < argc; ++i) {
+        lags.push_back(std::atof(argv[i]) / 1000.0);
+    }
+    const auto probe = tessera::testing::probeFile(argv[2]);
+    if (!probe.video || !probe.audio) {
+        throw std::runtime_error("the file lacks a video or an audio track");
+    }
+    const auto flashes =
+        onsets(probe.video->centreLuma, 0, 100, 200, 1, &probe.video->frameSeconds);
+    const auto beeps = onsets(probe.audio->peakPerMillisecond, 0.001, 0.05, 0.3, 300);
+    std::printf("video %.3f..%.3f s, %lld frames; audio %.3f..%.3f s\n", probe.video->startSeconds,
+                probe.video->endSeconds, static_cast<long long>(probe.video->decodedFrames),
+                probe.audio->startSeconds, probe.audio->endSeconds);
+    auto show = [](const char* what, const std::vector<double>& times) {
+        std::printf("%s:", what);
+        for (double t : times) {
+            std::printf(" %.3f", t);
+        }
+        std::printf("\n");
+    };
+    show("flashes", flashes);
+    show("beeps", beeps);
+    const size_t pairs = std::min(flashes.size(), beeps.size());
+    std::vector<double> offsets;
+    for (size_t i = 0; i < pairs; ++i) {
+        const double lag = i < lags.size() ? lags[i] : 0.0;
+        offsets.push_back(flashes[i] - beeps[i] - lag);
+        std::printf(
+            "offset %zu: flash %.3f s, beep %.3f s, painted %.1f ms late; "
+            "video behind audio by %+.1f ms\n",
+            i, flashes[i], beeps[i], lag * 1000, offsets.back() * 1000);
+    }
+    // The first half of the markers against the second half: how far the
+    // offset moved over the recording.
+    if (offsets.size() >= 2) {
+        const size_t half = offsets.size() / 2;
+        double early = 0;
+        double late = 0;
+        for (size_t i = 0; i < half; ++i) {
+            early += offsets[i] / static_cast<double>(half);
+            late += offsets[offsets.size() - 1 - i] / static_cast<double>(half);
+        }
+        std::printf(
+            "drift: mean offset %+.1f ms at the start, %+.1f ms at the end, moved by "
+            "%+.1f ms\n",
+            early * 1000, late * 1000, (late - early) * 1000);
+    }
+    return flashes.size() == beeps.size() ? 0 : 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    try {
+        if (mode == "play") {
+            return play(argc, argv);
+        }
+        if (mode == "analyse") {
+            return analyse(argc, argv);
+        }
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "bench_av_marker: %s\n", error.what());
+        return 1;
+    }
+    std::fprintf(stderr,
+                 "usage: bench_av_marker play [--sink S] --x X --y Y [--width W --height H]\n"
+                 "       bench_av_marker analyse FILE.mp4 [LAG_MS...]\n");
+    return 64;
+}
