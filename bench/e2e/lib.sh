@@ -114,8 +114,8 @@ content_start() {
     qw=$((width * 2 / 5))
     qh=$((height * 2 / 5))
   fi
-  cols=$((qw / (fontsize * 6 / 10 + 1)))
-  rows=$((qh / (fontsize * 12 / 10 + 2)))
+  cols=$((qw / (fontsize * 8 / 10 + 1)))
+  rows=$((qh / (fontsize * 18 / 10)))
   xterm -geometry "${cols}x${rows}+0+0" -fa 'DejaVu Sans Mono' -fs "$fontsize" \
     -bg black -fg '#c0c0c0' -e bash -c '
       while :; do
