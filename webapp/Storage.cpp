@@ -1,16 +1,21 @@
 #include "Storage.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <iostream>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
-
-#include "MediaCheck.h"
 
 namespace tessera::webapp {
 namespace fs = std::filesystem;
@@ -19,6 +24,9 @@ using nlohmann::json;
 namespace {
 
 constexpr std::array<std::string_view, 3> kKinds = {"screen", "camera", "mic"};
+// Key of meta.json that holds the layout of each kind's joined file; kept out of the
+// records the API returns.
+constexpr const char* kLayoutsKey = "joinedLayout";
 
 std::string newId() {
     static constexpr std::string_view kAlphabet = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -46,34 +54,89 @@ std::string chunkName(int index) {
     return buf;
 }
 
-// Writes through a temporary name and renames, so a crash never leaves a torn file
-// under the final name.
-bool writeFileAtomically(const fs::path& path, const std::string& bytes) {
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+bool writeAll(int fd, std::string_view bytes, int64_t offset) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), offset);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+        offset += n;
+    }
+    return true;
+}
+
+// Makes a rename or a new name in `dir` survive a power loss.
+bool syncDirectory(const fs::path& dir) {
+    FileDescriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.get() >= 0 && ::fsync(fd.get()) == 0;
+}
+
+// Writes through a temporary name, syncs and renames, so that neither a crash of the
+// process nor one of the machine leaves a torn file under the final name.
+bool writeFileAtomically(const fs::path& path, std::string_view bytes) {
     fs::path tmp = path;
     tmp += ".tmp";
     {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        if (!out.flush()) {
+        FileDescriptor fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (fd.get() < 0 || !writeAll(fd.get(), bytes, 0) || ::fdatasync(fd.get()) != 0) {
             return false;
         }
     }
     std::error_code ec;
     fs::rename(tmp, path, ec);
-    return !ec;
+    return !ec && syncDirectory(path.parent_path());
 }
 
-// Concatenates the chunk files of one kind, in order, into `target`.
-bool joinChunks(const fs::path& chunkDir, int count, const fs::path& target) {
-    std::ofstream out(target, std::ios::binary | std::ios::trunc);
-    for (int i = 0; i < count && out; ++i) {
-        std::ifstream in(chunkDir / chunkName(i), std::ios::binary);
-        if (!in) {
-            return false;
-        }
-        out << in.rdbuf();
+// Writes `bytes` at `offset` of the joined file, first cutting off whatever lies
+// beyond `offset` (the rest of an append that was never recorded as stored), syncs
+// the data and brings `layout` up to the new end.
+bool appendToJoined(const fs::path& path, int64_t offset, std::string_view bytes,
+                    Mp4Layout& layout) {
+    FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    struct stat st {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+        return false;
     }
-    return static_cast<bool>(out.flush());
+    if (st.st_size != offset && ::ftruncate(fd.get(), offset) != 0) {
+        return false;
+    }
+    const int64_t end = offset + static_cast<int64_t>(bytes.size());
+    return writeAll(fd.get(), bytes, offset) && ::fdatasync(fd.get()) == 0 &&
+           layout.advance(fd.get(), end) && (offset > 0 || syncDirectory(path.parent_path()));
+}
+
+// Gives the joined file a second name in the published folder, in one step: a link,
+// not a copy, so that publishing costs the same for any length.
+bool publish(const fs::path& joined, const fs::path& target) {
+    fs::path tmp = target;
+    tmp += ".linking";
+    std::error_code ec;
+    fs::remove(tmp, ec);
+    fs::create_hard_link(joined, tmp, ec);
+    if (!ec) {
+        fs::rename(tmp, target, ec);
+    }
+    return !ec && syncDirectory(target.parent_path());
 }
 
 const char* extensionFor(std::string_view kind) {
@@ -101,17 +164,75 @@ void Storage::loadExisting() {
             continue;  // a folder without a readable record is left alone
         }
         auto entry = std::make_shared<Entry>();
+        const std::string id = meta["id"].get<std::string>();
+        if (meta.contains(kLayoutsKey)) {
+            for (const auto& [kind, layout] : meta[kLayoutsKey].items()) {
+                entry->layouts[kind] = Mp4Layout::fromJson(layout);
+            }
+            meta.erase(kLayoutsKey);
+        }
         entry->meta = std::move(meta);
-        entries_[entry->meta["id"].get<std::string>()] = std::move(entry);
+        for (std::string_view kind : kKinds) {
+            try {
+                recoverJoinedFile(id, *entry, std::string(kind));
+            } catch (const std::exception& e) {
+                // The recording stays listed; its finalize reports the kind as unusable.
+                std::cerr << "tessera-webapp: cannot recover the " << kind << " file of " << id
+                          << ": " << e.what() << std::endl;
+            }
+        }
+        entries_[id] = std::move(entry);
     }
+}
+
+void Storage::recoverJoinedFile(const std::string& id, Entry& entry, const std::string& kind) {
+    const auto stored = entry.meta["bytes"].value(kind, int64_t{0});
+    const int count = entry.meta["chunks"].value(kind, 0);
+    const fs::path joined = joinedFile(id, kind);
+    std::error_code ec;
+    const auto size = static_cast<int64_t>(fs::file_size(joined, ec));
+    if (entry.layouts.count(kind) != 0 && !ec && size >= stored) {
+        if (size > stored) {
+            fs::resize_file(joined, static_cast<uintmax_t>(stored));  // an append cut short
+        }
+        return;
+    }
+    if (count == 0 || entry.meta["status"] != "recording") {
+        return;  // nothing stored, or already published and closed to chunks
+    }
+    // Stored by a server that kept only the chunk files: join them once, now.
+    Mp4Layout layout;
+    int64_t offset = 0;
+    for (int i = 0; i < count; ++i) {
+        std::ifstream in(recordingDir(id) / "chunks" / kind / chunkName(i), std::ios::binary);
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        const std::string chunk = bytes.str();
+        if (!in || !appendToJoined(joined, offset, chunk, layout)) {
+            throw std::runtime_error("cannot join chunk " + std::to_string(i));
+        }
+        offset += static_cast<int64_t>(chunk.size());
+    }
+    entry.layouts[kind] = layout;
+    entry.meta["bytes"][kind] = offset;
+    saveMeta(id, entry.meta, entry.layouts);
 }
 
 fs::path Storage::recordingDir(const std::string& id) const {
     return recordingsDir_ / id;
 }
 
-void Storage::saveMeta(const std::string& id, const json& meta) const {
-    if (!writeFileAtomically(recordingDir(id) / "meta.json", meta.dump(2))) {
+fs::path Storage::joinedFile(const std::string& id, const std::string& kind) const {
+    return recordingDir(id) / (kind + "." + extensionFor(kind));
+}
+
+void Storage::saveMeta(const std::string& id, const json& meta,
+                       const std::map<std::string, Mp4Layout>& layouts) const {
+    json record = meta;
+    for (const auto& [kind, layout] : layouts) {
+        record[kLayoutsKey][kind] = layout.toJson();
+    }
+    if (!writeFileAtomically(recordingDir(id) / "meta.json", record.dump(2))) {
         throw std::runtime_error("cannot write the record of recording " + id);
     }
 }
@@ -139,7 +260,7 @@ json Storage::create(const json& request) {
         }
     }
     fs::create_directories(recordingDir(id) / "chunks");
-    saveMeta(id, meta);
+    saveMeta(id, meta, entry->layouts);
     std::lock_guard lock(mutex_);
     entries_[id] = entry;
     return meta;
@@ -182,24 +303,31 @@ Storage::Outcome Storage::appendChunk(const std::string& id, const std::string& 
         return Outcome::notFound;
     }
     std::lock_guard lock(entry->mutex);
-    json& meta = entry->meta;
-    if (meta.value("deleted", false)) {
+    if (entry->meta.value("deleted", false)) {
         return Outcome::notFound;
     }
-    if (meta["status"] != "recording") {
+    if (entry->meta["status"] != "recording") {
         return Outcome::finalized;
     }
+    // The chunk's own file, then the joined file, then the record that counts both: a
+    // crash before the record is written leaves the chunk unstored (and unanswered,
+    // so the client sends it again) and nothing else changed.
+    json meta = entry->meta;
+    auto layouts = entry->layouts;
     const int index = meta["chunks"].value(kind, 0);
+    const int64_t offset = meta["bytes"].value(kind, int64_t{0});
     const fs::path dir = recordingDir(id) / "chunks" / kind;
     std::error_code ec;
     fs::create_directories(dir, ec);
-    if (ec || !writeFileAtomically(dir / chunkName(index), bytes)) {
+    if (ec || !writeFileAtomically(dir / chunkName(index), bytes) ||
+        !appendToJoined(joinedFile(id, kind), offset, bytes, layouts[kind])) {
         return Outcome::ioError;
     }
     meta["chunks"][kind] = index + 1;
-    meta["bytes"][kind] =
-        meta["bytes"].value(kind, int64_t{0}) + static_cast<int64_t>(bytes.size());
-    saveMeta(id, meta);
+    meta["bytes"][kind] = offset + static_cast<int64_t>(bytes.size());
+    saveMeta(id, meta, layouts);
+    entry->meta = std::move(meta);
+    entry->layouts = std::move(layouts);
     return Outcome::ok;
 }
 
@@ -213,7 +341,7 @@ Storage::Outcome Storage::updateDescription(const std::string& id, const std::st
         return Outcome::notFound;
     }
     entry->meta["description"] = description;
-    saveMeta(id, entry->meta);
+    saveMeta(id, entry->meta, entry->layouts);
     return Outcome::ok;
 }
 
@@ -235,31 +363,25 @@ std::optional<json> Storage::finalize(const std::string& id) {
     double duration = 0;
     for (std::string_view kindView : kKinds) {
         const std::string kind(kindView);
-        const int count = meta["chunks"].value(kind, 0);
-        if (count == 0) {
+        if (meta["chunks"].value(kind, 0) == 0) {
             continue;
         }
         const std::string name = kind + "." + extensionFor(kind);
-        const fs::path joined = outDir / (name + ".joining");
-        MediaReport report;
-        if (!joinChunks(recordingDir(id) / "chunks" / kind, count, joined)) {
-            report.error = "its chunks could not be joined";
-        } else {
-            report = checkMedia(joined);
+        const int64_t bytes = meta["bytes"].value(kind, int64_t{0});
+        MediaReport report = checkJoined(id, kind, bytes, entry->layouts[kind], warnings);
+        if (report.ok && !publish(joinedFile(id, kind), outDir / name)) {
+            report = MediaReport{};
+            report.error = "it could not be published";
         }
         if (report.ok) {
-            fs::rename(joined, outDir / name);
             media[kind] = name;
             if (kind == "screen") {
                 duration = report.durationSeconds;
             }
+        } else if (kind == "screen") {
+            error = "The screen video could not be processed: " + report.error;
         } else {
-            fs::remove(joined);
-            if (kind == "screen") {
-                error = "The screen video could not be processed: " + report.error;
-            } else {
-                warnings.push_back("The " + kind + " track was left out: " + report.error);
-            }
+            warnings.push_back("The " + kind + " track was left out: " + report.error);
         }
     }
     if (error.empty() && !media.contains("screen")) {
@@ -275,8 +397,54 @@ std::optional<json> Storage::finalize(const std::string& id) {
         meta["status"] = "error";
         meta["error"] = error;
     }
-    saveMeta(id, meta);
+    saveMeta(id, meta, entry->layouts);
     return meta;
+}
+
+MediaReport Storage::checkJoined(const std::string& id, const std::string& kind, int64_t bytes,
+                                 const Mp4Layout& layout, json& warnings) const {
+    // The layout was learned from every byte as it arrived; with it, a bounded check
+    // is sound. The walk proves the file is an unbroken chain of whole boxes to its
+    // last byte (no torn or missing tail, no stray bytes); the counters prove that the
+    // initialization segment comes first and every fragment has its media data. What
+    // only decoding can show (a codec configuration or bitstream that does not decode,
+    // sample tables that do not match their data) is checked where a problem would
+    // surface: the initialization segment with the first fragment, and the last
+    // fragment, which also give the duration since fragment decode times are
+    // absolute. The fragments in between are the same encoder's output, carried
+    // byte-exact by HTTP, so decoding them would only repeat the work.
+    MediaReport report;
+    if (!layout.problem.empty()) {
+        report.error = layout.problem;
+    } else if (layout.walkedBytes != bytes) {
+        report.error = "its last chunk ends inside an MP4 box";
+    } else if (!layout.isFragmented()) {
+        return checkMediaEnds(joinedFile(id, kind));
+    } else if (!layout.startsWithFtyp || layout.moovEnd == 0 ||
+               layout.moovEnd > layout.firstFragmentStart) {
+        report.error = "its initialization segment does not come first";
+    } else if (layout.awaitingMdat || layout.fragmentsWithoutData > 0 ||
+               layout.mdatsOutsideFragments > 0) {
+        report.error = "a fragment lacks its media data";
+    }
+    if (!report.error.empty()) {
+        return report;
+    }
+    std::vector<ByteRange> ranges{{0, layout.firstFragmentEnd}};
+    if (layout.lastFragmentStart > layout.firstFragmentStart) {
+        ranges.push_back({layout.lastFragmentStart, bytes});
+    }
+    report = checkMediaRanges(joinedFile(id, kind), ranges);
+    if (report.ok && layout.missingFragments > 0) {
+        warnings.push_back("The " + kind + " video misses " +
+                           std::to_string(layout.missingFragments) +
+                           " segment(s); playback skips over them.");
+    }
+    if (report.ok && layout.misplacedFragments > 0) {
+        warnings.push_back(std::to_string(layout.misplacedFragments) + " " + kind +
+                           " segment(s) arrived twice or out of order; playback may jump there.");
+    }
+    return report;
 }
 
 Storage::Outcome Storage::remove(const std::string& id) {

@@ -10,13 +10,25 @@
 #include <string_view>
 #include <vector>
 
+#include "MediaCheck.h"
+#include "Mp4Layout.h"
+
 namespace tessera::webapp {
 
 // Recordings on disk, one folder per recording under <dataDir>/recordings/<id>:
-//   meta.json                  the recording's record (see toJson)
+//   meta.json                  the recording's record, and what is known of each
+//                              kind's joined file (its length and box layout)
 //   chunks/<kind>/<n>.part     chunk n of a kind, numbered in order of arrival
-// Finalized media goes to <dataDir>/media/<id>/<kind>.<ext>, which the server
-// publishes as static files.
+//   <kind>.<ext>               the chunks of a kind joined in order of arrival,
+//                              appended to as each chunk arrives
+// Finalize links each joined file that passes its check to
+// <dataDir>/media/<id>/<kind>.<ext>, which the server publishes as static files, so
+// its cost does not grow with the length of the recording.
+//
+// A chunk counts as stored once meta.json says so; it is written there last, after
+// the chunk's own file and the joined file have reached the disk. Bytes of the
+// joined file beyond the stored length (an append cut short by a crash) are cut off
+// before the next append and when the server starts.
 //
 // Thread-safe: the HTTP server calls it from its worker threads. One mutex guards
 // the map of recordings; each recording has its own mutex, so chunks of different
@@ -37,11 +49,14 @@ class Storage {
     // Records of every recording, newest first.
     nlohmann::json list() const;
     std::optional<nlohmann::json> get(const std::string& id) const;
-    // Appends one chunk of a kind; chunks are kept in order of arrival.
+    // Appends one chunk of a kind; chunks are kept in order of arrival, and a retried
+    // chunk is stored again like any other.
     Outcome appendChunk(const std::string& id, const std::string& kind, const std::string& bytes);
     Outcome updateDescription(const std::string& id, const std::string& description);
-    // Joins each kind's chunks into one file, checks that it decodes and returns the
-    // updated record: status "ready", or "error" with an "error" text.
+    // Checks each kind's joined file and publishes those that pass; returns the
+    // updated record: status "ready", or "error" with an "error" text. A kind whose
+    // segments arrived with numbers missing, repeated or out of order is published
+    // with a warning.
     std::optional<nlohmann::json> finalize(const std::string& id);
     Outcome remove(const std::string& id);
 
@@ -49,14 +64,22 @@ class Storage {
 
   private:
     struct Entry {
-        std::mutex mutex;  // guards meta and the recording's files
+        std::mutex mutex;  // guards meta, layouts and the recording's files
         nlohmann::json meta;
+        std::map<std::string, Mp4Layout> layouts;  // per kind, of its joined file
     };
 
     std::shared_ptr<Entry> find(const std::string& id) const;
     std::filesystem::path recordingDir(const std::string& id) const;
-    void saveMeta(const std::string& id, const nlohmann::json& meta) const;
+    std::filesystem::path joinedFile(const std::string& id, const std::string& kind) const;
+    void saveMeta(const std::string& id, const nlohmann::json& meta,
+                  const std::map<std::string, Mp4Layout>& layouts) const;
     void loadExisting();
+    // Brings a kind's joined file in line with the stored record after a restart.
+    void recoverJoinedFile(const std::string& id, Entry& entry, const std::string& kind);
+    // Checks one kind's joined file at finalize; adds warnings for a usable one.
+    MediaReport checkJoined(const std::string& id, const std::string& kind, int64_t bytes,
+                            const Mp4Layout& layout, nlohmann::json& warnings) const;
 
     std::filesystem::path recordingsDir_;
     std::filesystem::path mediaDir_;
