@@ -45,7 +45,6 @@ cmake --install "$build" --component recorder
 mkdir -p "$(dirname "$manifest")"
 # CMake's list ends without a newline; one line per file here.
 { cat "$build/install_manifest_recorder.txt"; echo; echo "$manifest"; } | sed '/^$/d' >"$manifest"
-if command -v update-desktop-database >/dev/null; then
-  update-desktop-database "$prefix/share/applications" 2>/dev/null || true
-fi
+# No update-desktop-database: the entry declares no MIME types, and the cache it
+# writes would be a file outside the list that --uninstall removes.
 echo "Installed Tessera Recorder under $prefix: run $prefix/bin/tessera-recorder"
