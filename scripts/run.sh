@@ -43,5 +43,5 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 "$build/src/app/entry/tessera-recorder" "$@" &
 started+=($!)
-echo "Tessera Recorder runs in the tray. Ctrl+C here quits it."
+echo "Tessera Recorder is running: click its tray icon (without a tray its panel is open). Ctrl+C here quits it."
 wait "${started[-1]}"
