@@ -96,10 +96,34 @@ void PenOverlay::show(std::uint32_t displayID) {
     window_->setDrawing(false);
     window_->refresh();
     window_->show();
-    if (QScreen* screen = placement_.screen(displayID)) {
-        screenWatch_ = QObject::connect(screen, &QScreen::geometryChanged, window_.get(),
-                                        [this] { followDisplay(); });
+    watchScreens();
+}
+
+void PenOverlay::watchScreens() {
+    // Qt names its screens after the RandR monitors. A display whose monitor
+    // keeps its name reports a new frame as a geometry change of its screen;
+    // when the server replaces the monitor (xrandr --setmonitor, a docking
+    // station naming outputs anew), the same display comes back as a screen
+    // removed and another added. Every one of these may have moved it.
+    QGuiApplication* app = qGuiApp;
+    PenCanvasWindow* context = window_.get();
+    screenWatches_.push_back(
+        QObject::connect(app, &QGuiApplication::screenAdded, context, [this](QScreen* screen) {
+            watchScreen(screen);
+            followDisplay();
+        }));
+    screenWatches_.push_back(QObject::connect(app, &QGuiApplication::screenRemoved, context,
+                                              [this] { followDisplay(); }));
+    screenWatches_.push_back(QObject::connect(app, &QGuiApplication::primaryScreenChanged, context,
+                                              [this] { followDisplay(); }));
+    for (QScreen* screen : QGuiApplication::screens()) {
+        watchScreen(screen);
     }
+}
+
+void PenOverlay::watchScreen(QScreen* screen) {
+    screenWatches_.push_back(QObject::connect(screen, &QScreen::geometryChanged, window_.get(),
+                                              [this] { followDisplay(); }));
 }
 
 void PenOverlay::followDisplay() {
@@ -152,7 +176,10 @@ void PenOverlay::orderFront() {
 }
 
 void PenOverlay::close() {
-    QObject::disconnect(screenWatch_);
+    for (const auto& watch : screenWatches_) {
+        QObject::disconnect(watch);
+    }
+    screenWatches_.clear();
     onExitDrawMode_ = nullptr;
     strokes_.onChange = nullptr;
     strokes_.clear();

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "capture/ControllerPorts.h"
 #include "overlays/PenStrokes.h"
@@ -42,6 +43,8 @@ class PenOverlay final : public DrawingOverlay {
     bool drawMode() const { return drawMode_; }
 
   private:
+    void watchScreens();
+    void watchScreen(QScreen* screen);
     void followDisplay();
     void exitRequested();
 
@@ -50,7 +53,8 @@ class PenOverlay final : public DrawingOverlay {
     PenStrokes strokes_;
     std::unique_ptr<PenCanvasWindow> window_;
     std::optional<std::uint32_t> displayID_;
-    QMetaObject::Connection screenWatch_;
+    // The screen-configuration signals the overlay follows while shown.
+    std::vector<QMetaObject::Connection> screenWatches_;
     std::function<void()> onExitDrawMode_;
     bool drawMode_ = false;
 };

@@ -6,6 +6,8 @@
 #include "overlays/widgets/PenOverlay.h"
 #include "overlays/widgets/QtWindowFactory.h"
 #include "platform/desktop/QtMainExecutor.h"
+#include "platform/x11/X11Displays.h"
+#include "support/RandrMonitor.h"
 #include "support/XvfbSession.h"
 
 namespace tessera::testing {
@@ -127,6 +129,60 @@ TEST_P(PenOverlayTest, TheBannerShowsAtTheTopCentre) {
                    16;
     }));
     saveScreenArtifact(GetParam() ? "pen-banner-composited.png" : "pen-banner.png");
+}
+
+// The window's frame as the X server has it (Qt's own idea of a window's
+// position lags behind what the window manager did).
+QRect serverFrame(const QWidget& widget) {
+    XcbConnection x(qtTestDisplay());
+    const auto window = static_cast<xcb_window_t>(widget.winId());
+    XcbReply<xcb_get_geometry_reply_t> size(
+        xcb_get_geometry_reply(x.get(), xcb_get_geometry(x.get(), window), nullptr));
+    XcbReply<xcb_translate_coordinates_reply_t> origin(xcb_translate_coordinates_reply(
+        x.get(), xcb_translate_coordinates(x.get(), window, x.root(), 0, 0), nullptr));
+    if (!size || !origin) {
+        return {};
+    }
+    return QRect(origin->dst_x, origin->dst_y, size->width, size->height);
+}
+
+// The overlay placed through the real display port, which reads the server's
+// RandR monitors, while the display changes its size and position.
+TEST(PenOverlayDisplayChangeTest, TheOverlayFollowsItsDisplayToANewFrameAndBack) {
+    QtMainExecutor executor;
+    X11DisplaySource displays(qtTestDisplay());
+    overlays::DisplayPlacement placement(displays);
+    const std::uint32_t display = displays.mainDisplayID();
+    const QRect whole = QGuiApplication::primaryScreen()->geometry();
+    overlays::PenOverlay overlay(executor, placement);
+    overlay.show(display);
+    ASSERT_TRUE(processEventsUntil([&] { return exposed(*overlay.window()); }));
+    ASSERT_TRUE(processEventsUntil([&] { return serverFrame(*overlay.window()) == whole; }));
+    {
+        const QRect moved(64, 32, 1024, 700);
+        MonitorOverride smaller(qtTestDisplay(),
+                                {moved.x(), moved.y(), moved.width(), moved.height()});
+        ASSERT_EQ(displays.mainDisplayID(), display) << "the same output, the same display";
+        EXPECT_TRUE(processEventsUntil([&] { return serverFrame(*overlay.window()) == moved; },
+                                       std::chrono::seconds(10)))
+            << "at " << serverFrame(*overlay.window()).x() << ","
+            << serverFrame(*overlay.window()).y() << " " << serverFrame(*overlay.window()).width()
+            << "x" << serverFrame(*overlay.window()).height();
+        // The pen draws where the pointer is on the moved display.
+        overlay.setDrawMode(true);
+        ASSERT_TRUE(xdotool({"mousemove", "300", "200", "mousedown", "1"}));
+        ASSERT_TRUE(processEventsUntil([&] { return overlay.strokes().active().has_value(); }));
+        ASSERT_TRUE(xdotool({"mouseup", "1"}));
+        ASSERT_TRUE(processEventsUntil([&] { return !overlay.strokes().active(); }));
+        ASSERT_EQ(overlay.strokes().finished().size(), 1u);
+        const Point first = overlay.strokes().finished().front().points.at(0);
+        EXPECT_EQ(first.x, 300 - moved.x());
+        EXPECT_EQ(first.y, 200 - moved.y());
+        overlay.setDrawMode(false);
+    }
+    EXPECT_TRUE(processEventsUntil([&] { return serverFrame(*overlay.window()) == whole; },
+                                   std::chrono::seconds(10)))
+        << "back over the whole screen once the monitor is gone";
 }
 
 INSTANTIATE_TEST_SUITE_P(Compositing, PenOverlayTest, ::testing::Values(false, true),
