@@ -3,7 +3,11 @@
 namespace tessera {
 
 std::shared_ptr<PixelBuffer> PixelBuffer::make(int width, int height) {
-    const size_t size = static_cast<size_t>(width) * 4 * height;
+    // FFmpeg's converters write whole vector registers: at a width that is
+    // not a multiple of their step, a few bytes past the last pixel. The slack
+    // keeps such writes inside the allocation.
+    constexpr size_t kSlack = 64;
+    const size_t size = static_cast<size_t>(width) * 4 * height + kSlack;
     std::shared_ptr<uint8_t[]> storage(new uint8_t[size]());
     return wrap(width, height, width * 4, storage.get(), storage);
 }

@@ -3,10 +3,13 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/dict.h>
 #include <libswscale/swscale.h>
 }
 
+#include <cstdlib>
 #include <memory>
+#include <opencv2/core.hpp>
 
 #include "support/Log.h"
 
@@ -52,6 +55,43 @@ bool decodeFirst(AVFormatContext* input, int stream, AVCodecContext* decoder, AV
     return avcodec_receive_frame(decoder, frame) == 0;
 }
 
+// Turns a decoded picture upright by its EXIF orientation (1 to 8), which
+// phones write instead of rotating the pixels. FFmpeg's JPEG decoder hands the
+// tag over as the frame's "Orientation" metadata.
+cv::Mat upright(cv::Mat picture, const AVFrame& frame) {
+    const AVDictionaryEntry* tag = av_dict_get(frame.metadata, "Orientation", nullptr, 0);
+    const int orientation = tag ? std::atoi(tag->value) : 1;
+    cv::Mat turned;
+    switch (orientation) {
+        case 2:
+            cv::flip(picture, turned, 1);
+            return turned;
+        case 3:
+            cv::rotate(picture, turned, cv::ROTATE_180);
+            return turned;
+        case 4:
+            cv::flip(picture, turned, 0);
+            return turned;
+        case 5:
+            cv::transpose(picture, turned);
+            return turned;
+        case 6:
+            cv::rotate(picture, turned, cv::ROTATE_90_CLOCKWISE);
+            return turned;
+        case 7: {
+            cv::Mat transposed;
+            cv::transpose(picture, transposed);
+            cv::flip(transposed, turned, -1);
+            return turned;
+        }
+        case 8:
+            cv::rotate(picture, turned, cv::ROTATE_90_COUNTERCLOCKWISE);
+            return turned;
+        default:
+            return picture;
+    }
+}
+
 }  // namespace
 
 std::optional<cv::Mat> decodePictureFile(const std::string& path) {
@@ -91,11 +131,17 @@ std::optional<cv::Mat> decodePictureFile(const std::string& path) {
         logging::warning("camera-effects", "cannot convert the picture " + path);
         return std::nullopt;
     }
-    cv::Mat picture(frame->height, frame->width, CV_8UC4);
-    std::uint8_t* planes[1] = {picture.data};
-    const int strides[1] = {static_cast<int>(picture.step)};
+    // The converter writes whole vector registers, past the last pixel of a
+    // row whose width is not a multiple of their step: convert into storage
+    // with room after the picture, then keep the picture alone.
+    const int stride = frame->width * 4;
+    cv::Mat storage(1, stride * frame->height + 64, CV_8U);
+    std::uint8_t* planes[1] = {storage.data};
+    const int strides[1] = {stride};
     sws_scale(scaler.get(), frame->data, frame->linesize, 0, frame->height, planes, strides);
-    return picture;
+    const cv::Mat converted(frame->height, frame->width, CV_8UC4, storage.data,
+                            static_cast<size_t>(stride));
+    return upright(converted.clone(), *frame);
 }
 
 }  // namespace tessera::effects
