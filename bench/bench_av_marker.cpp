@@ -7,11 +7,13 @@
 //     sample sounds; it answers "marker <ms>" with how late the white reached
 //     the X server after the beep. "quit" ends it. Prints "ready" first.
 //
-//   bench_av_marker analyse FILE.mp4 [LAG_MS...]
+//   bench_av_marker analyse FILE.mp4 [SECONDS:LAG_MS...]
 //     Decodes the recording and prints each flash (the picture's centre turns
-//     bright) and each beep onset, and for each pair the video's offset behind
-//     the audio once the flash's own painting lag is taken off.
+//     bright) and each beep onset, and for each marker (given by its time
+//     after the recording started and its painting lag) the video's offset
+//     behind the audio once the flash's own painting lag is taken off.
 
+#include <pulse/error.h>
 #include <pulse/simple.h>
 #include <xcb/xcb.h>
 
@@ -217,13 +219,35 @@ int play(int argc, char** argv) {
     return 0;
 }
 
+// The onset in `times` nearest to `at`, if one lies within `window` seconds.
+std::optional<double> nearest(const std::vector<double>& times, double at, double window) {
+    std::optional<double> best;
+    for (double t : times) {
+        if (std::abs(t - at) <= window && (!best || std::abs(t - at) < std::abs(*best - at))) {
+            best = t;
+        }
+    }
+    return best;
+}
+
 int analyse(int argc, char** argv) {
     if (argc < 3) {
         throw std::runtime_error("analyse needs a file");
     }
-    std::vector<double> lags;
+    // Each marker as "<seconds after the recording started>:<painting lag in ms>".
+    struct Marker {
+        double at = 0;
+        double lag = 0;
+    };
+    std::vector<Marker> markers;
     for (int i = 3; i < argc; ++i) {
-        lags.push_back(std::atof(argv[i]) / 1000.0);
+        const std::string value = argv[i];
+        const auto colon = value.find(':');
+        if (colon == std::string::npos) {
+            throw std::runtime_error("a marker is <seconds>:<lag ms>, not " + value);
+        }
+        markers.push_back(
+            {std::stod(value.substr(0, colon)), std::stod(value.substr(colon + 1)) / 1000});
     }
     const auto probe = tessera::testing::probeFile(argv[2]);
     if (!probe.video || !probe.audio) {
@@ -244,32 +268,44 @@ int analyse(int argc, char** argv) {
     };
     show("flashes", flashes);
     show("beeps", beeps);
-    const size_t pairs = std::min(flashes.size(), beeps.size());
-    std::vector<double> offsets;
-    for (size_t i = 0; i < pairs; ++i) {
-        const double lag = i < lags.size() ? lags[i] : 0.0;
-        offsets.push_back(flashes[i] - beeps[i] - lag);
+    // Markers are 1.5 s or more apart and media time starts within a fraction
+    // of a second of the moment the script counts from, so each marker's
+    // flash and beep are the onsets within 0.7 s of its time.
+    std::vector<double> early;
+    std::vector<double> late;
+    for (size_t i = 0; i < markers.size(); ++i) {
+        const auto flash = nearest(flashes, markers[i].at, 0.7);
+        const auto beep = nearest(beeps, markers[i].at, 0.7);
+        if (!flash || !beep) {
+            std::printf("marker %zu at %.1f s: %s\n", i, markers[i].at,
+                        !flash && !beep ? "neither flash nor beep found"
+                        : !flash        ? "no flash found"
+                                        : "no beep found");
+            continue;
+        }
+        const double offset = *flash - *beep - markers[i].lag;
+        (i < markers.size() / 2 ? early : late).push_back(offset);
         std::printf(
-            "offset %zu: flash %.3f s, beep %.3f s, painted %.1f ms late; "
+            "marker %zu: flash %.3f s, beep %.3f s, painted %.1f ms late; "
             "video behind audio by %+.1f ms\n",
-            i, flashes[i], beeps[i], lag * 1000, offsets.back() * 1000);
+            i, *flash, *beep, markers[i].lag * 1000, offset * 1000);
     }
     // The first half of the markers against the second half: how far the
     // offset moved over the recording.
-    if (offsets.size() >= 2) {
-        const size_t half = offsets.size() / 2;
-        double early = 0;
-        double late = 0;
-        for (size_t i = 0; i < half; ++i) {
-            early += offsets[i] / static_cast<double>(half);
-            late += offsets[offsets.size() - 1 - i] / static_cast<double>(half);
+    auto mean = [](const std::vector<double>& values) {
+        double sum = 0;
+        for (double v : values) {
+            sum += v;
         }
+        return sum / static_cast<double>(values.size());
+    };
+    if (!early.empty() && !late.empty()) {
         std::printf(
             "drift: mean offset %+.1f ms at the start, %+.1f ms at the end, moved by "
             "%+.1f ms\n",
-            early * 1000, late * 1000, (late - early) * 1000);
+            mean(early) * 1000, mean(late) * 1000, (mean(late) - mean(early)) * 1000);
     }
-    return flashes.size() == beeps.size() ? 0 : 2;
+    return early.size() + late.size() == markers.size() ? 0 : 2;
 }
 
 }  // namespace
@@ -289,6 +325,6 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: bench_av_marker play [--sink S] --x X --y Y [--width W --height H]\n"
-                 "       bench_av_marker analyse FILE.mp4 [LAG_MS...]\n");
+                 "       bench_av_marker analyse FILE.mp4 [SECONDS:LAG_MS...]\n");
     return 64;
 }

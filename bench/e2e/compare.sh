@@ -111,10 +111,12 @@ echo "   load before: $load_before; after: $load_after; 1-min load every 10 s: $
 row "" "tessera-recorder" "ffmpeg x11grab"
 if [ "$only" != ffmpeg ]; then
   app_cps=$(echo "($app_cpu1 - $app_cpu0) / $CLK_TCK / $wall" | bc -l)
-  captured=$(sed -n 's/.*frames captured \([0-9]*\).*/\1/p' <<<"$summary")
-  written=$(sed -n 's/.*written \([0-9]*\).*/\1/p' <<<"$summary")
-  dropped=$(sed -n 's/.*dropped \([0-9]*\).*/\1/p' <<<"$summary")
-  repeated=$(sed -n 's/.*repeated \([0-9]*\).*/\1/p' <<<"$summary")
+  frames='.*frames captured \([0-9]*\), written \([0-9]*\), dropped \([0-9]*\), repeated \([0-9]*\).*'
+  captured=$(sed -n "s/$frames/\1/p" <<<"$summary")
+  written=$(sed -n "s/$frames/\2/p" <<<"$summary")
+  dropped=$(sed -n "s/$frames/\3/p" <<<"$summary")
+  repeated=$(sed -n "s/$frames/\4/p" <<<"$summary")
+  audio_dropped=$(sed -n 's/.*audio buffers dropped \([0-9]*\).*/\1/p' <<<"$summary")
   bytes=$(sed -n 's/.* \([0-9]*\) bytes.*/\1/p' <<<"$summary")
   stop_to_link=$(sed -n 's/.*stop to link \([0-9.]*\) s.*/\1/p' <<<"$summary")
 fi
@@ -135,6 +137,7 @@ if [ -n "${captured:-}" ] && ((captured > 0)); then
   row "  dropped %" "$(printf %.2f "$(echo "100 * $dropped / $captured" | bc -l)")" \
     "$( [ -n "${ff_frames:-}" ] && printf %.2f "$(echo "100 * $ff_dup / ($ff_frames)" | bc -l)")"
 fi
+row "audio buffers dropped" "${audio_dropped:-0}" ""
 row "peak resident memory (VmHWM) MB" "${app_hwm:+$((app_hwm / 1024))}" "${ff_hwm:+$((ff_hwm / 1024))}"
 if [ "$only" != ffmpeg ]; then
   row "stop to link, summary line (s)" "$stop_to_link" ""
@@ -142,7 +145,6 @@ if [ "$only" != ffmpeg ]; then
   row "upload bytes per recorded s" "$(printf %.0f "$(echo "$bytes / $wall" | bc -l)")" ""
   echo "   summary: $summary"
   echo "   link: $link"
-  id=${link##*/}
   for f in "$WEB_DATA"/media/*/screen.mp4; do
     [ -f "$f" ] && echo "   joined on the server: $f, $(ffprobe -v error -show_entries format=duration -of csv=p=0 "$f") s"
   done

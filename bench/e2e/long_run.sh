@@ -2,8 +2,8 @@
 # A long recording with the whole program (not part of the tests): a private
 # Xvfb with a scrolling terminal and a noisy moving picture away from the
 # screen's middle, and in the middle a dark window that bench_av_marker turns
-# white at the host time a 1 kHz beep sounds in the system audio. Two markers
-# at the start and two at the end; the app's resident memory and CPU are
+# white at the host time a 1 kHz beep sounds in the system audio. Three markers
+# at the start and three at the end; the app's resident memory and CPU are
 # sampled every 10 s. At the end the recording the server joined is decoded
 # and the audio-video offset at the start and at the end is printed.
 #
@@ -45,11 +45,12 @@ xdotool mousemove $((width - 1)) $((height - 1))
 
 lags=()
 mark() {
-  local answer
+  local answer asked
+  asked=$(now)
   echo mark >&"${MARKER[1]}"
   read -r -t 30 -u "${MARKER[0]}" answer || die "the marker did not answer"
-  lags+=("${answer#marker }")
-  log "marker ${#lags[@]}: painted ${answer#marker } ms after its beep; $(load)"
+  lags+=("$(printf %.2f "$(echo "$asked - $start" | bc -l)"):${answer#marker }")
+  log "marker ${#lags[@]} at ${lags[-1]%:*} s: painted ${answer#marker } ms after its beep; $(load)"
 }
 
 app_command --toggle >/dev/null
@@ -57,9 +58,10 @@ wait_for 30 app_phase_is recording || die "the app did not start recording"
 start=$(now)
 log "recording ${minutes} min at ${width}x${height}; $(load)"
 sleep 3
-mark
-sleep 1.5
-mark
+for _ in 1 2 3; do
+  mark
+  sleep 1.5
+done
 
 echo "seconds,rss_kb,cpu_ticks,load1" >"$OUT/rss.csv"
 total=$((minutes * 60))
@@ -71,14 +73,15 @@ while :; do
       "$(uptime | sed 's/.*load average: //; s/,.*//')" >>"$OUT/rss.csv"
     next=$((next + 10))
   fi
-  (($(echo "$elapsed >= $total - 6" | bc))) && break
+  (($(echo "$elapsed >= $total - 8" | bc))) && break
   sleep 1
 done
 
-mark
-sleep 1.5
-mark
-sleep 2
+for _ in 1 2 3; do
+  mark
+  sleep 1.5
+done
+sleep 0.5
 stop_at=$(now)
 app_command --toggle >/dev/null
 wait_for 300 app_phase_is done || die "the app did not finish (see $OUT/app.out)"
@@ -121,6 +124,6 @@ cpu = (last[2] - first[2]) / tck / (last[0] - first[0])
 print(f"   CPU s per recorded s over the run: {cpu:.3f}; 1-min load between {min(r[3] for r in rows):.2f} "
       f"and {max(r[3] for r in rows):.2f}")
 EOF
-echo "   marker lags (ms): ${lags[*]}"
+echo "   markers (s after the start : ms painted after the beep): ${lags[*]}"
 "$MARKER_BIN" analyse "$file" "${lags[@]}" | sed 's/^/   /' || true
 echo "   files kept in $OUT"
