@@ -91,20 +91,26 @@ bool syncDirectory(const fs::path& dir) {
     return fd.get() >= 0 && ::fsync(fd.get()) == 0;
 }
 
-// Writes through a temporary name, syncs and renames, so that neither a crash of the
-// process nor one of the machine leaves a torn file under the final name.
-bool writeFileAtomically(const fs::path& path, std::string_view bytes) {
+enum class Durability {
+    processCrash,  // whole or absent after a crash of this process
+    powerLoss,     // also after a crash of the machine: synced, and so slower
+};
+
+// Writes through a temporary name and renames, so that a crash never leaves a torn
+// file under the final name.
+bool writeFileAtomically(const fs::path& path, std::string_view bytes, Durability durability) {
     fs::path tmp = path;
     tmp += ".tmp";
     {
         FileDescriptor fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (fd.get() < 0 || !writeAll(fd.get(), bytes, 0) || ::fdatasync(fd.get()) != 0) {
+        if (fd.get() < 0 || !writeAll(fd.get(), bytes, 0) ||
+            (durability == Durability::powerLoss && ::fdatasync(fd.get()) != 0)) {
             return false;
         }
     }
     std::error_code ec;
     fs::rename(tmp, path, ec);
-    return !ec && syncDirectory(path.parent_path());
+    return !ec && (durability == Durability::processCrash || syncDirectory(path.parent_path()));
 }
 
 // Writes `bytes` at `offset` of the joined file, first cutting off whatever lies
@@ -232,7 +238,8 @@ void Storage::saveMeta(const std::string& id, const json& meta,
     for (const auto& [kind, layout] : layouts) {
         record[kLayoutsKey][kind] = layout.toJson();
     }
-    if (!writeFileAtomically(recordingDir(id) / "meta.json", record.dump(2))) {
+    if (!writeFileAtomically(recordingDir(id) / "meta.json", record.dump(2),
+                             Durability::powerLoss)) {
         throw std::runtime_error("cannot write the record of recording " + id);
     }
 }
@@ -311,7 +318,9 @@ Storage::Outcome Storage::appendChunk(const std::string& id, const std::string& 
     }
     // The chunk's own file, then the joined file, then the record that counts both: a
     // crash before the record is written leaves the chunk unstored (and unanswered,
-    // so the client sends it again) and nothing else changed.
+    // so the client sends it again) and nothing else changed. The joined file and the
+    // record are synced, so that what was answered as stored survives a power loss
+    // too; the chunk's own file is a copy kept in order of arrival and is not.
     json meta = entry->meta;
     auto layouts = entry->layouts;
     const int index = meta["chunks"].value(kind, 0);
@@ -319,7 +328,7 @@ Storage::Outcome Storage::appendChunk(const std::string& id, const std::string& 
     const fs::path dir = recordingDir(id) / "chunks" / kind;
     std::error_code ec;
     fs::create_directories(dir, ec);
-    if (ec || !writeFileAtomically(dir / chunkName(index), bytes) ||
+    if (ec || !writeFileAtomically(dir / chunkName(index), bytes, Durability::processCrash) ||
         !appendToJoined(joinedFile(id, kind), offset, bytes, layouts[kind])) {
         return Outcome::ioError;
     }
