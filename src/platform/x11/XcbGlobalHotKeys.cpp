@@ -95,24 +95,45 @@ HotKeyRegistrations::~HotKeyRegistrations() {
 
 void HotKeyRegistrations::registerHotKey(int id, HotKeyCombo combo, std::function<void()> action) {
     unregisterHotKey(id);
+    if (auto grabs = grabCombo(combo)) {
+        registrations_[id] = Registration{combo, std::move(*grabs), std::move(action)};
+    }
+}
+
+std::optional<std::vector<KeyGrab>> HotKeyRegistrations::grabCombo(const HotKeyCombo& combo) {
     const auto name = comboName(combo);
     auto keycode = grabber_.keycode(combo.key);
     if (!keycode) {
         reportUnavailable_(name + " is not on this keyboard, so the shortcut is off.");
-        return;
+        return std::nullopt;
     }
     auto grabs = lockVariants(*keycode, x11Modifiers(combo.modifiers), grabber_.numLockMask());
     switch (grabber_.grab(grabs)) {
         case KeyGrabber::GrabResult::grabbed:
-            registrations_[id] = Registration{std::move(grabs), std::move(action)};
-            return;
+            return grabs;
         case KeyGrabber::GrabResult::taken:
             reportUnavailable_(name +
                                " is already used by another application, so the shortcut is off.");
-            return;
+            return std::nullopt;
         case KeyGrabber::GrabResult::failed:
             reportUnavailable_(name + " could not be set up, so the shortcut is off.");
-            return;
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+void HotKeyRegistrations::keyboardMappingChanged() {
+    for (auto& [id, registration] : registrations_) {
+        grabber_.ungrab(registration.grabs);
+        registration.grabs.clear();
+    }
+    for (auto it = registrations_.begin(); it != registrations_.end();) {
+        if (auto grabs = grabCombo(it->second.combo)) {
+            it->second.grabs = std::move(*grabs);
+            ++it;
+        } else {
+            it = registrations_.erase(it);
+        }
     }
 }
 
@@ -184,6 +205,9 @@ class XcbGlobalHotKeys::Grabber final : public KeyGrabber {
 
     void setOnPress(std::function<void(std::uint8_t, std::uint16_t)> onPress) {
         onPress_ = std::move(onPress);
+    }
+    void setOnMappingChanged(std::function<void()> onMappingChanged) {
+        onMappingChanged_ = std::move(onMappingChanged);
     }
 
     QObject& context() { return context_; }
@@ -305,10 +329,14 @@ class XcbGlobalHotKeys::Grabber final : public KeyGrabber {
                 }
                 break;
             }
-            case XCB_MAPPING_NOTIFY:
-                xcb_refresh_keyboard_mapping(
-                    symbols_.get(), reinterpret_cast<xcb_mapping_notify_event_t*>(event.get()));
+            case XCB_MAPPING_NOTIFY: {
+                auto* mapping = reinterpret_cast<xcb_mapping_notify_event_t*>(event.get());
+                xcb_refresh_keyboard_mapping(symbols_.get(), mapping);
+                if (mapping->request != XCB_MAPPING_POINTER && onMappingChanged_) {
+                    onMappingChanged_();
+                }
                 break;
+            }
             default:
                 break;
         }
@@ -319,6 +347,7 @@ class XcbGlobalHotKeys::Grabber final : public KeyGrabber {
     QObject context_;
     QSocketNotifier notifier_;
     std::function<void(std::uint8_t, std::uint16_t)> onPress_;
+    std::function<void()> onMappingChanged_;
 };
 
 XcbGlobalHotKeys::XcbGlobalHotKeys(std::function<void(const std::string&)> reportUnavailable,
@@ -334,6 +363,7 @@ XcbGlobalHotKeys::XcbGlobalHotKeys(std::function<void(const std::string&)> repor
     grabber_->setOnPress([this](std::uint8_t keycode, std::uint16_t state) {
         registrations_->handlePress(keycode, state);
     });
+    grabber_->setOnMappingChanged([this] { registrations_->keyboardMappingChanged(); });
 }
 
 XcbGlobalHotKeys::~XcbGlobalHotKeys() {

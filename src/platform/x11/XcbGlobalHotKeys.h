@@ -67,6 +67,11 @@ class HotKeyRegistrations final : public GlobalHotKey {
     void registerHotKey(int id, HotKeyCombo combo, std::function<void()> action) override;
     void unregisterHotKey(int id) override;
     void unregisterAll();
+    // The keyboard map changed (another layout, a remapped key): the key codes
+    // and the Num Lock bit may now be others, so every registration is grabbed
+    // again from its combo. One that can no longer be grabbed is reported and
+    // dropped, as at registration.
+    void keyboardMappingChanged();
 
     // A key press the grabber saw: `state` is the event's modifier state,
     // lock bits included.
@@ -76,9 +81,13 @@ class HotKeyRegistrations final : public GlobalHotKey {
 
   private:
     struct Registration {
+        HotKeyCombo combo;
         std::vector<KeyGrab> grabs;  // grabs.front() has no lock bits
         std::function<void()> action;
     };
+
+    // Grabs `combo` and returns its grabs, or reports why it cannot.
+    std::optional<std::vector<KeyGrab>> grabCombo(const HotKeyCombo& combo);
 
     KeyGrabber& grabber_;
     std::function<void(std::function<void()>)> postToMain_;

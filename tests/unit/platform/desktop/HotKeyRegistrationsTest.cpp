@@ -20,7 +20,7 @@ class FakeGrabber final : public KeyGrabber {
     std::optional<std::uint8_t> keycode(HotKeyKey key) override {
         switch (key) {
             case HotKeyKey::digit2:
-                return kKey2;
+                return key2;
             case HotKeyKey::digit1:
                 return 10;
             case HotKeyKey::escape:
@@ -51,6 +51,7 @@ class FakeGrabber final : public KeyGrabber {
     std::set<KeyGrab> takenByOthers;
     int grabCalls = 0;
     bool missingEscape = false;
+    std::uint8_t key2 = kKey2;
 };
 
 class HotKeyRegistrationsTest : public ::testing::Test {
@@ -154,6 +155,35 @@ TEST_F(HotKeyRegistrationsTest, ACombinationItCannotHaveIsReportedAndNeverRuns) 
     registrations.handlePress(kKey2, kShiftBit | kSuperBit);
     runMainQueue();
     EXPECT_EQ(ran, 0);
+}
+
+// After a change of the keyboard map the "2" key may have another key code:
+// the grabs follow it, and a combo whose key went away is reported and dropped.
+TEST_F(HotKeyRegistrationsTest, AChangedKeyboardMapMovesTheGrabsToTheNewKeyCodes) {
+    auto registrations = makeRegistrations();
+    int toggles = 0;
+    int cancels = 0;
+    registrations.registerHotKey(1, shiftSuper2, [&] { ++toggles; });
+    registrations.registerHotKey(2, {HotKeyKey::escape, 0}, [&] { ++cancels; });
+    const std::uint16_t base = kShiftBit | kSuperBit;
+
+    grabber.key2 = 40;
+    grabber.missingEscape = true;
+    registrations.keyboardMappingChanged();
+    EXPECT_EQ(grabber.held, (std::set<KeyGrab>{{40, base},
+                                               {40, base | kLockBit},
+                                               {40, base | kNumLockBit},
+                                               {40, base | kLockBit | kNumLockBit}}));
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("not on this keyboard"), std::string::npos) << reports[0];
+    EXPECT_EQ(registrations.size(), 1u);
+
+    registrations.handlePress(kKey2, base);
+    registrations.handlePress(40, base);
+    runMainQueue();
+    EXPECT_EQ(toggles, 1);
+    registrations.unregisterAll();
+    EXPECT_TRUE(grabber.held.empty());
 }
 
 }  // namespace
