@@ -249,6 +249,8 @@ Application::Application() : parts_(std::make_unique<Parts>()) {
             },
         .phase = [&state] { return state.phase(); },
         .shareLink = [&state] { return state.shareURL(); },
+        .statusMessage = [&state] { return state.statusMessage(); },
+        .canRetryFinalize = [&state] { return state.canRetryFinalize(); },
     });
 }
 

@@ -93,4 +93,18 @@ QString InstanceBus::shareLink() const {
     return link ? QString::fromStdString(link->toString()) : QString();
 }
 
+QString InstanceBus::statusMessage() const {
+    auto message = handlers_.statusMessage ? handlers_.statusMessage() : std::nullopt;
+    return QString::fromStdString(message.value_or(std::string()));
+}
+
+QString InstanceBus::errorMessage() const {
+    const auto phase = handlers_.phase ? handlers_.phase() : RecorderPhase();
+    return phase.isError() ? QString::fromStdString(phase.message()) : QString();
+}
+
+bool InstanceBus::canRetryFinalize() const {
+    return handlers_.canRetryFinalize && handlers_.canRetryFinalize();
+}
+
 }  // namespace tessera

@@ -6,6 +6,7 @@
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QVariantMap>
+#include <algorithm>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -64,6 +65,13 @@ QDBusMessage callInstance(QDBusConnection& bus, const QString& interface, const 
     return bus.call(message, QDBus::BlockWithGui, kCallTimeoutMs);
 }
 
+// A message as one output line: line breaks become spaces.
+std::string oneLine(const QString& text) {
+    auto line = text.toStdString();
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    return line;
+}
+
 int printStatus(QDBusConnection& bus, std::ostream& out, std::ostream& err) {
     auto reply =
         callInstance(bus, QStringLiteral("org.freedesktop.DBus.Properties"),
@@ -76,6 +84,19 @@ int printStatus(QDBusConnection& bus, std::ostream& out, std::ostream& err) {
     out << "phase: " << properties.value(QStringLiteral("Phase")).toString().toStdString() << "\n";
     out << "link: " << properties.value(QStringLiteral("ShareLink")).toString().toStdString()
         << "\n";
+    // The lines the panel's done and error views show, for scripts: each only
+    // when it has something to say, so the two lines above stay first.
+    const auto notice = oneLine(properties.value(QStringLiteral("StatusMessage")).toString());
+    if (!notice.empty()) {
+        out << "notice: " << notice << "\n";
+    }
+    const auto error = oneLine(properties.value(QStringLiteral("ErrorMessage")).toString());
+    if (!error.empty()) {
+        out << "error: " << error << "\n";
+    }
+    if (properties.value(QStringLiteral("CanRetryFinalize")).toBool()) {
+        out << "retry: finalize\n";
+    }
     return kInstanceCommandOk;
 }
 

@@ -14,7 +14,9 @@ inline constexpr int kInstanceBadUsage = 2;
 // Runs a command-line command against the running instance over the session
 // bus. `args` are the arguments after the program name; the commands are
 // --toggle, --pause, --cancel and --status (which prints "phase: <phase>" and
-// "link: <url>" lines). Returns -1 when `args` hold no such command (the
+// "link: <url>" lines, then, when there is something to say, the panel's
+// "notice: <status line>", "error: <error message>" and "retry: finalize"
+// when the error offers a retry). Returns -1 when `args` hold no such command (the
 // application then starts as usual), 0 when the command went through, 1 when
 // no instance runs ("Tessera Recorder is not running.") or it did not answer,
 // 2 for bad usage (two commands, or a command with other arguments).

@@ -18,15 +18,24 @@ struct Calls {
     int showPanel = 0;
 };
 
-InstanceBus::Handlers handlersFor(Calls& calls, RecorderPhase& phase, std::optional<Url>& link) {
+struct Shown {
+    RecorderPhase phase = RecorderPhase::recording();
+    std::optional<Url> link = Url::parse("https://tessera.test/v/abc");
+    std::optional<std::string> statusMessage;
+    bool canRetryFinalize = false;
+};
+
+InstanceBus::Handlers handlersFor(Calls& calls, Shown& shown) {
     return {.toggle = [&] { ++calls.toggle; },
             .togglePause = [&] { ++calls.pause; },
             .cancel = [&] { ++calls.cancel; },
             .showPanel = [&] { ++calls.showPanel; },
-            .phase = [&] { return phase; },
-            .shareLink =
+            .phase = [&] { return shown.phase; },
+            .shareLink = [&] { return shown.link; },
+            .statusMessage = [&] { return shown.statusMessage; },
+            .canRetryFinalize =
                 [&] {
-                    return link;
+                    return shown.canRetryFinalize;
                 }};
 }
 
@@ -58,16 +67,15 @@ class InstanceBusTest : public ::testing::Test {
     }
 
     Calls calls;
-    RecorderPhase phase = RecorderPhase::recording();
-    std::optional<Url> link = Url::parse("https://tessera.test/v/abc");
+    Shown shown;
 };
 
 TEST_F(InstanceBusTest, TheFirstInstanceOwnsTheNameAndTheCommandLineDrivesIt) {
-    auto first = std::make_unique<InstanceBus>(handlersFor(calls, phase, link),
+    auto first = std::make_unique<InstanceBus>(handlersFor(calls, shown),
                                                connection(QStringLiteral("instance-first")));
     ASSERT_TRUE(first->claim());
     Calls secondCalls;
-    InstanceBus second(handlersFor(secondCalls, phase, link),
+    InstanceBus second(handlersFor(secondCalls, shown),
                        connection(QStringLiteral("instance-second")));
     EXPECT_FALSE(second.claim());
 
@@ -84,11 +92,23 @@ TEST_F(InstanceBusTest, TheFirstInstanceOwnsTheNameAndTheCommandLineDrivesIt) {
     auto status = run({"--status"});
     EXPECT_EQ(status.code, 0) << status.err;
     EXPECT_EQ(status.out, "phase: recording\nlink: https://tessera.test/v/abc\n");
-    phase = RecorderPhase::countingDown();
-    link.reset();
+    shown.phase = RecorderPhase::countingDown();
+    shown.link.reset();
     EXPECT_EQ(run({"--status"}).out, "phase: countingDown\nlink: \n");
-    phase = RecorderPhase::error("Upload failed.");
-    EXPECT_EQ(run({"--status"}).out, "phase: error\nlink: \n");
+    // The done view's heads-up line, and the error view's message and retry.
+    shown.phase = RecorderPhase::done();
+    shown.link = Url::parse("https://tessera.test/v/abc");
+    shown.statusMessage = "Heads up: mic audio was lost\n(disk full)";
+    EXPECT_EQ(run({"--status"}).out,
+              "phase: done\nlink: https://tessera.test/v/abc\n"
+              "notice: Heads up: mic audio was lost (disk full)\n");
+    shown.phase = RecorderPhase::error("Finalize failed: Server returned HTTP 500");
+    shown.link.reset();
+    shown.statusMessage.reset();
+    shown.canRetryFinalize = true;
+    EXPECT_EQ(run({"--status"}).out,
+              "phase: error\nlink: \nerror: Finalize failed: Server returned HTTP 500\n"
+              "retry: finalize\n");
 
     // Once the first instance is gone, nothing answers and the name is free.
     first.reset();
