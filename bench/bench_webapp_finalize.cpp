@@ -8,13 +8,13 @@
 // (noisy test pattern at 8 Mbit/s, a key frame every 2 s) whose fragments are
 // repeated with their sequence numbers and decode times rewritten, so that the
 // server receives a long, valid and decodable stream without encoding ten minutes.
+#include <httplib.h>
 #include <sys/wait.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
@@ -83,9 +83,9 @@ uint64_t decodeTimeOf(const std::string& fragment) {
     uint64_t t = 0;
     walkBoxes(fragment, 0, fragment.size(), [&](const std::string& type, size_t at, uint32_t) {
         if (type == "tfdt") {
-            t = fragment[at + 8] == 1 ? (uint64_t{readU32(fragment, at + 12)} << 32) |
-                                            readU32(fragment, at + 16)
-                                      : readU32(fragment, at + 12);
+            t = fragment[at + 8] == 1
+                    ? (uint64_t{readU32(fragment, at + 12)} << 32) | readU32(fragment, at + 16)
+                    : readU32(fragment, at + 12);
         }
     });
     return t;
@@ -176,12 +176,12 @@ void runOnce(const tessera::testing::WebAppProcess& server, const Source& source
         throw std::runtime_error("finalize failed");
     }
     const json info = json::parse(res->body);
-    std::printf("%6d s  %4d chunks  %8.1f MB  upload %7.2f s (%6.1f MB/s)  finalize %8.1f ms  "
-                "status %s  duration %.2f s  load %s\n",
-                recordingSeconds, chunks + 1, bytes / 1e6, uploadSeconds,
-                bytes / 1e6 / uploadSeconds, finalizeSeconds * 1000,
-                info.value("status", "?").c_str(), info.value("durationSeconds", 0.0),
-                loadBefore.c_str());
+    std::printf(
+        "%6d s  %4d chunks  %8.1f MB  upload %7.2f s (%6.1f MB/s)  finalize %8.1f ms  "
+        "status %s  duration %.2f s  load %s\n",
+        recordingSeconds, chunks + 1, bytes / 1e6, uploadSeconds, bytes / 1e6 / uploadSeconds,
+        finalizeSeconds * 1000, info.value("status", "?").c_str(),
+        info.value("durationSeconds", 0.0), loadBefore.c_str());
     std::fflush(stdout);
     client.Delete(("/api/recordings/" + id).c_str());
 }
