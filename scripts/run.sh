@@ -9,6 +9,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-release"
 port=3123
 
+# Before the long build: the recorder needs an X session.
+if [ -z "${DISPLAY:-}" ]; then
+  echo "No X display (DISPLAY is not set): start the recorder from a desktop session." >&2
+  exit 1
+fi
+
 bash "$root/scripts/setup.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTESSERA_BUILD_TESTS=OFF \
   -DTESSERA_BUILD_BENCH=OFF >/dev/null
@@ -37,10 +43,6 @@ else
   echo "Web app: http://127.0.0.1:$port (data in $data)"
 fi
 
-if [ -z "${DISPLAY:-}" ]; then
-  echo "No X display (DISPLAY is not set): start the recorder from a desktop session." >&2
-  exit 1
-fi
 "$build/src/app/entry/tessera-recorder" "$@" &
 started+=($!)
 echo "Tessera Recorder is running: click its tray icon (without a tray its panel is open). Ctrl+C here quits it."
