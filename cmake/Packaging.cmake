@@ -16,6 +16,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_RECORDER_PACKAGE_NAME tessera-recorder)
 set(CPACK_DEBIAN_RECORDER_DESCRIPTION
   "Screen recorder in the tray that uploads while it records\n Records a display or one window, the camera as a round bubble, the\n microphone and system audio, and uploads every segment to a companion web\n app while recording, so the share link is ready when you stop.")
+# Share links open in the browser through xdg-open.
+set(CPACK_DEBIAN_RECORDER_PACKAGE_RECOMMENDS xdg-utils)
 set(CPACK_DEBIAN_WEBAPP_PACKAGE_NAME tessera-webapp)
 set(CPACK_DEBIAN_WEBAPP_DESCRIPTION
   "Reference web app for Tessera Recorder\n Stores recordings uploaded by Tessera Recorder, joins their segments and\n serves share pages.")
