@@ -4,6 +4,7 @@
 #include <xcb/composite.h>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
+#include <xcb/shape.h>
 #include <xcb/xfixes.h>
 #include <xcb/xinput.h>
 
@@ -60,6 +61,30 @@ class WindowPixmap {
     xcb_connection_t* connection_;
     xcb_pixmap_t pixmap_ = 0;
 };
+
+// The parts of `area` (root coordinates) that a top-level window at
+// `windowRect` shows through its bounding shape: all of it for an unshaped
+// window. A shaped window's off-screen copy still holds, outside its shape,
+// whatever the screen showed there when it was redirected.
+std::vector<PixelRect> shownParts(xcb_connection_t* c, xcb_window_t window,
+                                  const PixelRect& windowRect, const PixelRect& area) {
+    XcbReply<xcb_shape_get_rectangles_reply_t> shape(xcb_shape_get_rectangles_reply(
+        c, xcb_shape_get_rectangles(c, window, XCB_SHAPE_SK_BOUNDING), nullptr));
+    if (!shape) {
+        return {area};
+    }
+    std::vector<PixelRect> parts;
+    const auto* rectangles = xcb_shape_get_rectangles_rectangles(shape.get());
+    const int count = xcb_shape_get_rectangles_rectangles_length(shape.get());
+    for (int i = 0; i < count; ++i) {
+        const PixelRect shown{windowRect.x + rectangles[i].x, windowRect.y + rectangles[i].y,
+                              rectangles[i].width, rectangles[i].height};
+        if (const auto part = shown.intersected(area); !part.isEmpty()) {
+            parts.push_back(part);
+        }
+    }
+    return parts;
+}
 
 }  // namespace
 
@@ -310,16 +335,18 @@ void X11FrameSource::refreshLayout() {
         stacking_.push_back(
             {children[i], {geo->x, geo->y, geo->width + 2 * border, geo->height + 2 * border}});
     }
-    std::vector<std::uint32_t> excludedTops;
     std::vector<std::uint32_t> keptTops;
     for (const auto id : target_.excludedWindows) {
-        excludedTops.push_back(topLevelOf(id));
+        const auto top = topLevelOf(id);
+        if (top != XCB_WINDOW_NONE && !contains(excludedTops_, top)) {
+            excludedTops_.push_back(top);
+        }
     }
     for (const auto id : target_.keptWindows) {
         keptTops.push_back(topLevelOf(id));
     }
     for (auto& top : stacking_) {
-        top.excluded = contains(excludedTops, top.id) && !contains(keptTops, top.id);
+        top.excluded = contains(excludedTops_, top.id) && !contains(keptTops, top.id);
     }
     if (scratch_) {
         watchKeptWindows();
@@ -476,8 +503,11 @@ void X11FrameSource::repairExcludedWindows(std::uint8_t* canvas) {
                 continue;
             }
             WindowPixmap pixmap(c, shown.id);
-            if (pixmap.get() != 0) {
-                paintFromDrawable(pixmap.get(), shown.rect, part, canvas);
+            if (pixmap.get() == 0) {
+                continue;
+            }
+            for (const auto& visible : shownParts(c, shown.id, shown.rect, part)) {
+                paintFromDrawable(pixmap.get(), shown.rect, visible, canvas);
             }
         }
     }

@@ -156,6 +156,10 @@ class X11FrameSource {
     bool windowGone_ = false;
     bool windowUnmapped_ = false;
     std::vector<TopLevel> stacking_;
+    // Every top-level window that has held an excluded window. They stay
+    // excluded: when a managed client unmaps, its window manager's frame can
+    // stay on screen a moment longer, still showing the client's last picture.
+    std::vector<xcb_window_t> excludedTops_;
     // Damage objects on the top-level windows that are not excluded (display
     // capture with repair only), and the windows whose repaint the first
     // frame waits for.
