@@ -44,15 +44,35 @@ QPainterPath toPainterPath(const std::vector<PathElement>& elements) {
     return path;
 }
 
-void paintStroke(QPainter& painter, const PenStrokes::Stroke& stroke, double opacity) {
+// Without a compositor the window is shaped to an outline this wide around
+// each stroke.
+constexpr double kShapedOutlineWidth = kLineWidth + 2 * kGlowRadius + 2;
+
+// Whether the window's see-through parts show what lies below (a compositor
+// blends them) or are cut away by its shape.
+enum class Backdrop { blended, shaped };
+
+void paintStroke(QPainter& painter, const PenStrokes::Stroke& stroke, double opacity,
+                 Backdrop backdrop) {
     const QPainterPath path = toPainterPath(smoothedPath(stroke.points));
     painter.setBrush(Qt::NoBrush);
-    for (const auto& [extra, alpha] :
-         {std::pair{kGlowRadius * 2, 0.3}, std::pair{kGlowRadius, 0.55}}) {
-        QPen glow(toQColor(stroke.glow, alpha * 0.85 * opacity), kLineWidth + extra);
-        glow.setCapStyle(Qt::RoundCap);
-        glow.setJoinStyle(Qt::RoundJoin);
-        painter.setPen(glow);
+    if (backdrop == Backdrop::blended) {
+        for (const auto& [extra, alpha] :
+             {std::pair{kGlowRadius * 2, 0.3}, std::pair{kGlowRadius, 0.55}}) {
+            QPen glow(toQColor(stroke.glow, alpha * 0.85 * opacity), kLineWidth + extra);
+            glow.setCapStyle(Qt::RoundCap);
+            glow.setJoinStyle(Qt::RoundJoin);
+            painter.setPen(glow);
+            painter.drawPath(path);
+        }
+    } else {
+        // A translucent glow over the shaped window's black would read as a
+        // dark rim: the whole outline is the glow colour instead, drawn wider
+        // than the shape so that the shape alone decides its edge.
+        QPen rim(toQColor(stroke.glow), kShapedOutlineWidth + 2);
+        rim.setCapStyle(Qt::RoundCap);
+        rim.setJoinStyle(Qt::RoundJoin);
+        painter.setPen(rim);
         painter.drawPath(path);
     }
     QPen line(toQColor(stroke.color, opacity), kLineWidth);
@@ -266,7 +286,7 @@ void PenCanvasWindow::refresh() {
 QRegion PenCanvasWindow::drawnRegion() const {
     QRegion region;
     QPainterPathStroker outline;
-    outline.setWidth(kLineWidth + 2 * kGlowRadius + 2);
+    outline.setWidth(kShapedOutlineWidth);
     outline.setCapStyle(Qt::RoundCap);
     outline.setJoinStyle(Qt::RoundJoin);
     auto add = [&](const PenStrokes::Stroke& stroke) {
@@ -296,11 +316,12 @@ void PenCanvasWindow::paintEvent(QPaintEvent*) {
     painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
     // Without a compositor a fade could only darken towards the window's
     // black: strokes stay at full strength until they go.
+    const Backdrop backdrop = composited_ ? Backdrop::blended : Backdrop::shaped;
     for (const auto& stroke : strokes_.finished()) {
-        paintStroke(painter, stroke, composited_ ? strokes_.opacity(stroke) : 1.0);
+        paintStroke(painter, stroke, composited_ ? strokes_.opacity(stroke) : 1.0, backdrop);
     }
     if (strokes_.active()) {
-        paintStroke(painter, *strokes_.active(), 1.0);
+        paintStroke(painter, *strokes_.active(), 1.0, backdrop);
     }
     if (const auto& banner = strokes_.banner()) {
         const double opacity = composited_ ? strokes_.bannerOpacity() : 1.0;

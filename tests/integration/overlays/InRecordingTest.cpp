@@ -113,7 +113,14 @@ struct ReadBack {
     double bubbleBackdropLeast = 1;
     // A sample of the pen's colour in the video, at the middle of the path.
     std::optional<Rgb> penSample;
+    // Across the frames that show the stroke, the darkest channel of the
+    // darkest glow sample, 4 pixels to either side of the line's centre.
+    int glowLeast = 255;
 };
+
+// Points about 4 pixels to either side of the path's centre line (the line is
+// 4 wide, its glow reaches 2.5 further).
+constexpr QPoint kGlowOffsets[] = {{-1, 4}, {1, -4}};
 
 class InRecordingTest : public ::testing::Test {
   protected:
@@ -215,6 +222,14 @@ class InRecordingTest : public ::testing::Test {
             }
             if (points >= kSteps - 1) {
                 ++found.strokeFrames;
+                for (int step = 5; step <= kSteps - 5; ++step) {
+                    for (const QPoint offset : kGlowOffsets) {
+                        const QPoint p = pathPoint(step) + offset;
+                        const Rgb glow = frame.at(p.x(), p.y());
+                        found.glowLeast =
+                            std::min({found.glowLeast, glow.red, glow.green, glow.blue});
+                    }
+                }
                 if (found.firstStrokeSeconds < 0) {
                     found.firstStrokeSeconds = frame.seconds();
                     found.penSample = frame.at(pathPoint(15).x(), pathPoint(15).y());
@@ -233,12 +248,13 @@ class InRecordingTest : public ::testing::Test {
         best.save(QString::fromStdString(testArtifactPath(artefact).string()), "PNG");
         std::printf(
             "[ figures  ] %s: %d frames, %d show the stroke (first at %.3f s, pen there "
-            "%d,%d,%d); backdrop share over the strip %.3f..%.3f, over the bubble's picture "
+            "%d,%d,%d, glow at least %d); backdrop share over the strip %.3f..%.3f, over the "
+            "bubble's picture "
             "at least %.3f\n",
             artefact.c_str(), found.frames, found.strokeFrames, found.firstStrokeSeconds,
             found.penSample ? found.penSample->red : -1,
             found.penSample ? found.penSample->green : -1,
-            found.penSample ? found.penSample->blue : -1, found.stripBackdropLeast,
+            found.penSample ? found.penSample->blue : -1, found.glowLeast, found.stripBackdropLeast,
             found.stripBackdropMost, found.bubbleBackdropLeast);
         return found;
     }
@@ -262,6 +278,7 @@ TEST_F(InRecordingTest, TheStrokeIsRecordedAndTheBubbleAndTheStripKeptForTheUser
     const ReadBack video = readBack("in-recording-own-screen.png");
     // Visible for about 3.5 s of a 30 fps recording.
     EXPECT_GE(video.strokeFrames, 10);
+    EXPECT_GE(video.glowLeast, 180) << "a light glow around the line, no dark rim";
     EXPECT_GT(video.stripBackdropLeast, 0.97) << "the strip is left out of every frame";
     EXPECT_GT(video.bubbleBackdropLeast, 0.97) << "the bubble is left out of every frame";
 }
