@@ -9,7 +9,7 @@
 #   test tools installed after the packages, not dependencies),
 #   tessera-webapp on a loopback port until it answers over HTTP.
 # Needs root (debootstrap, chroot, mounts) and the network (deb.debian.org).
-# Not part of CI: the first run downloads a base system of about 100 MB into
+# Not part of CI: the first run puts a base system (about 200 MB) into
 # .cache/package-check (kept and reused, as are the downloaded packages; each
 # run installs into a fresh copy of it).
 #   sudo bash scripts/check-package.sh [build-dir]      (default: build-release)
