@@ -4,7 +4,7 @@
 // (a mostly static desktop with a moving bar and a frame counter drawn as 16
 // black/white blocks), a 440 Hz system-audio tone and a 660 Hz microphone tone.
 // The test emits each sample with the host time it chooses, on its own thread.
-// Also the small waiting helpers the media tests share.
+// Also the small helpers the media tests share.
 
 #include <atomic>
 #include <chrono>
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "media/CaptureStream.h"
+#include "support/WaitUntil.h"
 
 namespace tessera::testing {
 
@@ -107,20 +108,6 @@ class SyntheticCaptureFactory final : public CaptureStreamFactory {
     bool failStart = false;
     bool failStop = false;
 };
-
-// Polls `condition` in real time until it holds; false after `limit`. The
-// limit only guards a hang.
-inline bool waitUntil(const std::function<bool()>& condition,
-                      std::chrono::seconds limit = std::chrono::seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // Holds whoever passes it while closed, standing in for a stalled disk, encoder
 // or queue; counts who is waiting.

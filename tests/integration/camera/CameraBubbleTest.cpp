@@ -9,9 +9,10 @@
 #include "camera/widgets/CameraBubbleRecording.h"
 #include "camera/widgets/CameraBubbleView.h"
 #include "integration/overlays/OverlayTestSupport.h"
+#include "support/AppStateDoubles.h"
 #include "support/ManualExecutor.h"
 #include "support/QtTestEnvironment.h"
-#include "unit/camera/AppStateDoubles.h"
+#include "support/RunTask.h"
 #include "unit/media/camera/ScriptedCameraSource.h"
 
 namespace tessera {
@@ -22,6 +23,7 @@ using testing::exposed;
 using testing::grabScreen;
 using testing::pixelsNear;
 using testing::processEventsUntil;
+using testing::runTask;
 using testing::xdotool;
 
 // A camera picture of one colour.
@@ -59,12 +61,6 @@ class CameraBubbleTest : public ::testing::Test {
         recording = std::make_unique<CameraBubbleRecording>(cameras, nullptr, state, placement,
                                                             executor, clock);
     }
-    template <class T>
-    T run(Task<T> task) {
-        auto handle = spawn(executor, std::move(task));
-        EXPECT_TRUE(executor.runUntil([&] { return handle.isDone(); }));
-        return handle.result();
-    }
     CameraBubble& bubble() { return recording->bubble(); }
     QRect bubbleOnScreen() { return bubble().window()->geometry(); }
     // Screen positions from the geometry the windows were given: Qt learns
@@ -80,7 +76,7 @@ class CameraBubbleTest : public ::testing::Test {
 
     // Opens the camera and waits until the bubble shows a frame of `colour`.
     void startWithPicture(QColor colour) {
-        run(recording->startPreview(std::nullopt, false, 1));
+        runTask(executor, recording->startPreview(std::nullopt, false, 1));
         ASSERT_TRUE(bubble().isShown());
         cameras.last->deliver(solidPicture(colour), MediaTime(1, 1));
         ASSERT_TRUE(executor.runUntil([&] { return !bubble().view()->isLoading(); }));
@@ -210,7 +206,7 @@ TEST_F(CameraBubbleTest, HoveringTheDotsOpensTheMenuAndLeavingBothClosesIt) {
 }
 
 TEST_F(CameraBubbleTest, NoVideoAfterEightSecondsWithoutAFrame) {
-    run(recording->startPreview("cam-desk", false, 1));
+    runTask(executor, recording->startPreview("cam-desk", false, 1));
     CameraBubbleView& view = *bubble().view();
     executor.advance(seconds(7.9));
     EXPECT_FALSE(view.showsNoVideo());
@@ -269,7 +265,7 @@ TEST_F(CameraBubbleTest, ResizingKeepsThePinnedCornerAndFullScreenComesBack) {
 
 TEST_F(CameraBubbleTest, ACameraThatCannotStartHidesTheBubbleAgain) {
     try {
-        run(recording->startPreview("cam-gone", false, 1));
+        runTask(executor, recording->startPreview("cam-gone", false, 1));
         ADD_FAILURE() << "started";
     } catch (const RecorderError& e) {
         EXPECT_STREQ(e.what(), "No camera available");
@@ -277,7 +273,7 @@ TEST_F(CameraBubbleTest, ACameraThatCannotStartHidesTheBubbleAgain) {
     EXPECT_FALSE(bubble().isShown());
 
     // Mirroring follows the setting while the camera runs.
-    run(recording->startPreview("", false, 1));
+    runTask(executor, recording->startPreview("", false, 1));
     app.state->setCameraMirrored(true);
     executor.runUntilIdle();
     EXPECT_TRUE(recording->recorder().mirrored());

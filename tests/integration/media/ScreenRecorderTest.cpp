@@ -14,12 +14,14 @@
 #include "media/ScreenRecorder.h"
 #include "support/ManualExecutor.h"
 #include "support/RecorderError.h"
+#include "support/RunTask.h"
 #include "support/SyntheticCapture.h"
 
 namespace tessera {
 namespace {
 
 using testing::Gate;
+using testing::runTask;
 using testing::SyntheticCaptureStream;
 using testing::waitUntil;
 
@@ -65,26 +67,22 @@ class ScreenRecorderTest : public ::testing::Test {
         recorder = std::make_unique<ScreenRecorder>(writer, mic, factory, clock);
     }
 
-    template <class T>
-    T run(Task<T> task) {
-        auto handle = spawn(executor, std::move(task));
-        EXPECT_TRUE(executor.runUntil([&] { return handle.isDone(); }, std::chrono::seconds(60)));
-        return handle.result();
+    void start() {
+        runTask(executor, recorder->start(ContentFilter::display(1), StreamConfiguration{}));
     }
-    void start() { run(recorder->start(ContentFilter::display(1), StreamConfiguration{})); }
     SyntheticCaptureStream& stream() { return *factory.lastStream; }
     // The steps read the host clock when they run on the queue: hold the clock
     // still until they have run.
     void step(void (ScreenRecorder::*operation)()) {
         (recorder.get()->*operation)();
-        run(recorder->drain());
+        runTask(executor, recorder->drain());
     }
     void at(double seconds) {
         clock.set(MediaTime(std::llround(seconds * kTicksPerSecond), kTicksPerSecond));
     }
     bool stop(double seconds) {
         at(seconds);
-        return run(recorder->stop());
+        return runTask(executor, recorder->stop());
     }
 
     // Emits frames (30 fps) and both audio streams (10 ms buffers) for host times
@@ -99,23 +97,23 @@ class ScreenRecorderTest : public ::testing::Test {
                 // As in real time, the writer has taken the earlier audio and
                 // the microphone file's disk keeps up.
                 if (auto* audio = writer->systemAudioInput()) {
-                    run(recorder->drain());
+                    runTask(executor, recorder->drain());
                     waitUntilReady(*audio);
                 }
                 stream().emitSystemAudio(t);
                 if (mic && waitForMicFile) {
-                    run(recorder->drain());
+                    runTask(executor, recorder->drain());
                     ASSERT_TRUE(waitUntil([&] { return mic->backlog() <= MediaTime(1, 2); }));
                 }
                 stream().emitMicrophone(t);
             }
             if (frames && tick % 10 == 0) {
-                run(recorder->drain());
+                runTask(executor, recorder->drain());
                 waitUntilReady(writer->videoInput());
                 stream().emitFrame(t, status);
             }
         }
-        run(recorder->drain());
+        runTask(executor, recorder->drain());
     }
     template <class Input>
     void waitUntilReady(Input& input) {
@@ -135,7 +133,7 @@ class ScreenRecorderTest : public ::testing::Test {
     }
     testing::MediaProbe probeVideo() { return testing::probeBytes(segments.joined()); }
     testing::AudioProbe probeMic() {
-        EXPECT_TRUE(run(mic->finish()));
+        EXPECT_TRUE(runTask(executor, mic->finish()));
         const auto probe = testing::probeFile(mic->url());
         EXPECT_TRUE(probe.audio);
         return probe.audio.value_or(testing::AudioProbe{});
@@ -206,7 +204,7 @@ TEST_F(ScreenRecorderTest, OnlyCompleteFramesAreWritten) {
     for (int k = 0; k < 30; ++k) {
         const MediaTime t = MediaTime(1000, 1) + MediaTime(k, 30);
         clock.set(t);
-        run(recorder->drain());
+        runTask(executor, recorder->drain());
         waitUntilReady(writer->videoInput());
         stream().emitFrame(t, statuses[k % 4]);
     }
@@ -298,18 +296,18 @@ TEST_F(ScreenRecorderTest, StallsDropFramesInsteadOfHoldingThem) {
     // beyond its hand-off are dropped on the queue.
     segmentGate.close();
     for (int64_t k = 0; k < 75 && !segmentGate.hasWaiter(); ++k) {
-        run(recorder->drain());
+        runTask(executor, recorder->drain());
         while (!writer->videoInput().isReadyForMoreMediaData() && !segmentGate.hasWaiter()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         stream().emitFrame(MediaTime(1000, 1) + MediaTime(k, 30));
     }
-    run(recorder->drain());
+    runTask(executor, recorder->drain());
     writer->drainVideo();
     ASSERT_TRUE(segmentGate.waitUntilSomeoneWaits());
     const int64_t droppedBefore = recorder->stats().framesDropped;
     emitFrames(75, 60);
-    run(recorder->drain());
+    runTask(executor, recorder->drain());
     EXPECT_GE(recorder->stats().framesDropped - droppedBefore, 60 - bound);
 
     // The recorder's own queue stalls: frames beyond the queue depth are
@@ -388,7 +386,7 @@ TEST_F(ScreenRecorderTest, CancelAfterAFailedStart) {
     make(false, true);
     factory.failStart = true;
     EXPECT_THROW(start(), RecorderError);
-    run(recorder->cancel());
+    runTask(executor, recorder->cancel());
     EXPECT_EQ(writer->status(), WriterStatus::cancelled);
     EXPECT_EQ(segments.count(), 0u);
 
@@ -397,7 +395,7 @@ TEST_F(ScreenRecorderTest, CancelAfterAFailedStart) {
     factory.failMicrophoneOutput = true;
     make(false, true);
     EXPECT_THROW(start(), RecorderError);
-    run(recorder->cancel());
+    runTask(executor, recorder->cancel());
     EXPECT_EQ(writer->status(), WriterStatus::unknown);
 }
 

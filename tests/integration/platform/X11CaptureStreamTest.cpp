@@ -18,12 +18,15 @@
 #include "support/ManualExecutor.h"
 #include "support/PulseSession.h"
 #include "support/RecorderError.h"
+#include "support/RunTask.h"
+#include "support/WaitUntil.h"
 #include "support/XvfbSession.h"
 
 namespace tessera {
 namespace {
 
 using testing::PulseSession;
+using testing::runTask;
 using testing::TestWindow;
 using testing::TonePlayer;
 using testing::XvfbSession;
@@ -79,19 +82,6 @@ class StopReport {
     std::exception_ptr error_;
 };
 
-// Whether `done` holds within ten seconds; for counters that capture threads move.
-template <class F>
-bool eventually(F done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 class X11CaptureStreamTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -103,12 +93,6 @@ class X11CaptureStreamTest : public ::testing::Test {
         std::filesystem::remove_all(tmp_);
     }
 
-    template <class T>
-    T run(Task<T> task) {
-        auto handle = spawn(executor, std::move(task));
-        EXPECT_TRUE(executor.runUntil([&] { return handle.isDone(); }, std::chrono::seconds(30)));
-        return handle.result();
-    }
     std::uint32_t displayID() {
         XcbConnection c(x.display());
         return X11DisplaySource::mainMonitor(X11DisplaySource::queryMonitors(c))->id;
@@ -144,14 +128,14 @@ TEST_F(X11CaptureStreamTest, RecordsAMovingWindowWithSystemAudio) {
             joined.insert(joined.end(), bytes.begin(), bytes.end());
         });
     ScreenRecorder recorder(writer, nullptr, factory, clock);
-    run(recorder.start(ContentFilter::display(displayID()), configuration(true)));
+    runTask(executor, recorder.start(ContentFilter::display(displayID()), configuration(true)));
     // About three seconds of a window that changes colour ten times a second.
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     for (std::uint32_t i = 0; std::chrono::steady_clock::now() < end; ++i) {
         box.fill(i % 2 ? 0x2060C0 : 0xE0A020);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    EXPECT_TRUE(run(recorder.stop()));
+    EXPECT_TRUE(runTask(executor, recorder.stop()));
 
     std::lock_guard lock(segmentsMutex);
     const auto probe = testing::probeBytes(joined);
@@ -180,12 +164,12 @@ TEST_F(X11CaptureStreamTest, ClosingTheRecordedWindowStopsTheStreamWithAnError) 
         stopped.sampleArrived();
         ++frames;
     });
-    run(stream->startCapture());
-    ASSERT_TRUE(eventually([&] { return frames > 0; }));
+    runTask(executor, stream->startCapture());
+    ASSERT_TRUE(testing::waitUntil([&] { return frames > 0; }));
     box.reset();
     EXPECT_NE(stopped.wait(), "none");
     // After stopCapture no handler runs any more, so this is final.
-    run(stream->stopCapture());
+    runTask(executor, stream->stopCapture());
     EXPECT_EQ(stopped.lateSamples(), 0);
     EXPECT_EQ(stopped.count(), 1);
 }
@@ -219,14 +203,14 @@ TEST_F(X11CaptureStreamTest, UnpluggedMicrophoneStopsTheStreamAndItsFrames) {
         stopped.sampleArrived();
         ++micSamples;
     });
-    run(stream->startCapture());
-    ASSERT_TRUE(eventually([&] { return frames > 0 && micSamples > 0; }));
+    runTask(executor, stream->startCapture());
+    ASSERT_TRUE(testing::waitUntil([&] { return frames > 0 && micSamples > 0; }));
     holdNextFrame = true;
-    ASSERT_TRUE(eventually([&] { return holding.load(); }));
+    ASSERT_TRUE(testing::waitUntil([&] { return holding.load(); }));
     pulse.removeMicrophone();
     EXPECT_EQ(stopped.wait(), "The microphone was disconnected or stopped working.");
     EXPECT_FALSE(reportedWhileHolding);
-    run(stream->stopCapture());
+    runTask(executor, stream->stopCapture());
     EXPECT_EQ(stopped.lateSamples(), 0);
 }
 
@@ -252,10 +236,10 @@ TEST_F(X11CaptureStreamTest, FramesHeldDownstreamAreBoundedByTheQueueDepth) {
             held.push_back(std::move(frame));
         }
     });
-    run(stream->startCapture());
+    runTask(executor, stream->startCapture());
     std::uint32_t color = 0;
     const auto changeWindowUntil = [&](const std::function<bool()>& done) {
-        return eventually([&] {
+        return testing::waitUntil([&] {
             box.fill(++color % 2 ? 0x2060C0 : 0xE0A020);
             return done();
         });
@@ -272,7 +256,7 @@ TEST_F(X11CaptureStreamTest, FramesHeldDownstreamAreBoundedByTheQueueDepth) {
         std::lock_guard lock(mutex);
         return completeFrames > completeWhenFull;
     }));
-    run(stream->stopCapture());
+    runTask(executor, stream->stopCapture());
     std::lock_guard lock(mutex);
     EXPECT_LE(buffers.size(), 3u);
 }
@@ -292,7 +276,7 @@ TEST_F(X11CaptureStreamTest, OutputsAndSourcesThatCannotBeCapturedAreRefused) {
     stream->addScreenOutput([](VideoSample) {});
     stream->addAudioOutput(StreamOutputType::microphone, [](AudioSample) {});
     try {
-        run(stream->startCapture());
+        runTask(executor, stream->startCapture());
         ADD_FAILURE() << "started";
     } catch (const RecorderError& e) {
         EXPECT_NE(std::string(e.what()).find("microphone is not available"), std::string::npos);
@@ -300,7 +284,7 @@ TEST_F(X11CaptureStreamTest, OutputsAndSourcesThatCannotBeCapturedAreRefused) {
     // A window that does not exist.
     auto gone = factory.makeStream(ContentFilter::window(0x7FFFFF), configuration(false), nullptr);
     gone->addScreenOutput([](VideoSample) {});
-    EXPECT_THROW(run(gone->startCapture()), RecorderError);
+    EXPECT_THROW(runTask(executor, gone->startCapture()), RecorderError);
     EXPECT_THROW(factory.makeStream(ContentFilter::window(0), configuration(false), nullptr),
                  RecorderError);
 }

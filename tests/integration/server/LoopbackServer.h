@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "support/EventLoop.h"
-#include "support/Task.h"
+#include "support/RunTask.h"
 
 namespace tessera::testing {
 
@@ -50,14 +50,5 @@ class LoopbackServer {
     std::thread thread_;
     int port_ = 0;
 };
-
-// Runs a task on a real event loop until it ends (or 30 s pass) and returns its
-// result or rethrows its error.
-template <class T>
-T runTask(EventLoop& loop, Task<T> task) {
-    auto handle = spawn(loop, std::move(task));
-    EXPECT_TRUE(loop.runUntil([&] { return handle.isDone(); }, seconds(30)));
-    return handle.result();
-}
 
 }  // namespace tessera::testing

@@ -5,26 +5,14 @@
 #include "LoopbackServer.h"
 #include "app/AppState.h"
 #include "app/SettingsKeys.h"
-#include "platform/Relauncher.h"
-#include "platform/ScreenPermission.h"
 #include "server/CurlTransport.h"
 #include "server/ServerPresence.h"
+#include "support/AppStateDoubles.h"
 #include "support/RecorderError.h"
 #include "support/WebAppProcess.h"
 
 namespace tessera::testing {
 namespace {
-
-class GrantedScreenPermission : public ScreenPermission {
-  public:
-    bool preflight() override { return true; }
-    void request() override {}
-};
-
-class NoRelauncher : public Relauncher {
-  public:
-    void relaunch() override {}
-};
 
 std::string unusedBase() {
     return "http://127.0.0.1:" + std::to_string(unusedLoopbackPort());
@@ -80,8 +68,8 @@ class ServerPresenceTest : public ::testing::Test {
     EventLoop loop;
     std::shared_ptr<CurlTransport> transport = std::make_shared<CurlTransport>();
     InMemorySettingsStore store;
-    GrantedScreenPermission permission;
-    NoRelauncher relauncher;
+    FixedScreenPermission permission;
+    NoRelaunch relauncher;
     std::unique_ptr<AppState> state;
     const std::string defaultBase = unusedBase();
     CreateRecordingRequest request{std::nullopt, false, false, "video/mp4;codecs=avc1",

@@ -6,8 +6,7 @@
 #include "app/AppState.h"
 #include "app/Discovery.h"
 #include "app/SettingsStore.h"
-#include "platform/Relauncher.h"
-#include "platform/ScreenPermission.h"
+#include "support/AppStateDoubles.h"
 #include "support/ManualExecutor.h"
 #include "support/Task.h"
 
@@ -143,20 +142,10 @@ struct FakeDevices : CaptureDeviceSource {
     std::vector<CaptureDeviceOption> list;
     std::vector<CaptureDeviceOption> devices() override { return list; }
 };
-struct GrantedPermission : ScreenPermission {
-    bool preflight() override { return true; }
-    void request() override {}
-};
-struct NoRelaunch : Relauncher {
-    void relaunch() override {}
-};
-
 class DiscoveryTest : public ::testing::Test {
   protected:
-    InMemorySettingsStore store;
-    GrantedPermission permission;
-    NoRelaunch relauncher;
-    AppState state{store, permission, relauncher, 1};
+    testing::TestAppState app;
+    AppState& state = app.launch();
     FakeDisplays displays;
     FakeWindows windows;
     FakeDevices microphones;

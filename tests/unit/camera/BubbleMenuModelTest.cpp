@@ -2,7 +2,7 @@
 
 #include "app/AppState.h"
 #include "camera/BubbleMenuModel.h"
-#include "unit/camera/AppStateDoubles.h"
+#include "support/AppStateDoubles.h"
 
 namespace tessera {
 namespace {

@@ -377,8 +377,7 @@ TEST_F(ControllerTest, ShutdownEndsEveryTaskSoTheControllerCanGoMidStop) {
     controller->enterRecordingMode(false);
     executor.advance(seconds(1));
     startRecording();
-    sequence.server->finalizeFailures = {std::make_exception_ptr(std::runtime_error("timed out")),
-                                         std::make_exception_ptr(std::runtime_error("timed out"))};
+    sequence.server->finalizeFailures = {serverError("timed out"), serverError("timed out")};
     hotKeys.press(CaptureController::kStartStopHotKeyID);
     executor.advance(seconds(0.5));
     ASSERT_EQ(phase(), Kind::finishing);

@@ -16,22 +16,15 @@
 
 #include "app/AppState.h"
 #include "capture/CaptureController.h"
-#include "platform/Relauncher.h"
-#include "platform/ScreenPermission.h"
+#include "support/AppStateDoubles.h"
 #include "support/ManualExecutor.h"
 
 namespace tessera::testing {
 
-struct FixedScreenPermission : ScreenPermission {
-    bool granted = true;
-    int requests = 0;
-    bool preflight() override { return granted; }
-    void request() override { ++requests; }
-};
-
-struct NoRelaunch : Relauncher {
-    void relaunch() override {}
-};
+// An error as a server request fails with it.
+inline std::exception_ptr serverError(const std::string& message) {
+    return std::make_exception_ptr(std::runtime_error(message));
+}
 
 // Every request a session sends, in order, as "METHOD what".
 using RequestLog = std::vector<std::string>;

@@ -7,10 +7,6 @@ namespace {
 
 using Kind = RecorderPhase::Kind;
 
-std::exception_ptr serverError(const std::string& message) {
-    return std::make_exception_ptr(std::runtime_error(message));
-}
-
 TEST_F(ControllerTest, StoppingTwiceSendsOneFinalizeAndHandsOutTheLink) {
     sequence.micPath = micFile();
     startRecording();

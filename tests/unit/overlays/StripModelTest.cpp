@@ -4,20 +4,11 @@
 #include "app/ScreenLookup.h"
 #include "overlays/DisplayFrames.h"
 #include "overlays/StripModel.h"
-#include "platform/Relauncher.h"
-#include "platform/ScreenPermission.h"
+#include "support/AppStateDoubles.h"
 #include "support/ManualExecutor.h"
 
 namespace tessera::overlays {
 namespace {
-
-struct Granted : ScreenPermission {
-    bool preflight() override { return true; }
-    void request() override {}
-};
-struct NoRelaunch : Relauncher {
-    void relaunch() override {}
-};
 
 class StripButtonsTest : public ::testing::Test {
   protected:
@@ -39,10 +30,8 @@ class StripButtonsTest : public ::testing::Test {
         return {};
     }
 
-    InMemorySettingsStore store;
-    Granted permission;
-    NoRelaunch relauncher;
-    AppState state{store, permission, relauncher, 1};
+    testing::TestAppState app;
+    AppState& state = app.launch();
 };
 
 using A = StripAction;

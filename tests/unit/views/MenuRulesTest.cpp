@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/Relauncher.h"
-#include "platform/ScreenPermission.h"
+#include "support/AppStateDoubles.h"
 #include "views/MenuRules.h"
 
 namespace tessera::views {
@@ -9,21 +8,10 @@ namespace {
 
 using Kind = RecorderPhase::Kind;
 
-struct Permission : ScreenPermission {
-    bool granted = true;
-    bool preflight() override { return granted; }
-    void request() override {}
-};
-struct NoRelaunch : Relauncher {
-    void relaunch() override {}
-};
-
 class MenuRulesTest : public ::testing::Test {
   protected:
-    InMemorySettingsStore store;
-    Permission permission;
-    NoRelaunch relauncher;
-    AppState state{store, permission, relauncher, 1};
+    testing::TestAppState app;
+    AppState& state = app.launch();
 };
 
 TEST_F(MenuRulesTest, EachPhaseShowsItsViewWithItsTitle) {

@@ -16,6 +16,7 @@
 #include "support/EventLoop.h"
 #include "support/FragmentedMp4.h"
 #include "support/Log.h"
+#include "support/RunTask.h"
 #include "support/TempDir.h"
 #include "support/WebAppProcess.h"
 
@@ -23,13 +24,6 @@ namespace tessera::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-template <class T>
-T runTask(EventLoop& loop, Task<T> task, double timeoutSeconds = 60) {
-    auto handle = spawn(loop, std::move(task));
-    EXPECT_TRUE(loop.runUntil([&] { return handle.isDone(); }, seconds(timeoutSeconds)));
-    return handle.result();
-}
 
 std::size_t residentBytes() {
     std::ifstream statm("/proc/self/statm");
@@ -110,7 +104,7 @@ TEST_F(SpooledPipeTest, ASlowServerCostsNoMoreMemoryThanTheWindowAndGetsEverySeg
     EXPECT_LE(peak - before, kWindow + 2 * kSegment + (8u << 20));
     EXPECT_GE(pipe->screenWindow()->segmentsOnDisk(), 80u);
 
-    runTask(loop, pipe->closeAtStop(), 120);
+    runTask(loop, pipe->closeAtStop(), std::chrono::seconds(120));
     const auto stored = webapp.storedChunks(id, "screen");
     ASSERT_EQ(stored.size(), static_cast<std::size_t>(kSegments));
     for (int i = 0; i < kSegments; ++i) {
@@ -151,7 +145,7 @@ TEST_F(SpooledPipeTest, AFullDiskStopsTheSpoolAndNotTheUpload) {
     for (int i = 0; i < kSegments; ++i) {
         sink(numberedSegment(i, kSegment));
     }
-    runTask(loop, pipe->closeAtStop(), 120);
+    runTask(loop, pipe->closeAtStop(), std::chrono::seconds(120));
 
     EXPECT_TRUE(pipe->spool()->stopped());
     ASSERT_EQ(warnings.size(), 1u);

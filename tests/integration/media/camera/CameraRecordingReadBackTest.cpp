@@ -14,6 +14,7 @@ extern "C" {
 #include "integration/media/MediaProbe.h"
 #include "media/CameraRecorder.h"
 #include "support/ManualExecutor.h"
+#include "support/RunTask.h"
 #include "support/SyntheticCapture.h"
 #include "unit/media/camera/ScriptedCameraSource.h"
 
@@ -21,6 +22,7 @@ namespace tessera {
 namespace {
 
 using testing::cameraPicture;
+using testing::runTask;
 using testing::SegmentCollector;
 using testing::waitUntil;
 
@@ -110,18 +112,12 @@ class CameraRecordingReadBackTest : public ::testing::Test {
             });
     }
 
-    template <class T>
-    T run(Task<T> task) {
-        auto handle = spawn(executor, std::move(task));
-        EXPECT_TRUE(executor.runUntil([&] { return handle.isDone(); }, std::chrono::seconds(60)));
-        return handle.result();
-    }
     void at(int64_t frameIndex) { clock.set(MediaTime(50, 1) + MediaTime(frameIndex, 30)); }
     // Frames [from, to) at 30 fps; each waits until the writer can take it, so
     // encoding speed never decides what is recorded.
     void emitFrames(int64_t from, int64_t to) {
         for (int64_t i = from; i < to; ++i) {
-            run(recorder->drain());
+            runTask(executor, recorder->drain());
             std::shared_ptr<SegmentWriter> current;
             {
                 std::lock_guard lock(mutex);
@@ -136,7 +132,7 @@ class CameraRecordingReadBackTest : public ::testing::Test {
             at(i);
             cameras.last->deliver(cameraPicture(kWidth, kHeight, i), clock.now());
         }
-        run(recorder->drain());
+        runTask(executor, recorder->drain());
     }
 
     testing::ScopedTmpDir tmp;
@@ -164,7 +160,7 @@ TEST_F(CameraRecordingReadBackTest, PausedSpanIsCutAndMirroringShowsFromTheFrame
     emitFrames(90, 105);
     recorder->setMirrored(true);
     emitFrames(105, 150);
-    run(recorder->finishRecording());
+    runTask(executor, recorder->finishRecording());
     // finishRecording returned after the last segment: nothing comes later.
     const size_t delivered = segments.count();
     EXPECT_EQ(writer->status(), WriterStatus::completed);

@@ -10,10 +10,6 @@ namespace {
 using Kind = RecorderPhase::Kind;
 using Steps = std::vector<std::string>;
 
-std::exception_ptr serverError(const std::string& message) {
-    return std::make_exception_ptr(std::runtime_error(message));
-}
-
 TEST_F(ControllerTest, AnUploadThatArrivedWholeDeletesTheLocalCopyUnlessEveryCopyIsKept) {
     sequence.micPath = micFile();
     startRecording();

@@ -6,6 +6,7 @@
 #include "integration/media/MediaProbe.h"
 #include "media/CameraRecorder.h"
 #include "support/ManualExecutor.h"
+#include "support/RunTask.h"
 #include "support/SyntheticCapture.h"
 #include "unit/media/camera/ScriptedCameraSource.h"
 
@@ -14,6 +15,7 @@ namespace {
 
 using testing::cameraPicture;
 using testing::Gate;
+using testing::runTask;
 using testing::SegmentCollector;
 using testing::waitUntil;
 
@@ -73,12 +75,6 @@ class CameraRecorderTest : public ::testing::Test {
         recorder.reset();
     }
 
-    template <class T>
-    T run(Task<T> task) {
-        auto handle = spawn(executor, std::move(task));
-        EXPECT_TRUE(executor.runUntil([&] { return handle.isDone(); }, std::chrono::seconds(60)));
-        return handle.result();
-    }
     testing::ScriptedCameraStream& camera() { return *cameras.last; }
     std::shared_ptr<SegmentWriter> writer(size_t i) {
         std::lock_guard lock(writersMutex);
@@ -94,7 +90,7 @@ class CameraRecorderTest : public ::testing::Test {
     // lets the preview through.
     std::shared_ptr<const PixelBuffer> emit(int64_t index, int width = kWidth,
                                             int height = kHeight) {
-        run(recorder->drain());
+        runTask(executor, recorder->drain());
         if (auto w = writer(writerCount() - 1); w) {
             EXPECT_TRUE(waitUntil([&] {
                 return w->status() != WriterStatus::writing ||
@@ -105,7 +101,7 @@ class CameraRecorderTest : public ::testing::Test {
         clock.set(t);
         std::shared_ptr<const PixelBuffer> pixels = cameraPicture(width, height, index);
         camera().deliver(pixels, t);
-        run(recorder->drain());
+        runTask(executor, recorder->drain());
         executor.runUntilIdle();
         return pixels;
     }
@@ -145,7 +141,7 @@ TEST_F(CameraRecorderTest, WithEffectsOffTheCameraBuffersReachPreviewAndWriterUn
     ASSERT_EQ(writerCount(), 1u);
     EXPECT_EQ(writer(0)->configuration().width, kWidth);
     EXPECT_EQ(recorder->stats().framesRecorded, 1);
-    run(recorder->finishRecording());
+    runTask(executor, recorder->finishRecording());
 }
 
 TEST_F(CameraRecorderTest, EffectsShapeBothPreviewAndRecordingFromTheNextFrame) {
@@ -173,7 +169,7 @@ TEST_F(CameraRecorderTest, EffectsShapeBothPreviewAndRecordingFromTheNextFrame) 
     EXPECT_EQ(effects->calls, 2);
     EXPECT_EQ(writerCount(), 1u);
     EXPECT_EQ(recorder->stats().framesRecorded, 3);
-    run(recorder->finishRecording());
+    runTask(executor, recorder->finishRecording());
 }
 
 TEST_F(CameraRecorderTest, MirroringFlipsEveryFrameFromTheOneAfterTheChange) {
@@ -211,7 +207,7 @@ TEST_F(CameraRecorderTest, AWriterIsMadeOncePerRecordingAndNeverAgainAfterItFail
     EXPECT_EQ(writer(0)->status(), WriterStatus::failed);
     EXPECT_EQ(recorder->stats().framesRecorded, 0);
     EXPECT_EQ(previews.size(), 5u);  // the preview goes on
-    run(recorder->finishRecording());
+    runTask(executor, recorder->finishRecording());
     EXPECT_EQ(mediaSegments(segments), 0u);
 
     // The next recording tries again, once.
@@ -220,7 +216,7 @@ TEST_F(CameraRecorderTest, AWriterIsMadeOncePerRecordingAndNeverAgainAfterItFail
     emitRange(5, 10);
     EXPECT_EQ(writerCount(), 2u);
     EXPECT_EQ(recorder->stats().framesRecorded, 5);
-    run(recorder->finishRecording());
+    runTask(executor, recorder->finishRecording());
     EXPECT_EQ(writer(1)->status(), WriterStatus::completed);
     EXPECT_GE(mediaSegments(next), 1u);
 }
@@ -235,7 +231,7 @@ TEST_F(CameraRecorderTest, FinishingWithoutAWrittenFrameCancelsTheWriter) {
     ASSERT_EQ(writerCount(), 1u);
     EXPECT_EQ(recorder->stats().framesRecorded, 0);
     EXPECT_EQ(recorder->stats().framesNotRecorded, 3);
-    run(recorder->finishRecording());
+    runTask(executor, recorder->finishRecording());
     EXPECT_EQ(writer(0)->status(), WriterStatus::cancelled);
     EXPECT_EQ(mediaSegments(segments), 0u);
 
@@ -255,7 +251,7 @@ TEST_F(CameraRecorderTest, BeginningAgainDropsTheOldWriterAndStartsANewTimeline)
     emitRange(10, 40);
     ASSERT_EQ(writerCount(), 2u);
     EXPECT_EQ(writer(0)->status(), WriterStatus::cancelled);
-    run(recorder->finishRecording());
+    runTask(executor, recorder->finishRecording());
     EXPECT_EQ(mediaSegments(first), 0u);
     // The second recording begins at its own first frame: 30 frames, one
     // second, from zero.
@@ -271,7 +267,7 @@ TEST_F(CameraRecorderTest, CancellingDiscardsTheRecording) {
     SegmentCollector segments;
     recorder->beginRecording(segments.handler());
     emitRange(0, 5);
-    run(recorder->cancelRecording());
+    runTask(executor, recorder->cancelRecording());
     EXPECT_EQ(writer(0)->status(), WriterStatus::cancelled);
     emit(5);
     EXPECT_EQ(mediaSegments(segments), 0u);

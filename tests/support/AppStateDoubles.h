@@ -1,6 +1,7 @@
 #pragma once
 
-// An AppState over an in-memory store, for the camera's tests.
+// An AppState over an in-memory store, with the two ports it needs answered
+// the way each test fixes them.
 
 #include <memory>
 
@@ -10,14 +11,14 @@
 
 namespace tessera::testing {
 
-class GrantedScreenPermission final : public ScreenPermission {
-  public:
-    bool preflight() override { return true; }
-    void request() override {}
+struct FixedScreenPermission : ScreenPermission {
+    bool granted = true;
+    int requests = 0;
+    bool preflight() override { return granted; }
+    void request() override { ++requests; }
 };
 
-class NoRelauncher final : public Relauncher {
-  public:
+struct NoRelaunch : Relauncher {
     void relaunch() override {}
 };
 
@@ -30,8 +31,8 @@ struct TestAppState {
         return *state;
     }
     InMemorySettingsStore store;
-    GrantedScreenPermission permission;
-    NoRelauncher relauncher;
+    FixedScreenPermission permission;
+    NoRelaunch relauncher;
     std::unique_ptr<AppState> state;
 };
 
