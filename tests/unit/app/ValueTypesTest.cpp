@@ -1,11 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/CaptureOptions.h"
-#include "app/RecorderPhase.h"
 #include "app/SettingsTypes.h"
 #include "camera/CameraEffectSettings.h"
 
@@ -36,29 +34,6 @@ TEST(ValueTypesTest, RawValuesAndCaseOrder) {
               (V{"charcoal", "violet", "teal", "sand", "white", "green"}));
     EXPECT_EQ(fromRawValue<StripVisibility>("ownscreen"), std::nullopt);
     EXPECT_EQ(fromRawValue<VideoQuality>("automatic"), std::nullopt);
-}
-
-TEST(ValueTypesTest, PenColoursGlowAgainstTheirStroke) {
-    for (PenColor pen : allCases<PenColor>()) {
-        SCOPED_TRACE(std::string(rawValue(pen)));
-        const RgbaColor stroke = strokeColor(pen);
-        const RgbaColor glow = glowColor(pen);
-        EXPECT_EQ(stroke.alpha, 1.0);
-        EXPECT_EQ(glow, (pen == PenColor::white ? RgbaColor{0, 0, 0, 1} : RgbaColor{1, 1, 1, 1}));
-    }
-}
-
-TEST(ValueTypesTest, PhasesCompareByCaseAndErrorMessage) {
-    EXPECT_EQ(RecorderPhase(), RecorderPhase::idle());
-    EXPECT_NE(RecorderPhase::idle(), RecorderPhase::done());
-    EXPECT_EQ(RecorderPhase::error("x"), RecorderPhase::error("x"));
-    EXPECT_NE(RecorderPhase::error("x"), RecorderPhase::error("y"));
-    EXPECT_NE(RecorderPhase::error(""), RecorderPhase::idle());
-    EXPECT_EQ(RecorderPhase::error("boom").message(), "boom");
-    EXPECT_EQ(toString(RecorderPhase::countingDown()), "countingDown");
-    std::ostringstream out;
-    out << RecorderPhase::error("No display found to record");
-    EXPECT_EQ(out.str(), "error(\"No display found to record\")");
 }
 
 TEST(ValueTypesTest, CameraSettingsIdentityNeedsEveryEffectOff) {
