@@ -5,13 +5,6 @@
 namespace tessera::views {
 namespace {
 
-TEST(SettingsRules, OnlyTheChosenBackgroundStyleShowsItsDetailRow) {
-    EXPECT_EQ(backgroundRows(CameraBackgroundMode::none), (BackgroundRows{false, false, false}));
-    EXPECT_EQ(backgroundRows(CameraBackgroundMode::blur), (BackgroundRows{true, false, false}));
-    EXPECT_EQ(backgroundRows(CameraBackgroundMode::color), (BackgroundRows{false, true, false}));
-    EXPECT_EQ(backgroundRows(CameraBackgroundMode::image), (BackgroundRows{false, false, true}));
-}
-
 TEST(SettingsRules, LaunchAtLoginShowsTheRealStatusApprovalAndFailure) {
     using Status = LaunchAtLogin::Status;
     EXPECT_EQ(launchAtLoginRow(Status::enabled, std::nullopt), (LaunchAtLoginRow{true, {}, {}}));
