@@ -2,8 +2,6 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QTabWidget>
-#include <fstream>
-#include <nlohmann/json.hpp>
 
 #include "ViewsFixture.h"
 #include "app/SettingsKeys.h"
@@ -34,48 +32,48 @@ class SettingsWindowTest : public ViewsTest {
   protected:
     template <typename T>
     T* child(const QString& name) {
-        return settings.findChild<T*>(name);
+        return settings->findChild<T*>(name);
     }
 
-    nlohmann::json storedFile() {
-        store.flush();
-        std::ifstream in(folder.path() / "settings.json");
-        return nlohmann::json::parse(in);
+    void SetUp() override {
+        ViewsTest::SetUp();
+        settings = std::make_unique<SettingsWindow>(*state, *controller, launchAtLogin, [] {});
+    }
+    void TearDown() override {
+        settings.reset();
+        ViewsTest::TearDown();
     }
 
     FakeLaunchAtLogin launchAtLogin;
-    bool quit = false;
-    SettingsWindow settings{*state, *controller, launchAtLogin, [this] {
-                                quit = true;
-                            }};
+    std::unique_ptr<SettingsWindow> settings;
 };
 
 TEST_F(SettingsWindowTest, EveryTabShows) {
-    settings.open();
-    ASSERT_TRUE(waitShown(settings));
+    settings->open();
+    ASSERT_TRUE(waitShown(*settings));
     for (SettingsCategory category : EnumCases<SettingsCategory>::values) {
-        settings.open(category);
-        ASSERT_EQ(settings.currentCategory(), category);
+        settings->open(category);
+        ASSERT_EQ(settings->currentCategory(), category);
         processEventsUntil([] { return false; }, std::chrono::milliseconds(100));
-        saveWidgetArtifact(settings, "settings-" + std::string(rawValue(category)) + ".png");
+        saveWidgetArtifact(*settings, "settings-" + std::string(rawValue(category)) + ".png");
     }
 }
 
 TEST_F(SettingsWindowTest, ARequestOpensTheWindowOnThatTabOnce) {
     state->setRequestedSettingsCategory(SettingsCategory::camera);
-    ASSERT_TRUE(processEventsUntil([&] { return settings.isVisible(); }));
-    EXPECT_EQ(settings.currentCategory(), SettingsCategory::camera);
-    EXPECT_EQ(settings.tabs().tabText(settings.tabs().currentIndex()), "Camera");
+    ASSERT_TRUE(processEventsUntil([&] { return settings->isVisible(); }));
+    EXPECT_EQ(settings->currentCategory(), SettingsCategory::camera);
+    EXPECT_EQ(settings->tabs().tabText(settings->tabs().currentIndex()), "Camera");
     EXPECT_FALSE(state->requestedSettingsCategory());
 }
 
 TEST_F(SettingsWindowTest, ARowChangeAppliesAndIsStoredAtOnce) {
-    settings.open(SettingsCategory::recording);
-    ASSERT_TRUE(waitShown(settings));
+    settings->open(SettingsCategory::recording);
+    ASSERT_TRUE(waitShown(*settings));
     const bool before = state->showCursor();
     child<QCheckBox>("Show cursor")->click();
     EXPECT_EQ(state->showCursor(), !before);
-    EXPECT_EQ(storedFile().at(std::string(settings_keys::kShowCursor)), !before);
+    EXPECT_EQ(store.values().at(std::string(settings_keys::kShowCursor)), !before);
 
     // A change made elsewhere shows in the row.
     state->setShowCursor(before);
@@ -84,18 +82,18 @@ TEST_F(SettingsWindowTest, ARowChangeAppliesAndIsStoredAtOnce) {
 }
 
 TEST_F(SettingsWindowTest, TheLocalCopyRowIsOffByDefaultAndStored) {
-    settings.open(SettingsCategory::sharing);
-    ASSERT_TRUE(waitShown(settings));
+    settings->open(SettingsCategory::sharing);
+    ASSERT_TRUE(waitShown(*settings));
     QCheckBox* keep = child<QCheckBox>("Keep a local copy of every recording");
     ASSERT_NE(keep, nullptr);
     EXPECT_FALSE(keep->isChecked());
     keep->click();
     EXPECT_TRUE(state->keepLocalCopy());
-    EXPECT_EQ(storedFile().at(std::string(settings_keys::kKeepLocalCopy)), true);
+    EXPECT_EQ(store.values().at(std::string(settings_keys::kKeepLocalCopy)), true);
 }
 
 TEST_F(SettingsWindowTest, KeyRowsRegisterAndDropTheHotKey) {
-    settings.open(SettingsCategory::shortcuts);
+    settings->open(SettingsCategory::shortcuts);
     state->setHotkeyEnabled(false);
     controller->applyHotkeySetting();
     ASSERT_TRUE(processEventsUntil(
@@ -108,8 +106,8 @@ TEST_F(SettingsWindowTest, KeyRowsRegisterAndDropTheHotKey) {
 }
 
 TEST_F(SettingsWindowTest, BackgroundStyleShowsOnlyItsOwnDetailRow) {
-    settings.open(SettingsCategory::camera);
-    ASSERT_TRUE(waitShown(settings));
+    settings->open(SettingsCategory::camera);
+    ASSERT_TRUE(waitShown(*settings));
     const auto shown = [&](const char* row) {
         return child<QWidget>(row)->isVisible();
     };
@@ -133,18 +131,18 @@ TEST_F(SettingsWindowTest, BackgroundStyleShowsOnlyItsOwnDetailRow) {
     ASSERT_TRUE(processEventsUntil([&] { return shown("Color"); }));
     // The row that appeared takes room of its own: no wrapped caption is
     // squeezed below the height its text needs.
-    for (QLabel* label : settings.findChildren<QLabel*>()) {
+    for (QLabel* label : settings->findChildren<QLabel*>()) {
         if (label->isVisible() && label->wordWrap()) {
             EXPECT_GE(label->height(), label->heightForWidth(label->width()))
                 << label->text().toStdString();
         }
     }
-    saveWidgetArtifact(settings, "settings-camera-color.png");
+    saveWidgetArtifact(*settings, "settings-camera-color.png");
 }
 
 TEST_F(SettingsWindowTest, LaunchAtLoginShowsTheRealStatusAfterAFailure) {
-    settings.open(SettingsCategory::general);
-    ASSERT_TRUE(waitShown(settings));
+    settings->open(SettingsCategory::general);
+    ASSERT_TRUE(waitShown(*settings));
     auto* toggle = child<QCheckBox>("Launch at login");
     toggle->click();
     EXPECT_EQ(launchAtLogin.current, LaunchAtLogin::Status::enabled);
@@ -154,21 +152,21 @@ TEST_F(SettingsWindowTest, LaunchAtLoginShowsTheRealStatusAfterAFailure) {
     toggle->click();
     EXPECT_TRUE(toggle->isChecked()) << "the toggle returns to the real status";
     bool errorShown = false;
-    for (QLabel* label : settings.findChildren<QLabel*>()) {
+    for (QLabel* label : settings->findChildren<QLabel*>()) {
         errorShown |=
             label->isVisible() &&
             label->text() == "Couldn't update Launch at Login: the autostart folder is read-only";
     }
     EXPECT_TRUE(errorShown);
     processEventsUntil([] { return false; }, std::chrono::milliseconds(100));
-    saveWidgetArtifact(settings, "settings-general-error.png");
+    saveWidgetArtifact(*settings, "settings-general-error.png");
 
     // Waiting for approval: the approval line and its button.
     launchAtLogin.fail = false;
     launchAtLogin.current = LaunchAtLogin::Status::requiresApproval;
-    settings.open();
-    ASSERT_NE(button(settings, "Open Login Items Settings…"), nullptr);
-    button(settings, "Open Login Items Settings…")->click();
+    settings->open();
+    ASSERT_NE(button(*settings, "Open Login Items Settings…"), nullptr);
+    button(*settings, "Open Login Items Settings…")->click();
     EXPECT_EQ(launchAtLogin.settingsOpened, 1);
 }
 

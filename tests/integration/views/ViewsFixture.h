@@ -1,8 +1,8 @@
 #pragma once
 
-// A real CaptureController on the controller doubles and virtual time, with a
-// real AppState whose settings live in a file of a temporary folder. The
-// views under test are shown on the executable's private X server.
+// A real CaptureController on the controller doubles and virtual time (the
+// controller tests' fixture); the views under test are shown on the
+// executable's private X server.
 
 #include <gtest/gtest.h>
 
@@ -12,78 +12,17 @@
 #include <QScreen>
 #include <QWidget>
 #include <QWindow>
-#include <memory>
 
-#include "app/JsonFileSettingsStore.h"
 #include "support/QtTestEnvironment.h"
-#include "support/TempDir.h"
-#include "unit/capture/ControllerDoubles.h"
+#include "unit/capture/ControllerFixture.h"
 
 namespace tessera::testing {
 
-class ViewsTest : public ::testing::Test {
+class ViewsTest : public ControllerTest {
   protected:
-    using Kind = RecorderPhase::Kind;
-
-    ViewsTest() {
-        state = std::make_unique<AppState>(store, permission, relauncher, 1);
-        controller = std::make_unique<CaptureController>(
-            *state,
-            CaptureControllerPorts{executor, hotKeys, windows, meter, sequence, share,
-                                   notifications, cameras, access},
-            1);
-    }
-
-    ~ViewsTest() override {
+    void TearDown() override {
         spawn(executor, controller->shutdown());
         executor.runUntilIdle();
-    }
-
-    // Brings the controller into a phase the way a user would get there.
-    void enter(Kind target) {
-        switch (target) {
-            case Kind::idle:
-                return;
-            case Kind::countingDown:
-                state->setCountdownEnabled(true);
-                controller->start();
-                executor.runUntilIdle();
-                return;
-            case Kind::preparing:
-                state->setCountdownEnabled(false);
-                controller->start();
-                executor.runUntilIdle();
-                return;
-            case Kind::recording:
-                state->setCountdownEnabled(false);
-                controller->start();
-                executor.advance(seconds(1));
-                return;
-            case Kind::paused:
-                enter(Kind::recording);
-                controller->pause();
-                return;
-            case Kind::finishing:
-                enter(Kind::recording);
-                spawn(executor, controller->stop());
-                executor.runUntilIdle();
-                return;
-            case Kind::done: {
-                enter(Kind::recording);
-                auto stop = spawn(executor, controller->stop());
-                for (int i = 0; i < 600 && !stop.isDone(); ++i) {
-                    executor.advance(seconds(0.1));
-                }
-                return;
-            }
-            case Kind::error:
-                sequence.prepareFailure =
-                    std::make_exception_ptr(std::runtime_error("The server refused the upload."));
-                state->setCountdownEnabled(false);
-                controller->start();
-                executor.advance(seconds(2));
-                return;
-        }
     }
 
     // The visible button of `root` with that text.
@@ -116,23 +55,6 @@ class ViewsTest : public ::testing::Test {
         picture.save(QString::fromStdString(testArtifactPath(name).string()), "PNG");
         return picture;
     }
-
-    TempDir folder;
-    JsonFileSettingsStore store{folder.path() / "settings.json"};
-    ManualExecutor executor;
-    FixedScreenPermission permission;
-    NoRelaunch relauncher;
-    RequestLog log;
-    FakeHotKeys hotKeys;
-    FakeWindows windows;
-    FakeMicMeter meter;
-    FakeStartSequence sequence{log};
-    FakeShare share;
-    FakeNotifications notifications;
-    FakeCameraFactory cameras;
-    FakeDeviceAccess access;
-    std::unique_ptr<AppState> state;
-    std::unique_ptr<CaptureController> controller;
 };
 
 }  // namespace tessera::testing

@@ -60,7 +60,8 @@ class ControllerTest : public ::testing::Test {
                 startRecording();
                 return finish(controller->stop());
             case Kind::error:
-                sequence.prepareFailure = std::make_exception_ptr(std::runtime_error("boom"));
+                sequence.prepareFailure =
+                    std::make_exception_ptr(std::runtime_error("The server refused the upload."));
                 state->setCountdownEnabled(false);
                 controller->start();
                 executor.advance(seconds(2));
