@@ -36,12 +36,32 @@ if $uninstall; then
   exit 0
 fi
 
+# The desktop entry names the program by its full path, which must be writable
+# there: quoted when it holds a space or a shell character, and never one of
+# the characters that would need escapes inside the quotes.
+program=$prefix/bin/tessera-recorder
+case $program in
+  *[\"\`\$\\%]* | *$'\n'*)
+    echo "The prefix may not hold \", \`, \$, \\, % or a line break." >&2
+    exit 2 ;;
+esac
+exec_program=$program
+if [[ $program =~ [[:space:]\'\<\>~\|\&\;\*\?\#\(\)] ]]; then exec_program="\"$program\""; fi
+
 bash "$root/scripts/setup.sh"
 build="$root/build-release"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTESSERA_BUILD_TESTS=OFF \
   -DTESSERA_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target tessera-recorder
 cmake --install "$build" --component recorder
+# The menu must find the program even when
+# $prefix/bin is not on PATH.
+entry=$prefix/share/applications/com.tessera.recorder.desktop
+rewritten=$(while IFS= read -r line; do
+  if [[ $line == Exec=tessera-recorder* ]]; then line="Exec=$exec_program${line#Exec=tessera-recorder}"; fi
+  printf '%s\n' "$line"
+done <"$entry")
+printf '%s\n' "$rewritten" >"$entry"
 mkdir -p "$(dirname "$manifest")"
 # CMake's list ends without a newline; one line per file here.
 { cat "$build/install_manifest_recorder.txt"; echo; echo "$manifest"; } | sed '/^$/d' >"$manifest"
