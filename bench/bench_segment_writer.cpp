@@ -402,7 +402,8 @@ int main(int argc, char** argv) {
         }
         const double meanSegmentKiB =
             rt.segmentSizes.size() > 1 ? mediaBytes / 1024.0 / (rt.segmentSizes.size() - 1) : 0;
-        const double kbps = mediaBytes * 8 / 1000.0 / (static_cast<double>(rt.encoded) / 30.0);
+        // Per second of recording: dropped frames leave their time to the frames kept.
+        const double kbps = mediaBytes * 8 / 1000.0 / (static_cast<double>(rt.offered) / 30.0);
         std::printf("  %-10s %9.1f %8.2f%% %9.4f %11.1f %12.4f %9.4f %10.2fx %9.0f %9.0f  %s\n",
                     encoderSettingsFor(width, height).preset.c_str(), rt.encoded / rt.wallSeconds,
                     100.0 * static_cast<double>(rt.offered - rt.encoded) / rt.offered,

@@ -82,9 +82,9 @@ bool Mp4Layout::advance(int fd, int64_t fileSize) {
             fragmentsWithoutData += awaitingMdat ? 1 : 0;
             if (fragments == 0) {
                 firstFragmentStart = at;
-            } else if (sequence > lastSequence) {
+            } else if (numbered && sequence > lastSequence) {
                 missingFragments += sequence - lastSequence - 1;
-            } else {
+            } else if (numbered) {
                 ++misplacedFragments;
             }
             lastSequence = std::max(lastSequence, sequence);

@@ -178,12 +178,19 @@ void Storage::loadExisting() {
             meta.erase(kLayoutsKey);
         }
         entry->meta = std::move(meta);
-        for (std::string_view kind : kKinds) {
+        // A recording that still takes chunks continues its joined files; one stored
+        // by a server that kept only the chunk files has them joined once, now.
+        for (std::string_view kindView : kKinds) {
+            const std::string kind(kindView);
             try {
-                recoverJoinedFile(id, *entry, std::string(kind));
+                if (!joinedFileIsCurrent(id, *entry, kind) &&
+                    entry->meta["chunks"].value(kind, 0) > 0 &&
+                    entry->meta["status"] == "recording") {
+                    rejoinChunks(id, *entry, kind);
+                }
             } catch (const std::exception& e) {
-                // The recording stays listed; its finalize reports the kind as unusable.
-                std::cerr << "tessera-webapp: cannot recover the " << kind << " file of " << id
+                // The recording stays listed; finalize tries again and reports the kind.
+                std::cerr << "tessera-webapp: cannot join the " << kind << " chunks of " << id
                           << ": " << e.what() << std::endl;
             }
         }
@@ -191,22 +198,22 @@ void Storage::loadExisting() {
     }
 }
 
-void Storage::recoverJoinedFile(const std::string& id, Entry& entry, const std::string& kind) {
+bool Storage::joinedFileIsCurrent(const std::string& id, const Entry& entry,
+                                  const std::string& kind) const {
     const auto stored = entry.meta["bytes"].value(kind, int64_t{0});
-    const int count = entry.meta["chunks"].value(kind, 0);
-    const fs::path joined = joinedFile(id, kind);
     std::error_code ec;
-    const auto size = static_cast<int64_t>(fs::file_size(joined, ec));
-    if (entry.layouts.count(kind) != 0 && !ec && size >= stored) {
-        if (size > stored) {
-            fs::resize_file(joined, static_cast<uintmax_t>(stored));  // an append cut short
-        }
-        return;
+    const auto size = static_cast<int64_t>(fs::file_size(joinedFile(id, kind), ec));
+    if (entry.layouts.count(kind) == 0 || ec || size < stored) {
+        return false;
     }
-    if (count == 0 || entry.meta["status"] != "recording") {
-        return;  // nothing stored, or already published and closed to chunks
+    if (size > stored) {
+        fs::resize_file(joinedFile(id, kind), static_cast<uintmax_t>(stored));  // cut short
     }
-    // Stored by a server that kept only the chunk files: join them once, now.
+    return true;
+}
+
+void Storage::rejoinChunks(const std::string& id, Entry& entry, const std::string& kind) {
+    const int count = entry.meta["chunks"].value(kind, 0);
     Mp4Layout layout;
     int64_t offset = 0;
     for (int i = 0; i < count; ++i) {
@@ -214,8 +221,8 @@ void Storage::recoverJoinedFile(const std::string& id, Entry& entry, const std::
         std::ostringstream bytes;
         bytes << in.rdbuf();
         const std::string chunk = bytes.str();
-        if (!in || !appendToJoined(joined, offset, chunk, layout)) {
-            throw std::runtime_error("cannot join chunk " + std::to_string(i));
+        if (!in || !appendToJoined(joinedFile(id, kind), offset, chunk, layout)) {
+            throw std::runtime_error("chunk " + std::to_string(i) + " cannot be read or joined");
         }
         offset += static_cast<int64_t>(chunk.size());
     }
@@ -376,8 +383,16 @@ std::optional<json> Storage::finalize(const std::string& id) {
             continue;
         }
         const std::string name = kind + "." + extensionFor(kind);
-        const int64_t bytes = meta["bytes"].value(kind, int64_t{0});
-        MediaReport report = checkJoined(id, kind, bytes, entry->layouts[kind], warnings);
+        MediaReport report;
+        try {
+            if (!joinedFileIsCurrent(id, *entry, kind)) {
+                rejoinChunks(id, *entry, kind);  // stored before chunks were joined on arrival
+            }
+            const int64_t bytes = meta["bytes"].value(kind, int64_t{0});
+            report = checkJoined(id, kind, bytes, entry->layouts[kind], warnings);
+        } catch (const std::exception& e) {
+            report.error = std::string("its chunks could not be joined: ") + e.what();
+        }
         if (report.ok && !publish(joinedFile(id, kind), outDir / name)) {
             report = MediaReport{};
             report.error = "it could not be published";

@@ -75,8 +75,13 @@ class Storage {
     void saveMeta(const std::string& id, const nlohmann::json& meta,
                   const std::map<std::string, Mp4Layout>& layouts) const;
     void loadExisting();
-    // Brings a kind's joined file in line with the stored record after a restart.
-    void recoverJoinedFile(const std::string& id, Entry& entry, const std::string& kind);
+    // True when a kind's joined file holds what the record counts (cutting off the
+    // rest of an append that a crash interrupted); false when it must be rejoined.
+    bool joinedFileIsCurrent(const std::string& id, const Entry& entry,
+                             const std::string& kind) const;
+    // Joins a kind's chunk files anew into its joined file and records its layout.
+    // Throws std::runtime_error (or a filesystem error) when a chunk cannot be read.
+    void rejoinChunks(const std::string& id, Entry& entry, const std::string& kind);
     // Checks one kind's joined file at finalize; adds warnings for a usable one.
     MediaReport checkJoined(const std::string& id, const std::string& kind, int64_t bytes,
                             const Mp4Layout& layout, nlohmann::json& warnings) const;

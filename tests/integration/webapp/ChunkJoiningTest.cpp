@@ -234,17 +234,23 @@ TEST_F(ChunkJoiningTest, AnAppendCutShortByACrashLeavesNoTrace) {
     }
 }
 
-// A recording left by a server that kept only the chunk files is joined at start.
-TEST_F(ChunkJoiningTest, ARecordingWithOnlyChunkFilesIsJoinedAtStart) {
+// A recording left by a server that kept only the chunk files is joined when it
+// starts, if it still takes chunks, or when it is finalized again.
+TEST_F(ChunkJoiningTest, ARecordingWithOnlyChunkFilesIsJoinedWhenNeeded) {
     const std::string id = createRecording();
     std::string joined = uploadScreen(id, {0, 1, 2});
-    stop();
-    fs::remove(recordingDir(id) / "screen.mp4");
-    json meta = json::parse(readFile(recordingDir(id) / "meta.json"));
-    meta.erase("joinedLayout");
-    std::ofstream(recordingDir(id) / "meta.json") << meta.dump();
-    start();
+    auto forgetJoinedFile = [&] {
+        stop();
+        fs::remove(recordingDir(id) / "screen.mp4");
+        json meta = json::parse(readFile(recordingDir(id) / "meta.json"));
+        meta.erase("joinedLayout");
+        std::ofstream(recordingDir(id) / "meta.json") << meta.dump();
+        start();
+    };
+    forgetJoinedFile();
     joined += uploadScreen(id, {3, 4});
+    EXPECT_EQ(finalize(id)["status"], "ready");
+    forgetJoinedFile();
     const json info = finalize(id);
     EXPECT_EQ(info["status"], "ready") << info.dump();
     EXPECT_TRUE(sameBytes(published(id, "screen.mp4"), joined));
