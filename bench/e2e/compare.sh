@@ -93,7 +93,8 @@ load_after=$(load)
 if [ "$only" != ffmpeg ]; then
   stop_at=$(now)
   app_command --toggle >/dev/null
-  wait_for 120 app_phase_is done || die "the app did not finish (see $work/app.out)"
+  wait_for 120 app_finished || die "the app did not finish (see $work/app.out)"
+  final_phase=$(app_status_field phase)
   done_at=$(now)
   link=$(app_status_field link)
   app_hwm=$(hwm_kb "$APP_PID")
@@ -143,6 +144,7 @@ if [ "$only" != ffmpeg ]; then
   row "stop to link, summary line (s)" "$stop_to_link" ""
   row "stop to done, seen outside (s)" "$(printf %.3f "$(echo "$done_at - $stop_at" | bc -l)")" ""
   row "upload bytes per recorded s" "$(printf %.0f "$(echo "$bytes / $wall" | bc -l)")" ""
+  echo "   ended as: $final_phase"
   echo "   summary: $summary"
   echo "   link: $link"
   for f in "$WEB_DATA"/media/*/screen.mp4; do

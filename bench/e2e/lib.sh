@@ -179,6 +179,12 @@ app_env() {
 app_command() { app_env "$SESSION/prefix/bin/tessera-recorder" "$@"; }
 app_status_field() { app_command --status 2>/dev/null | sed -n "s/^$1: //p"; }
 app_phase_is() { [ "$(app_status_field phase)" = "$1" ]; }
+# Done or failed: the recording has ended either way.
+app_finished() {
+  local phase
+  phase=$(app_status_field phase)
+  [ "$phase" = done ] || [[ "$phase" == error* ]]
+}
 
 # Quits the app cleanly (which also flushes its log) and prints its summary line.
 app_quit_and_summary() {

@@ -84,7 +84,8 @@ done
 sleep 0.5
 stop_at=$(now)
 app_command --toggle >/dev/null
-wait_for 300 app_phase_is done || die "the app did not finish (see $OUT/app.out)"
+wait_for 300 app_finished || die "the app did not finish (see $OUT/app.out)"
+final_phase=$(app_status_field phase)
 done_at=$(now)
 recorded=$(echo "$stop_at - $start" | bc -l)
 link=$(app_status_field link)
@@ -95,9 +96,9 @@ load_end=$(load)
 
 id=${link##*/}
 file=$WEB_DATA/media/$id/screen.mp4
-[ -f "$file" ] || die "no joined recording at $file"
 echo
 echo "== long run: ${minutes} min at ${width}x${height}; $load_end"
+echo "   ended as: $final_phase"
 echo "   summary: $summary"
 printf '   recorded %.1f s; stop to done seen outside %.3f s; peak resident memory %d MB\n' \
   "$recorded" "$(echo "$done_at - $stop_at" | bc -l)" $((hwm / 1024))
@@ -125,5 +126,6 @@ print(f"   CPU s per recorded s over the run: {cpu:.3f}; 1-min load between {min
       f"and {max(r[3] for r in rows):.2f}")
 EOF
 echo "   markers (s after the start : ms painted after the beep): ${lags[*]}"
+[ -f "$file" ] || die "no joined recording at $file"
 "$MARKER_BIN" analyse "$file" "${lags[@]}" | sed 's/^/   /' || true
 echo "   files kept in $OUT"
