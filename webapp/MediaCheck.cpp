@@ -212,6 +212,7 @@ class Walk {
         }
         avcodec_flush_buffers(media_.codec.get());
         decoded_ = 0;
+        keyInRegion_ = false;
         return {};
     }
 
@@ -222,6 +223,7 @@ class Walk {
         }
         first_ = std::min(first_, packet->pts);
         end_ = std::max(end_, packet->pts + packet->duration);
+        keyInRegion_ |= (packet->flags & AV_PKT_FLAG_KEY) != 0;
         if (decoded_ < kFramesToDecode) {
             if (int d = decodeSome(media_, packet, decoded_); d < 0) {
                 return "the stream does not decode (" + avError(d) + ")";
@@ -235,7 +237,7 @@ class Walk {
         if (auto problem = endRegion(); !problem.empty()) {
             return problem;
         }
-        if (end_ <= first_) {
+        if (end_ <= first_ || totalDecoded_ == 0) {
             return "the stream holds no decodable frame";
         }
         report.ok = true;
@@ -251,11 +253,18 @@ class Walk {
                 return "the stream does not decode (" + avError(d) + ")";
             }
         }
-        return decoded_ == 0 ? "the stream holds no decodable frame" : std::string();
+        totalDecoded_ += decoded_;
+        // A region may hold no picture of its own: the last fragment of a
+        // still screen carries only audio, or pictures that refer to earlier
+        // ones. Only a region that starts a picture afresh must decode.
+        return decoded_ == 0 && keyInRegion_ ? "the stream holds no decodable frame"
+                                             : std::string();
     }
 
     Opened& media_;
     int decoded_ = 0;
+    int totalDecoded_ = 0;
+    bool keyInRegion_ = false;
     int64_t first_ = std::numeric_limits<int64_t>::max();
     int64_t end_ = std::numeric_limits<int64_t>::min();
 };
