@@ -34,7 +34,7 @@ TEST_F(ApplicationTest, ShowsItsTrayIconOpensThePanelUnderItAndStaysOneInstance)
                                            std::chrono::steady_clock::now() - started)
                                            .count()));
     EXPECT_FALSE(panel().has_value()) << "a window was shown at launch";
-    EXPECT_EQ(busPhase(), "idle");
+    EXPECT_TRUE(waitForPhase("idle"));
 
     ASSERT_EQ(runCommand({"xdotool", "mousemove", std::to_string(icon->centreX()),
                           std::to_string(icon->centreY()), "click", "1"},
@@ -77,7 +77,7 @@ TEST_F(ApplicationTest, WithoutATrayThePanelOpensAtLaunchAndACorruptSettingsFile
         setAside |= entry.path().filename().string().starts_with("settings.json.corrupt-");
     }
     EXPECT_TRUE(setAside) << "the unreadable file was not kept aside";
-    EXPECT_EQ(busPhase(), "idle");
+    EXPECT_TRUE(waitForPhase("idle"));
 }
 
 // A setting changed in the panel is written by the app and read back by the
@@ -172,7 +172,7 @@ TEST_F(ApplicationTest, ARecordingCutShortByAKillIsSavedLocallyAtTheNextLaunch) 
     }
     EXPECT_GE(longest, 5.7);
     EXPECT_LE(longest, 12.0);
-    EXPECT_EQ(busPhase(), "idle");
+    EXPECT_TRUE(waitForPhase("idle"));
 }
 
 }  // namespace
