@@ -268,19 +268,35 @@ int analyse(int argc, char** argv) {
     };
     show("flashes", flashes);
     show("beeps", beeps);
-    // Markers are 1.5 s or more apart and media time starts within a fraction
-    // of a second of the moment the script counts from, so each marker's
-    // flash and beep are the onsets within 0.7 s of its time.
+    // Media time starts a second or two before the moment the script counts
+    // from. That shift is the one that puts the most beeps within 0.3 s of
+    // their markers' times (markers are 1.5 s or more apart); each marker's
+    // beep is then the one nearest its shifted time, and its flash the one
+    // nearest that beep.
+    double shift = 0;
+    size_t bestHits = 0;
+    for (double beep : beeps) {
+        for (const Marker& marker : markers) {
+            const double candidate = beep - marker.at;
+            size_t hits = 0;
+            for (const Marker& other : markers) {
+                hits += nearest(beeps, other.at + candidate, 0.3).has_value() ? 1 : 0;
+            }
+            if (hits > bestHits) {
+                bestHits = hits;
+                shift = candidate;
+            }
+        }
+    }
+    std::printf("media time = script time %+.3f s\n", shift);
     std::vector<double> early;
     std::vector<double> late;
     for (size_t i = 0; i < markers.size(); ++i) {
-        const auto flash = nearest(flashes, markers[i].at, 0.7);
-        const auto beep = nearest(beeps, markers[i].at, 0.7);
+        const auto beep = nearest(beeps, markers[i].at + shift, 0.3);
+        const auto flash = beep ? nearest(flashes, *beep, 0.5) : std::nullopt;
         if (!flash || !beep) {
             std::printf("marker %zu at %.1f s: %s\n", i, markers[i].at,
-                        !flash && !beep ? "neither flash nor beep found"
-                        : !flash        ? "no flash found"
-                                        : "no beep found");
+                        !beep ? "no beep found" : "no flash found");
             continue;
         }
         const double offset = *flash - *beep - markers[i].lag;
