@@ -200,7 +200,7 @@ void Storage::loadExisting() {
 
 bool Storage::joinedFileIsCurrent(const std::string& id, const Entry& entry,
                                   const std::string& kind) const {
-    const auto stored = entry.meta["bytes"].value(kind, int64_t{0});
+    const auto stored = entry.meta.value("bytes", json::object()).value(kind, int64_t{0});
     std::error_code ec;
     const auto size = static_cast<int64_t>(fs::file_size(joinedFile(id, kind), ec));
     if (entry.layouts.count(kind) == 0 || ec || size < stored) {
