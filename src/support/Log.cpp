@@ -87,7 +87,9 @@ bool configure(const LogOptions& options) {
     auto logger = std::make_shared<spdlog::logger>("tessera", sinks.begin(), sinks.end());
     logger->set_level(toSpdlog(options.minimumLevel));
     logger->set_pattern("%Y-%m-%d %H:%M:%S.%e %^%l%$ %v");
-    logger->flush_on(spdlog::level::warn);
+    // Info lines are few (a start, a summary per recording), and a user or a
+    // script following the log wants them when they happen, not at exit.
+    logger->flush_on(spdlog::level::info);
     {
         std::lock_guard lock(registry().mutex);
         registry().logger = logger;
