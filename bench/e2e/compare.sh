@@ -132,6 +132,9 @@ if [ -n "${app_cps:-}" ] && [ -n "${ff_cps:-}" ]; then
   row "  ratio ours / ffmpeg" "$(printf %.2f "$(echo "$app_cps / $ff_cps" | bc -l)")" ""
 fi
 row "frames captured / written" "${captured:-}/${written:-}" "${ff_frames:-}"
+expected=$(printf %.0f "$(echo "30 * $wall" | bc -l)")
+row "distinct frames / 30 fps x time" "${written:+$((written - repeated))/$expected}" \
+  "${ff_frames:+$((ff_frames - ff_dup))/$expected}"
 row "frames dropped" "${dropped:-}" "${ff_drop:-}"
 row "frames repeated / duplicated" "${repeated:-}" "${ff_dup:-}"
 if [ -n "${captured:-}" ] && ((captured > 0)); then
