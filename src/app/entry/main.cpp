@@ -30,7 +30,8 @@ constexpr const char* kUsage =
     "  --toggle   start recording, or stop and share the running recording\n"
     "  --pause    pause or resume the running recording\n"
     "  --cancel   discard the recording being started or made\n"
-    "  --status   print the recorder's phase and its last share link\n";
+    "  --status   print the recorder's phase and its last share link, then the\n"
+    "             panel's notice, error and offered retry when there are any\n";
 
 // SIGTERM and SIGINT end the app as quitting from its menu does: the signal
 // handler only writes to a pipe, and the event loop quits when it reads it.
