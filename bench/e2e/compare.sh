@@ -56,7 +56,7 @@ load_before=$(load)
 ffmpeg_pid=""
 if [ "$only" != ours ]; then
   ffmpeg -nostdin -loglevel error -progress "$work/ffmpeg.progress" \
-    -thread_queue_size 1024 -f x11grab -framerate 30 -video_size "${width}x${height}" -draw_mouse 1 \
+    -f x11grab -framerate 30 -video_size "${width}x${height}" -draw_mouse 1 \
     -i "$DISPLAY+0,0" \
     -thread_queue_size 1024 -f pulse -sample_rate 48000 -channels 2 -i tessera_null.monitor \
     -c:v libx264 -preset "$preset" ${x264params:+-x264-params "$x264params"} -profile:v high \
