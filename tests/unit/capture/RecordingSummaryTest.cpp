@@ -17,12 +17,13 @@ TEST(RecordingSummary, NamesEveryFigureOnOneLine) {
     figures.frames.framesCaptured = 300;
     figures.frames.framesWritten = 297;
     figures.frames.framesDropped = 3;
+    figures.frames.audioBuffersDropped = 4;
     figures.uploads["camera"] = UploadCounters{5, 0, 1, 500};
     figures.uploads["screen"] = UploadCounters{6, 2, 0, 6000};
     figures.stopToLinkSeconds = 0.4321;
     EXPECT_EQ(recordingSummary(figures),
               "recording rec-7 ready: 1920x1080 at 30 fps, preset veryfast; frames captured 300, "
-              "written 297, dropped 3, repeated 0; segments uploaded 11, retried 2, lost 1 "
+              "written 297, dropped 3, repeated 0; audio buffers dropped 4; segments uploaded 11, retried 2, lost 1 "
               "(camera 5/0/1, screen 6/2/0), 6500 bytes; stop to link 0.432 s");
 }
 
