@@ -62,9 +62,10 @@ class ScreenRecorder {
     // Frames without a new picture only mark the time; a couple in the queue
     // is enough for that.
     static constexpr int kMaxTimeMarksInFlight = 2;
-    // Audio buffers of each kind that may wait for the queue (over a second of
-    // 10 ms buffers).
-    static constexpr int kMaxAudioBuffersInFlight = 128;
+    // Audio buffers of each kind that may wait for the queue (about five
+    // seconds of 10 ms buffers): they wait behind frames, and only a stalled
+    // queue should cost sound.
+    static constexpr int kMaxAudioBuffersInFlight = 512;
 
     ScreenRecorder(std::shared_ptr<SegmentWriter> writer, std::shared_ptr<MicFileWriter> micWriter,
                    CaptureStreamFactory& streams, const HostClock& clock);

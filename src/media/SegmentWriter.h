@@ -46,9 +46,12 @@ class SegmentWriter {
     // 30 fps, which absorbs x264's slow first frames (it sets up its reference
     // frames then) and its key frames without a drop.
     static constexpr int kVideoHandOffDepth = 5;
-    // How many audio buffers may wait; audio is cheap, so this only guards
-    // against a stalled writer.
-    static constexpr int kAudioHandOffDepth = 64;
+    // How many audio buffers may wait: about five seconds of 10 ms buffers
+    // (2 MB of stereo float). Audio waits in line behind pictures, and a busy
+    // machine may take a second over a few of them; a gap in the sound is far
+    // worse than a dropped frame, so this only guards against a writer that
+    // has stopped.
+    static constexpr int kAudioHandOffDepth = 512;
 
     struct Impl;
 

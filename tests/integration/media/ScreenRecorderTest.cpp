@@ -279,6 +279,32 @@ TEST_F(ScreenRecorderTest, AStalledMicrophoneFileDoesNotHoldUpTheVideo) {
     EXPECT_LE(micAudio.endSeconds, 6.05);
 }
 
+// While the video encoder is held up (a slow frame on a busy machine), audio
+// waits behind it instead of being dropped: two seconds of system audio fit in
+// the hand-offs, so the recording's sound has no gap.
+TEST_F(ScreenRecorderTest, AudioWaitsOutAStalledEncoderWithoutGaps) {
+    make(true, false);
+    start();
+    segmentGate.close();
+    for (int64_t k = 0; k < 75 && !segmentGate.hasWaiter(); ++k) {
+        runTask(executor, recorder->drain());
+        while (!writer->videoInput().isReadyForMoreMediaData() && !segmentGate.hasWaiter()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        stream().emitFrame(MediaTime(1000, 1) + MediaTime(k, 30));
+    }
+    runTask(executor, recorder->drain());
+    writer->drainVideo();
+    ASSERT_TRUE(segmentGate.waitUntilSomeoneWaits());
+    const MediaTime from = MediaTime(1000, 1) + MediaTime(75, 30);
+    for (int64_t k = 0; k < 200; ++k) {
+        stream().emitSystemAudio(from + MediaTime(k, 100));
+    }
+    runTask(executor, recorder->drain());
+    EXPECT_EQ(recorder->stats().audioBuffersDropped, 0);
+    segmentGate.open();
+}
+
 TEST_F(ScreenRecorderTest, StallsDropFramesInsteadOfHoldingThem) {
     make(false, false);
     start();
