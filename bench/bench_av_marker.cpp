@@ -37,6 +37,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using tessera::testing::onsets;
 
 constexpr std::uint32_t kDark = 0x202020;
 constexpr std::uint32_t kWhite = 0xFFFFFF;
@@ -163,23 +164,6 @@ class BeepPlayer {
     std::jthread thread_;
 };
 
-// The times at which a signal rises above `high` after staying below `low`
-// for `quietSteps` steps; `values` has one entry per step of `stepSeconds`.
-template <class T>
-std::vector<double> onsets(const std::vector<T>& values, double stepSeconds, double low,
-                           double high, int quietSteps,
-                           const std::vector<double>* times = nullptr) {
-    std::vector<double> found;
-    int quiet = 0;
-    for (size_t i = 0; i < values.size(); ++i) {
-        if (values[i] >= high && quiet >= quietSteps) {
-            found.push_back(times ? (*times)[i] : static_cast<double>(i) * stepSeconds);
-        }
-        quiet = values[i] < low ? quiet + 1 : 0;
-    }
-    return found;
-}
-
 std::string option(int argc, char** argv, const std::string& name, const char* fallback) {
     for (int i = 2; i + 1 < argc; ++i) {
         if (argv[i] == name) {
@@ -255,7 +239,7 @@ int analyse(int argc, char** argv) {
     }
     const auto flashes =
         onsets(probe.video->centreLuma, 0, 100, 200, 1, &probe.video->frameSeconds);
-    const auto beeps = onsets(probe.audio->peakPerMillisecond, 0.001, 0.05, 0.3, 300);
+    const auto beeps = onsets(probe.audio->peakPerMillisecond, 0.001, 0.05, 0.3, 300, nullptr, 5);
     std::printf("video %.3f..%.3f s, %lld frames; audio %.3f..%.3f s\n", probe.video->startSeconds,
                 probe.video->endSeconds, static_cast<long long>(probe.video->decodedFrames),
                 probe.audio->startSeconds, probe.audio->endSeconds);

@@ -179,39 +179,6 @@ class BeepPlayer {
     std::jthread thread_;
 };
 
-// The times at which a signal rises above `high` after staying below `low`
-// for `quietSteps` steps; `values` has one entry per step of `stepSeconds`. The
-// rise may pass through values between the two for up to `rampSteps` steps:
-// an encoded beep fades in over a millisecond or two, wherever its start falls.
-template <class T>
-std::vector<double> onsets(const std::vector<T>& values, double stepSeconds, double low,
-                           double high, int quietSteps, const std::vector<double>* times = nullptr,
-                           int rampSteps = 0) {
-    std::vector<double> found;
-    int quiet = 0;
-    std::optional<size_t> riseStart;
-    int quietBeforeRise = 0;
-    for (size_t i = 0; i < values.size(); ++i) {
-        if (values[i] < low) {
-            ++quiet;
-            riseStart.reset();
-            continue;
-        }
-        if (!riseStart) {
-            riseStart = i;
-            quietBeforeRise = quiet;
-        }
-        quiet = 0;
-        if (values[i] >= high) {
-            if (quietBeforeRise >= quietSteps && i - *riseStart <= static_cast<size_t>(rampSteps)) {
-                found.push_back(times ? (*times)[i] : static_cast<double>(i) * stepSeconds);
-            }
-            quietBeforeRise = 0;  // one onset per rise
-        }
-    }
-    return found;
-}
-
 int indexOf(const std::vector<std::string>& sent, const std::string& prefix, bool last = false) {
     int found = -1;
     for (int i = 0; i < static_cast<int>(sent.size()); ++i) {
