@@ -23,8 +23,8 @@ TEST(RecordingSummary, NamesEveryFigureOnOneLine) {
     figures.stopToLinkSeconds = 0.4321;
     EXPECT_EQ(recordingSummary(figures),
               "recording rec-7 ready: 1920x1080 at 30 fps, preset veryfast; frames captured 300, "
-              "written 297, dropped 3, repeated 0; audio buffers dropped 4; segments uploaded 11, retried 2, lost 1 "
-              "(camera 5/0/1, screen 6/2/0), 6500 bytes; stop to link 0.432 s");
+              "written 297, dropped 3, repeated 0; audio buffers dropped 4; segments uploaded 11, "
+              "retried 2, lost 1 (camera 5/0/1, screen 6/2/0), 6500 bytes; stop to link 0.432 s");
 }
 
 // Errors while stopping are logged and the stop goes on to the link; the
