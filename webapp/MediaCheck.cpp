@@ -15,6 +15,8 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include "FileDescriptor.h"
+
 namespace tessera::webapp {
 namespace {
 
@@ -46,22 +48,6 @@ using IoPtr = std::unique_ptr<AVIOContext, IoFreer>;
 using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 std::string avError(int code) {
     char buf[AV_ERROR_MAX_STRING_SIZE] = {};

@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "FileDescriptor.h"
+
 namespace tessera::webapp {
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -53,22 +55,6 @@ std::string chunkName(int index) {
     std::snprintf(buf, sizeof buf, "%06d.part", index);
     return buf;
 }
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 bool writeAll(int fd, std::string_view bytes, int64_t offset) {
     while (!bytes.empty()) {
