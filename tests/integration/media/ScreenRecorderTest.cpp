@@ -87,6 +87,23 @@ class ScreenRecorderTest : public ::testing::Test {
 
     // Emits frames (30 fps) and both audio streams (10 ms buffers) for host times
     // [from, to) seconds. frames=false emits audio only.
+    // Holds the encoder: its first segment cannot be delivered, so it stops
+    // taking pictures once up to 75 frames (from host 1000 s, 30 fps) have
+    // filled its hand-off. True once the encoder waits.
+    bool stallEncoder() {
+        segmentGate.close();
+        for (int64_t k = 0; k < 75 && !segmentGate.hasWaiter(); ++k) {
+            runTask(executor, recorder->drain());
+            while (!writer->videoInput().isReadyForMoreMediaData() && !segmentGate.hasWaiter()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            stream().emitFrame(MediaTime(1000, 1) + MediaTime(k, 30));
+        }
+        runTask(executor, recorder->drain());
+        writer->drainVideo();
+        return segmentGate.waitUntilSomeoneWaits();
+    }
+
     void capture(double from, double to, std::optional<FrameStatus> status = FrameStatus::complete,
                  bool frames = true) {
         for (int64_t tick = std::llround(from * kTicksPerSecond);
@@ -285,17 +302,7 @@ TEST_F(ScreenRecorderTest, AStalledMicrophoneFileDoesNotHoldUpTheVideo) {
 TEST_F(ScreenRecorderTest, AudioWaitsOutAStalledEncoderWithoutGaps) {
     make(true, false);
     start();
-    segmentGate.close();
-    for (int64_t k = 0; k < 75 && !segmentGate.hasWaiter(); ++k) {
-        runTask(executor, recorder->drain());
-        while (!writer->videoInput().isReadyForMoreMediaData() && !segmentGate.hasWaiter()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        stream().emitFrame(MediaTime(1000, 1) + MediaTime(k, 30));
-    }
-    runTask(executor, recorder->drain());
-    writer->drainVideo();
-    ASSERT_TRUE(segmentGate.waitUntilSomeoneWaits());
+    ASSERT_TRUE(stallEncoder());
     const MediaTime from = MediaTime(1000, 1) + MediaTime(75, 30);
     for (int64_t k = 0; k < 200; ++k) {
         stream().emitSystemAudio(from + MediaTime(k, 100));
@@ -320,17 +327,7 @@ TEST_F(ScreenRecorderTest, StallsDropFramesInsteadOfHoldingThem) {
 
     // The encoder stalls (its first segment cannot be delivered): frames
     // beyond its hand-off are dropped on the queue.
-    segmentGate.close();
-    for (int64_t k = 0; k < 75 && !segmentGate.hasWaiter(); ++k) {
-        runTask(executor, recorder->drain());
-        while (!writer->videoInput().isReadyForMoreMediaData() && !segmentGate.hasWaiter()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        stream().emitFrame(MediaTime(1000, 1) + MediaTime(k, 30));
-    }
-    runTask(executor, recorder->drain());
-    writer->drainVideo();
-    ASSERT_TRUE(segmentGate.waitUntilSomeoneWaits());
+    ASSERT_TRUE(stallEncoder());
     const int64_t droppedBefore = recorder->stats().framesDropped;
     emitFrames(75, 60);
     runTask(executor, recorder->drain());
