@@ -7,6 +7,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "media/Bt709Conversion.h"
 #include "media/EncoderSettings.h"
 
 namespace tessera {
@@ -29,6 +30,14 @@ struct DictionaryDeleter {
 // Frees the reference that keeps the shared pixels alive while FFmpeg holds them.
 void releasePixels(void* opaque, uint8_t*) {
     delete static_cast<std::shared_ptr<const PixelBuffer>*>(opaque);
+}
+
+ff::FramePtr cloneFrame(const AVFrame* frame) {
+    ff::FramePtr copy(av_frame_clone(frame));
+    if (!copy) {
+        throw RecorderError("Screen encoding: out of memory");
+    }
+    return copy;
 }
 
 }  // namespace
@@ -99,8 +108,17 @@ AVFrame* VideoConverter::newFrame() {
 }
 
 ff::FramePtr VideoConverter::convert(std::shared_ptr<const PixelBuffer> pixels) {
-    prepareScaler(*pixels);
     AVFrame* target = writableFrame();
+    if (pixels->width == width_ && pixels->height == height_ && width_ % 2 == 0 &&
+        height_ % 2 == 0) {
+        // Same size: no scaling, only the colour conversion.
+        convertBgrxToYuv420Bt709(
+            pixels->data(), pixels->bytesPerRow, width_, height_,
+            Yuv420Planes{target->data[0], target->data[1], target->data[2], target->linesize[0],
+                         target->linesize[1], target->linesize[2]});
+        return cloneFrame(target);
+    }
+    prepareScaler(*pixels);
     // Wrap the shared pixels without copying them: the scaler takes a
     // reference to its source and would copy one that is not counted.
     av_frame_unref(source_.get());
@@ -122,11 +140,7 @@ ff::FramePtr VideoConverter::convert(std::shared_ptr<const PixelBuffer> pixels) 
     const int rc = sws_scale_frame(scaler_.get(), target, source_.get());
     av_frame_unref(source_.get());
     ff::check(rc, kWhat, "sws_scale_frame");
-    ff::FramePtr copy(av_frame_clone(target));
-    if (!copy) {
-        throw RecorderError("Screen encoding: out of memory");
-    }
-    return copy;
+    return cloneFrame(target);
 }
 
 FragmentedMp4Encoder::FragmentedMp4Encoder(const SegmentWriter::Configuration& configuration,

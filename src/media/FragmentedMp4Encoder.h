@@ -2,10 +2,10 @@
 
 // The FFmpeg pipeline behind SegmentWriter, in two stages that run on
 // different threads so that they overlap: VideoConverter turns screen pictures
-// into yuv420p (libswscale, BT.709), and FragmentedMp4Encoder runs libx264, the
-// native AAC encoder and the mp4 muxer writing fragmented MP4 into memory
-// through a custom AVIOContext. Cuts a fragment at every segmentSeconds
-// boundary of media time on a forced key frame.
+// into yuv420p (BT.709; libswscale when it must also scale), and FragmentedMp4Encoder runs libx264,
+// the native AAC encoder and the mp4 muxer writing fragmented MP4 into memory through a custom
+// AVIOContext. Cuts a fragment at every segmentSeconds boundary of media time on a forced key
+// frame.
 //
 // Each class is not thread-safe: created on one thread, then used from one
 // thread at a time. Every method throws RecorderError on an FFmpeg failure.

@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "media/Bt709Conversion.h"
+
+namespace tessera {
+namespace {
+
+struct Exact {
+    double y, u, v;
+};
+
+// The BT.709 limited-range result in floating point.
+Exact bt709(double red, double green, double blue) {
+    const double luma = 0.2126 * red + 0.7152 * green + 0.0722 * blue;
+    return {16.0 + 219.0 / 255.0 * luma, 128.0 + 224.0 / 255.0 * (blue - luma) / 1.8556,
+            128.0 + 224.0 / 255.0 * (red - luma) / 1.5748};
+}
+
+struct Picture {
+    int width, height, stride;
+    std::vector<uint8_t> bgrx;
+    const uint8_t* pixel(int x, int y) const { return &bgrx[y * stride + 4 * x]; }
+};
+
+struct Converted {
+    int width, height, yStride, cStride;
+    std::vector<uint8_t> y, u, v;
+};
+
+// Planes with padding past each row, filled with a marker that must survive.
+Converted convert(const Picture& picture) {
+    Converted out{
+        picture.width, picture.height, picture.width + 32, picture.width / 2 + 16, {}, {}, {}};
+    out.y.assign(static_cast<size_t>(out.yStride) * out.height, 0xEE);
+    out.u.assign(static_cast<size_t>(out.cStride) * out.height / 2, 0xEE);
+    out.v.assign(static_cast<size_t>(out.cStride) * out.height / 2, 0xEE);
+    convertBgrxToYuv420Bt709(picture.bgrx.data(), picture.stride, picture.width, picture.height,
+                             Yuv420Planes{out.y.data(), out.u.data(), out.v.data(), out.yStride,
+                                          out.cStride, out.cStride});
+    return out;
+}
+
+Picture randomPicture(int width, int height, unsigned seed) {
+    // Rows padded past the picture, as an X11 grab's may be; the padding and
+    // the fourth byte of each pixel are noise the conversion must ignore.
+    Picture picture{width, height, width * 4 + 24, {}};
+    picture.bgrx.resize(static_cast<size_t>(picture.stride) * height);
+    std::mt19937 random(seed);
+    for (uint8_t& byte : picture.bgrx) {
+        byte = static_cast<uint8_t>(random());
+    }
+    return picture;
+}
+
+TEST(Bt709Conversion, EveryValueIsWithinOneStepOfTheExactResult) {
+    // Wide enough for the vectorised loop's main body and its remainder.
+    for (const auto& [width, height] : {std::pair{2, 2}, {70, 6}, {1922, 4}}) {
+        SCOPED_TRACE(testing::Message() << width << "x" << height);
+        const Picture picture = randomPicture(width, height, static_cast<unsigned>(width));
+        const Converted out = convert(picture);
+        double worstY = 0, worstChroma = 0;
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                const uint8_t* p = picture.pixel(x, y);
+                const double exact = bt709(p[2], p[1], p[0]).y;
+                worstY = std::max(worstY, std::abs(exact - out.y[y * out.yStride + x]));
+            }
+            EXPECT_EQ(out.y[y * out.yStride + width], 0xEE) << "row " << y << " overran";
+        }
+        for (int y = 0; y < height / 2; ++y) {
+            for (int x = 0; x < width / 2; ++x) {
+                double red = 0, green = 0, blue = 0;
+                for (int dy = 0; dy < 2; ++dy) {
+                    for (int dx = 0; dx < 2; ++dx) {
+                        const uint8_t* p = picture.pixel(2 * x + dx, 2 * y + dy);
+                        blue += p[0] / 4.0;
+                        green += p[1] / 4.0;
+                        red += p[2] / 4.0;
+                    }
+                }
+                const Exact exact = bt709(red, green, blue);
+                worstChroma = std::max({worstChroma, std::abs(exact.u - out.u[y * out.cStride + x]),
+                                        std::abs(exact.v - out.v[y * out.cStride + x])});
+            }
+            EXPECT_EQ(out.u[y * out.cStride + width / 2], 0xEE);
+            EXPECT_EQ(out.v[y * out.cStride + width / 2], 0xEE);
+        }
+        EXPECT_LT(worstY, 1.0);
+        EXPECT_LT(worstChroma, 1.0);
+    }
+}
+
+TEST(Bt709Conversion, LimitsAndGreysAreExact) {
+    Picture picture{2, 2, 8, {}};
+    auto fill = [&](uint8_t b, uint8_t g, uint8_t r) {
+        picture.bgrx.clear();
+        for (int i = 0; i < 4; ++i) {
+            picture.bgrx.insert(picture.bgrx.end(), {b, g, r, 0xFF});
+        }
+        const Converted out = convert(picture);
+        return std::vector<int>{out.y[0], out.u[0], out.v[0]};
+    };
+    EXPECT_EQ(fill(0, 0, 0), (std::vector<int>{16, 128, 128}));
+    EXPECT_EQ(fill(255, 255, 255), (std::vector<int>{235, 128, 128}));
+    EXPECT_EQ(fill(128, 128, 128), (std::vector<int>{126, 128, 128}));
+    // The extremes of chroma: blue and red reach 240.
+    EXPECT_EQ(fill(255, 0, 0)[1], 240);
+    EXPECT_EQ(fill(0, 0, 255)[2], 240);
+}
+
+}  // namespace
+}  // namespace tessera
