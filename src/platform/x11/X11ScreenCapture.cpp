@@ -33,6 +33,21 @@ void X11ScreenCapture::stop() {
     source_.reset();
 }
 
+std::chrono::steady_clock::time_point nextGrabDeadline(
+    std::chrono::steady_clock::time_point deadline, std::chrono::steady_clock::time_point now,
+    std::chrono::steady_clock::duration interval) {
+    if (interval <= std::chrono::steady_clock::duration::zero()) {
+        return now;
+    }
+    deadline += interval;
+    if (now - deadline >= interval) {
+        // A slow grab or a long wait for the processor: the ticks that passed
+        // entirely are skipped; the one under way is grabbed at once.
+        deadline += (now - deadline) / interval * interval;
+    }
+    return deadline;
+}
+
 void X11ScreenCapture::run(std::stop_token stop) {
     using Clock = std::chrono::steady_clock;
     const auto interval = std::chrono::duration_cast<Clock::duration>(
@@ -55,13 +70,7 @@ void X11ScreenCapture::run(std::stop_token stop) {
             }
             return;
         }
-        deadline += interval;
-        const auto now = Clock::now();
-        if (deadline < now) {
-            // Fell behind (a slow grab, a busy machine): drop the missed ticks
-            // rather than bursting to catch up.
-            deadline = now;
-        }
+        deadline = nextGrabDeadline(deadline, Clock::now(), interval);
         std::unique_lock lock(mutex_);
         wakeup_.wait_until(lock, stop, deadline, [] { return false; });
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -15,6 +16,15 @@
 #include "platform/x11/X11FrameSource.h"
 
 namespace tessera {
+
+// When the grab after `deadline` is due, with the previous one due at
+// `deadline` and finished at `now`. The grabs stay on the grid of frame
+// intervals: one that wakes late is taken at once and the next is due on time
+// again, so late wake-ups on a busy machine do not cost frames; only ticks
+// missed altogether are skipped, never grabbed in a burst.
+std::chrono::steady_clock::time_point nextGrabDeadline(
+    std::chrono::steady_clock::time_point deadline, std::chrono::steady_clock::time_point now,
+    std::chrono::steady_clock::duration interval);
 
 // A running X11 screen capture: a thread of its own that takes one frame per
 // frame interval from an X11FrameSource and hands it on.
