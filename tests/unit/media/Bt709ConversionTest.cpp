@@ -59,7 +59,7 @@ Picture randomPicture(int width, int height, unsigned seed) {
 }
 
 TEST(Bt709Conversion, EveryValueIsWithinOneStepOfTheExactResult) {
-    // Wide enough for the vectorised loop's main body and its remainder.
+    // Wide enough for the vectorised loops' blocks and their remainders.
     for (const auto& [width, height] : {std::pair{2, 2}, {70, 6}, {1922, 4}}) {
         SCOPED_TRACE(testing::Message() << width << "x" << height);
         const Picture picture = randomPicture(width, height, static_cast<unsigned>(width));
@@ -93,6 +93,29 @@ TEST(Bt709Conversion, EveryValueIsWithinOneStepOfTheExactResult) {
         }
         EXPECT_LT(worstY, 1.0);
         EXPECT_LT(worstChroma, 1.0);
+    }
+}
+
+TEST(Bt709Conversion, TheAvx2PathMatchesThePortableLoopByteForByte) {
+    if (!detail::conversionUsesAvx2()) {
+        GTEST_SKIP() << "this processor has no AVX2";
+    }
+    // Widths with and without a remainder after the 16-pixel blocks.
+    for (const auto& [width, height] : {std::pair{16, 2}, {46, 4}, {1928, 6}}) {
+        SCOPED_TRACE(testing::Message() << width << "x" << height);
+        const Picture picture = randomPicture(width, height, static_cast<unsigned>(height));
+        const Converted fast = convert(picture);
+        Converted portable = fast;
+        std::fill(portable.y.begin(), portable.y.end(), 0xEE);
+        std::fill(portable.u.begin(), portable.u.end(), 0xEE);
+        std::fill(portable.v.begin(), portable.v.end(), 0xEE);
+        detail::convertBgrxToYuv420Bt709Portable(
+            picture.bgrx.data(), picture.stride, width, height,
+            Yuv420Planes{portable.y.data(), portable.u.data(), portable.v.data(), portable.yStride,
+                         portable.cStride, portable.cStride});
+        EXPECT_EQ(fast.y, portable.y);
+        EXPECT_EQ(fast.u, portable.u);
+        EXPECT_EQ(fast.v, portable.v);
     }
 }
 
