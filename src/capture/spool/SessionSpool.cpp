@@ -12,6 +12,7 @@
 
 #include "support/Log.h"
 #include "support/RecorderError.h"
+#include "support/UniqueFd.h"
 
 namespace tessera {
 namespace {
@@ -61,22 +62,6 @@ int openPrivateFolder(int parentFd, const std::filesystem::path& path) {
     return fd;
 }
 
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
 std::filesystem::path environmentFolder(const char* variable, const char* homeRelative) {
     if (const char* value = std::getenv(variable); value && *value == '/') {
         return value;
@@ -89,7 +74,7 @@ std::filesystem::path environmentFolder(const char* variable, const char* homeRe
 
 struct SessionSpool::KindFile {
     explicit KindFile(int descriptor) : fd(descriptor) {}
-    FileDescriptor fd;
+    UniqueFd fd;
     std::uint64_t completeSize = 0;  // bytes of whole, fsynced segments
 };
 
@@ -151,15 +136,15 @@ std::shared_ptr<SessionSpool> SessionSpool::create(const std::filesystem::path& 
     }
     std::error_code error;
     std::filesystem::create_directories(sessionsFolder.parent_path(), error);
-    const FileDescriptor sessions(openPrivateFolder(AT_FDCWD, sessionsFolder));
+    const UniqueFd sessions(openPrivateFolder(AT_FDCWD, sessionsFolder));
     const int folderFd = openPrivateFolder(sessions.get(), id);
     auto spool =
         std::shared_ptr<SessionSpool>(new SessionSpool(sessionsFolder / id, folderFd, manifest));
 
     const std::string text =
         nlohmann::json{{"recordingID", id}, {"startedAt", manifest.startedAtSeconds}}.dump();
-    const FileDescriptor file(::openat(
-        folderFd, kManifestName, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const UniqueFd file(::openat(folderFd, kManifestName,
+                                 O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (file.get() < 0 ||
         !writeAll(file.get(), reinterpret_cast<const std::uint8_t*>(text.data()), text.size()) ||
         ::fsync(file.get()) != 0) {
@@ -242,9 +227,8 @@ void SessionSpool::write(const std::string& kind, const SharedBytes& bytes, Spoo
 void SessionSpool::recordCompleteSize(const std::string& kind, std::uint64_t size) {
     // One line per whole segment: after a crash the media file may end in a
     // segment cut short, and this says where the last whole one ended.
-    const FileDescriptor ends(::openat(folderFd_, spoolEndsName(kind).c_str(),
-                                       O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
-                                       0600));
+    const UniqueFd ends(::openat(folderFd_, spoolEndsName(kind).c_str(),
+                                 O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
     const std::string line = std::to_string(size) + "\n";
     if (ends.get() < 0 ||
         !writeAll(ends.get(), reinterpret_cast<const std::uint8_t*>(line.data()), line.size()) ||
@@ -264,9 +248,9 @@ Task<void> SessionSpool::adoptFile(std::filesystem::path source, std::string nam
     // The awaiter is named first: GCC 12 destroys temporaries of a co_await
     // operand twice, and this work owns strings.
     auto copying = queue_.onQueue([this, source, name] {
-        const FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-        const FileDescriptor out(::openat(
-            folderFd_, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+        const UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+        const UniqueFd out(::openat(folderFd_, name.c_str(),
+                                    O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (in.get() < 0 || out.get() < 0) {
             logging::warning(kComponent, systemError("couldn't copy " + source.string()));
             return;

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <utility>
 
+#include "support/UniqueFd.h"
+
 namespace tessera {
 
 V4l2Error::V4l2Error(const std::string& call, int code)
@@ -36,22 +38,6 @@ std::string fixedText(const __u8* bytes, std::size_t size) {
     const auto* text = reinterpret_cast<const char*>(bytes);
     return std::string(text, strnlen(text, size));
 }
-
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // One memory-mapped capture buffer.
 struct Mapping {
