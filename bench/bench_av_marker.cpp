@@ -13,30 +13,28 @@
 //     after the recording started and its painting lag) the video's offset
 //     behind the audio once the flash's own painting lag is taken off.
 
-#include <pulse/error.h>
-#include <pulse/simple.h>
 #include <xcb/xcb.h>
 
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <mutex>
-#include <numbers>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "BeepPlayer.h"
 #include "MediaProbe.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using tessera::testing::BeepPlayer;
 using tessera::testing::onsets;
 
 constexpr std::uint32_t kDark = 0x202020;
@@ -81,87 +79,6 @@ class MarkerWindow {
     xcb_gcontext_t gc_ = 0;
     int width_;
     int height_;
-};
-
-// Plays silence into a sink without a break and, on request, a 100 ms beep;
-// reports the host time at which the beep's first sample sounds (now plus the
-// stream's latency when that sample is written).
-class BeepPlayer {
-  public:
-    explicit BeepPlayer(const std::string& sink) {
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 2};
-        pa_buffer_attr attr{};
-        attr.maxlength = static_cast<uint32_t>(-1);
-        attr.tlength = static_cast<uint32_t>(kRate * 2 * sizeof(float) * 30 / 1000);
-        attr.prebuf = static_cast<uint32_t>(-1);
-        attr.minreq = static_cast<uint32_t>(-1);
-        attr.fragsize = static_cast<uint32_t>(-1);
-        int error = 0;
-        stream_ = pa_simple_new(nullptr, "tessera-bench", PA_STREAM_PLAYBACK, sink.c_str(),
-                                "markers", &spec, nullptr, &attr, &error);
-        if (!stream_) {
-            throw std::runtime_error(std::string("beep stream: ") + pa_strerror(error));
-        }
-        thread_ = std::jthread([this](std::stop_token stop) { play(stop); });
-    }
-    ~BeepPlayer() {
-        thread_.request_stop();
-        thread_.join();
-        pa_simple_free(stream_);
-    }
-
-    Clock::time_point beep() {
-        std::unique_lock lock(mutex_);
-        requested_ = true;
-        scheduled_.reset();
-        changed_.wait(lock, [&] { return scheduled_.has_value(); });
-        return *scheduled_;
-    }
-
-  private:
-    static constexpr uint32_t kRate = 48000;
-    static constexpr int kChunkFrames = kRate / 100;
-    static constexpr int kBeepChunks = 10;
-
-    void play(const std::stop_token& stop) {
-        std::vector<float> chunk(kChunkFrames * 2);
-        int beepLeft = 0;
-        int64_t phase = 0;
-        while (!stop.stop_requested()) {
-            {
-                std::lock_guard lock(mutex_);
-                if (requested_ && beepLeft == 0) {
-                    int error = 0;
-                    const pa_usec_t latency = pa_simple_get_latency(stream_, &error);
-                    scheduled_ = Clock::now() + std::chrono::microseconds(latency);
-                    requested_ = false;
-                    beepLeft = kBeepChunks;
-                    changed_.notify_all();
-                }
-            }
-            for (int i = 0; i < kChunkFrames; ++i) {
-                const float value = beepLeft > 0
-                                        ? 0.8f * static_cast<float>(std::sin(
-                                                     2 * std::numbers::pi * 1000.0 * phase / kRate))
-                                        : 0.0f;
-                chunk[2 * i] = chunk[2 * i + 1] = value;
-                ++phase;
-            }
-            beepLeft = std::max(0, beepLeft - 1);
-            int error = 0;
-            if (pa_simple_write(stream_, chunk.data(), chunk.size() * sizeof(float), &error) < 0) {
-                std::fprintf(stderr, "beep stream write failed: %s\n", pa_strerror(error));
-                return;
-            }
-        }
-    }
-
-    pa_simple* stream_ = nullptr;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool requested_ = false;
-    std::optional<Clock::time_point> scheduled_;
-    std::jthread thread_;
 };
 
 std::string option(int argc, char** argv, const std::string& name, const char* fallback) {

@@ -5,20 +5,18 @@
 // overlay, panel), the hot keys and the notifications are doubles.
 
 #include <gtest/gtest.h>
-#include <pulse/simple.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <mutex>
-#include <numbers>
 #include <optional>
 #include <thread>
 
+#include "BeepPlayer.h"
 #include "MediaProbe.h"
 #include "capture/MediaSession.h"
 #include "capture/RecordingStartSequence.h"
@@ -92,91 +90,6 @@ class ObservedMedia final : public SessionMediaFactory {
 
   private:
     SessionMediaFactory& inner_;
-};
-
-// Plays silence into the null sink without a break, and on request a short
-// beep, reporting the host time at which the beep's first sample reaches the
-// sink (now plus the stream's latency when it is written).
-class BeepPlayer {
-  public:
-    BeepPlayer() {
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 2};
-        pa_buffer_attr attr{};
-        attr.maxlength = static_cast<uint32_t>(-1);
-        // A quarter of a second buffered: the player thread of a busy machine
-        // may sleep that long without the sink running dry (an underrun
-        // lost whole beeps). The beep's time still comes from the measured
-        // latency, buffered data included.
-        attr.tlength = static_cast<uint32_t>(kRate * 2 * sizeof(float) * 250 / 1000);
-        attr.prebuf = static_cast<uint32_t>(-1);
-        attr.minreq = static_cast<uint32_t>(-1);
-        attr.fragsize = static_cast<uint32_t>(-1);
-        int error = 0;
-        stream_ = pa_simple_new(nullptr, "tessera-test", PA_STREAM_PLAYBACK, "tessera_null",
-                                "beeps", &spec, nullptr, &attr, &error);
-        if (!stream_) {
-            throw std::runtime_error(std::string("beep stream: ") + pa_strerror(error));
-        }
-        thread_ = std::jthread([this](std::stop_token stop) { play(stop); });
-    }
-    ~BeepPlayer() {
-        thread_.request_stop();
-        thread_.join();
-        pa_simple_free(stream_);
-    }
-
-    // Schedules a beep and returns when its first sample will sound.
-    Clock::time_point beep() {
-        std::unique_lock lock(mutex_);
-        requested_ = true;
-        scheduled_.reset();
-        changed_.wait(lock, [&] { return scheduled_.has_value(); });
-        return *scheduled_;
-    }
-
-  private:
-    static constexpr uint32_t kRate = 48000;
-    static constexpr int kChunkFrames = kRate / 100;
-    static constexpr int kBeepChunks = 10;
-
-    void play(std::stop_token stop) {
-        std::vector<float> chunk(kChunkFrames * 2);
-        int beepLeft = 0;
-        int64_t phase = 0;
-        while (!stop.stop_requested()) {
-            {
-                std::lock_guard lock(mutex_);
-                if (requested_ && beepLeft == 0) {
-                    int error = 0;
-                    const pa_usec_t latency = pa_simple_get_latency(stream_, &error);
-                    scheduled_ = Clock::now() + std::chrono::microseconds(latency);
-                    requested_ = false;
-                    beepLeft = kBeepChunks;
-                    changed_.notify_all();
-                }
-            }
-            for (int i = 0; i < kChunkFrames; ++i) {
-                const float value = beepLeft > 0
-                                        ? 0.8f * static_cast<float>(std::sin(
-                                                     2 * std::numbers::pi * 1000.0 * phase / kRate))
-                                        : 0.0f;
-                chunk[2 * i] = chunk[2 * i + 1] = value;
-                ++phase;
-            }
-            beepLeft = std::max(0, beepLeft - 1);
-            int error = 0;
-            if (pa_simple_write(stream_, chunk.data(), chunk.size() * sizeof(float), &error) < 0) {
-                return;
-            }
-        }
-    }
-
-    pa_simple* stream_ = nullptr;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool requested_ = false;
-    std::optional<Clock::time_point> scheduled_;
-    std::jthread thread_;
 };
 
 int indexOf(const std::vector<std::string>& sent, const std::string& prefix, bool last = false) {
@@ -381,7 +294,7 @@ TEST_F(WholeSessionTest, FlashesAndBeepsStayTogetherInTheRecording) {
     box.fill(0x202020);
     // The pointer rests in the middle of the screen, where the flash is read.
     state->setShowCursor(false);
-    BeepPlayer beeper;
+    BeepPlayer beeper("tessera_null");
     std::string summary;
     logging::LogCapture capture(
         [&](logging::Level, std::string_view component, std::string_view message) {
