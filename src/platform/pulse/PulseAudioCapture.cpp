@@ -126,12 +126,20 @@ void PulseAudioCapture::start() {
 }
 
 void PulseAudioCapture::stop() {
+    end(true);
+}
+
+void PulseAudioCapture::stopNow() {
+    end(false);
+}
+
+void PulseAudioCapture::end(bool drainFirst) {
     if (!pulse_) {
         return;
     }
     {
         PulseContext::Lock lock(*pulse_);
-        if (stream_ && ready_ && !failed_) {
+        if (drainFirst && stream_ && ready_ && !failed_) {
             drain();
         }
         // Callbacks run only with the lock held, so none runs after this block.

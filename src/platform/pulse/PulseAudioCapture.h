@@ -75,6 +75,9 @@ class PulseAudioCapture {
     // a microphone when the device recorded them, for system audio (a sink's
     // monitor) when the sink plays them.
     void stop();
+    // Like stop(), but disconnects at once without waiting for the audio still
+    // on its way: for a listener that needs no tail, such as a level meter.
+    void stopNow();
 
     // The server's name of the source being recorded; empty before start().
     const std::string& deviceName() const { return deviceName_; }
@@ -89,6 +92,7 @@ class PulseAudioCapture {
     static void onStreamState(pa_stream* stream, void* self);
     static void onReadable(pa_stream* stream, size_t bytes, void* self);
     static void onDrainTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
+    void end(bool drainFirst);
     void drain();
     bool drained() const;
     bool timingPlacesNextFrame() const;

@@ -47,7 +47,9 @@ bool PulseMicLevelInput::start(OnBlock onBlock) {
 
 void PulseMicLevelInput::stop() {
     if (capture_) {
-        capture_->stop();
+        // A meter needs no tail of audio; waiting for it would hold up the
+        // caller (the user interface, as a recording starts).
+        capture_->stopNow();
         capture_.reset();
     }
 }

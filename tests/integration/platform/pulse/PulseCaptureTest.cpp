@@ -16,6 +16,7 @@
 #include "platform/pulse/PulseAudioCapture.h"
 #include "platform/pulse/PulseMicLevelInput.h"
 #include "platform/pulse/PulseMicrophoneSource.h"
+#include "support/Log.h"
 #include "support/ManualExecutor.h"
 #include "support/PulseSession.h"
 #include "support/RecorderError.h"
@@ -287,6 +288,25 @@ TEST_F(PulseCaptureTest, MeterInputShowsTheLevelOfTheToneAndStaysIdleWithoutItsM
     auto gone = meterOn("gone");
     gone->start();
     EXPECT_FALSE(gone->isActive());
+
+    // The meter needs no tail of audio, so it stops at once instead of
+    // waiting for audio still on its way: that wait held up the user
+    // interface at the start of every recording, and with a microphone that
+    // delivers nothing (here: its sink suspended) it ran out and said so.
+    std::vector<std::string> pulseLines;
+    const logging::LogCapture log(
+        [&](logging::Level, std::string_view component, std::string_view message) {
+            if (component == "pulse") {
+                pulseLines.emplace_back(message);
+            }
+        });
+    pulse.suspendSink(true);
+    auto silent = meterOn("tessera_mic");
+    silent->start();
+    ASSERT_TRUE(silent->isActive());
+    silent->stop();
+    EXPECT_EQ(pulseLines, std::vector<std::string>{});
+    pulse.suspendSink(false);
 
     auto meter = meterOn("tessera_mic");
     meter->start();
