@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <vector>
 
 extern "C" {
@@ -99,9 +100,11 @@ void AacEncoder::push(const AudioSample& sample) {
     const AudioFormat& format = *sample.format;
     const int64_t start = pts.convertScale(kSampleRate).value();
     int64_t skipFrames = 0;
+    int64_t drift = 0;
     if (!fifoStart_) {
         fifoStart_ = start;
         writtenEnd_ = static_cast<double>(start);
+        correctedUntil_ = writtenEnd_;
     } else {
         const double gap = static_cast<double>(start) - writtenEnd_;
         if (gap > kJitterToleranceSamples) {
@@ -111,9 +114,21 @@ void AacEncoder::push(const AudioSample& sample) {
             if (skipFrames >= sample.frameCount) {
                 return;
             }
+        } else if (std::abs(gap) > kDriftCorrectionSamples && writtenEnd_ >= correctedUntil_) {
+            drift = std::llround(gap);
         }
     }
     configureResampler(format);
+    if (drift != 0) {
+        // Positive: the buffers' times ran ahead of the audio written, which
+        // is stretched by that many samples; negative: squeezed.
+        const int64_t distance = std::max<int64_t>(kSampleRate, std::abs(drift) * 200);
+        ff::check(swr_set_compensation(resampler_.get(), static_cast<int>(drift),
+                                       static_cast<int>(distance)),
+                  kWhat, "swr_set_compensation");
+        writtenEnd_ += static_cast<double>(drift);
+        correctedUntil_ = writtenEnd_ + static_cast<double>(distance);
+    }
 
     const int inFrames = static_cast<int>(sample.frameCount - skipFrames);
     const uint8_t* base = sample.payload->data();
@@ -133,11 +148,16 @@ void AacEncoder::push(const AudioSample& sample) {
     const int converted = ff::check(swr_convert(resampler_.get(), out, capacity,
                                                 const_cast<const uint8_t**>(in.data()), inFrames),
                                     kWhat, "swr_convert");
-    void* planes[kChannels] = {left.data(), right.data()};
-    if (av_audio_fifo_write(fifo_.get(), planes, converted) < converted) {
+    writtenEnd_ += inFrames * static_cast<double>(kSampleRate) / format.sampleRate;
+    writeConverted(converted, left, right);
+}
+
+void AacEncoder::writeConverted(int frames, const std::vector<float>& left,
+                                const std::vector<float>& right) {
+    void* planes[kChannels] = {const_cast<float*>(left.data()), const_cast<float*>(right.data())};
+    if (av_audio_fifo_write(fifo_.get(), planes, frames) < frames) {
         throw RecorderError("Audio encoding: out of memory");
     }
-    writtenEnd_ += inFrames * static_cast<double>(kSampleRate) / format.sampleRate;
     encodeBlocks(false, std::nullopt);
 }
 
@@ -171,6 +191,18 @@ void AacEncoder::encodeBlocks(bool final, std::optional<int64_t> endSample) {
 }
 
 void AacEncoder::finish(std::optional<int64_t> endSample) {
+    // A resampler (another rate, or a drift correction) holds back the last
+    // few samples until it is drained.
+    if (resampler_ && fifoStart_ && swr_get_delay(resampler_.get(), kSampleRate) > 0) {
+        const int capacity = std::max(swr_get_out_samples(resampler_.get(), 0), 1);
+        std::vector<float> left(static_cast<size_t>(capacity));
+        std::vector<float> right(left.size());
+        uint8_t* out[kChannels] = {reinterpret_cast<uint8_t*>(left.data()),
+                                   reinterpret_cast<uint8_t*>(right.data())};
+        const int drained = ff::check(swr_convert(resampler_.get(), out, capacity, nullptr, 0),
+                                      kWhat, "swr_convert");
+        writeConverted(drained, left, right);
+    }
     encodeBlocks(true, endSample);
     av_audio_fifo_reset(fifo_.get());
     sendFrame(nullptr);

@@ -3,14 +3,16 @@
 // AAC-LC, 48 kHz, stereo, 160 kbit/s, fed with audio sample buffers of any usable
 // format. Converts with libswresample, re-blocks into the encoder's 1024-sample
 // frames, and keeps the output continuous on the timeline: a hole between two
-// buffers becomes silence and an overlap is cut off, so the audio stays in step
-// with the buffers' presentation times.
+// buffers becomes silence and an overlap is cut off, and a slow drift is
+// resampled away, so the audio stays in step with the buffers' presentation
+// times.
 //
 // Not thread-safe: one owner thread at a time (the writer that uses it).
 
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "media/FfmpegHandles.h"
 #include "media/MediaSample.h"
@@ -24,6 +26,12 @@ class AacEncoder {
     static constexpr int64_t kBitRate = 160000;
     // Timestamp jitter below this is absorbed without padding or cutting.
     static constexpr int64_t kJitterToleranceSamples = kSampleRate / 25;
+    // A drift between the buffers' times and their sample count (two clocks
+    // that run at slightly different rates) is corrected once it passes this,
+    // by resampling the next second or more of audio a little faster or slower
+    // (by at most 0.5 %), so that it never builds up to the tolerance and
+    // jumps there with a gap or a cut.
+    static constexpr int64_t kDriftCorrectionSamples = kSampleRate / 100;
 
     // Receives each encoded packet (time base 1/48000); may keep a reference.
     using PacketSink = std::function<void(AVPacket*)>;
@@ -45,6 +53,8 @@ class AacEncoder {
   private:
     void configureResampler(const AudioFormat& format);
     void writeSilence(int64_t frames);
+    void writeConverted(int frames, const std::vector<float>& left,
+                        const std::vector<float>& right);
     void encodeBlocks(bool final, std::optional<int64_t> endSample);
     void sendFrame(AVFrame* frame);
 
@@ -59,6 +69,9 @@ class AacEncoder {
     // the end of everything handed to the FIFO so far.
     std::optional<int64_t> fifoStart_;
     double writtenEnd_ = 0;
+    // Where on the timeline the drift correction under way ends; a new one
+    // starts only after it.
+    double correctedUntil_ = 0;
 };
 
 }  // namespace tessera

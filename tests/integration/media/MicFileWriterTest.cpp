@@ -12,6 +12,7 @@
 #include "support/ManualExecutor.h"
 #include "support/RecorderError.h"
 #include "support/SyntheticCapture.h"
+#include "support/WaitUntil.h"
 
 namespace tessera {
 namespace {
@@ -83,6 +84,42 @@ TEST_F(MicFileWriterTest, LeadingSilenceAlignsTheFileToTimeZero) {
         EXPECT_EQ(probe.audio->channels, 2);
         EXPECT_NEAR(probe.audio->startSeconds, c.expectedStart, 0.03) << c.firstSeconds;
         EXPECT_NEAR(probe.audio->endSeconds, c.expectedEnd, 0.03) << c.firstSeconds;
+        writer.deleteFile();
+    }
+}
+
+TEST_F(MicFileWriterTest, AClockDriftIsResampledAwayWithoutGapsOrCuts) {
+    // Buffers whose times run 0.2 % ahead of or behind their sample count, as
+    // a device's clock does against the host's: over 37.5 s they part by
+    // 75 ms, well past the tolerance at which a hole is filled with silence
+    // or an overlap is cut.
+    const int64_t frames = 75 * 24000;
+    for (const double rate : {1.002, 0.998}) {
+        SCOPED_TRACE(rate);
+        MicFileWriter writer;
+        writer.start();
+        for (int64_t frame = 0; frame < frames; frame += 480) {
+            // Handed over no faster than the file takes them, so none is dropped.
+            ASSERT_TRUE(testing::waitUntil([&] { return writer.backlog() < MediaTime(1, 1); }));
+            const MediaTime pts(std::llround(static_cast<double>(frame) * rate * 1000), 48'000'000);
+            writer.append(testing::makeTone(pts, 480, 660, frame));
+        }
+        ASSERT_TRUE(finish(writer));
+        EXPECT_EQ(writer.buffersDropped(), 0);
+        const testing::MediaProbe probe = testing::probeFile(writer.url());
+        ASSERT_TRUE(probe.audio);
+        // The sound ends where the last buffer's time says.
+        const double end = static_cast<double>(frames) * rate / 48000;
+        EXPECT_NEAR(probe.audio->endSeconds, end, 0.02);
+        // And the tone never breaks off before that.
+        const auto& peaks = probe.audio->peakPerMillisecond;
+        const auto lastMs = static_cast<size_t>(end * 1000) - 20;
+        ASSERT_GT(peaks.size(), lastMs);
+        int quietMilliseconds = 0;
+        for (size_t ms = 10; ms < lastMs; ++ms) {
+            quietMilliseconds += peaks[ms] < 0.05f ? 1 : 0;
+        }
+        EXPECT_EQ(quietMilliseconds, 0);
         writer.deleteFile();
     }
 }
