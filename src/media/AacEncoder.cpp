@@ -140,22 +140,21 @@ void AacEncoder::push(const AudioSample& sample) {
             in.push_back(base + (c * sample.frameCount + skipFrames) * format.bytesPerFrame);
         }
     }
-    const int capacity = swr_get_out_samples(resampler_.get(), inFrames);
-    std::vector<float> left(static_cast<size_t>(std::max(capacity, 1)));
+    writtenEnd_ += inFrames * static_cast<double>(kSampleRate) / format.sampleRate;
+    convertIntoFifo(in.data(), inFrames);
+}
+
+void AacEncoder::convertIntoFifo(const uint8_t* const* in, int frames) {
+    const int capacity = std::max(swr_get_out_samples(resampler_.get(), frames), 1);
+    std::vector<float> left(static_cast<size_t>(capacity));
     std::vector<float> right(left.size());
     uint8_t* out[kChannels] = {reinterpret_cast<uint8_t*>(left.data()),
                                reinterpret_cast<uint8_t*>(right.data())};
-    const int converted = ff::check(swr_convert(resampler_.get(), out, capacity,
-                                                const_cast<const uint8_t**>(in.data()), inFrames),
-                                    kWhat, "swr_convert");
-    writtenEnd_ += inFrames * static_cast<double>(kSampleRate) / format.sampleRate;
-    writeConverted(converted, left, right);
-}
-
-void AacEncoder::writeConverted(int frames, const std::vector<float>& left,
-                                const std::vector<float>& right) {
-    void* planes[kChannels] = {const_cast<float*>(left.data()), const_cast<float*>(right.data())};
-    if (av_audio_fifo_write(fifo_.get(), planes, frames) < frames) {
+    const int converted = ff::check(
+        swr_convert(resampler_.get(), out, capacity, const_cast<const uint8_t**>(in), frames),
+        kWhat, "swr_convert");
+    void* planes[kChannels] = {left.data(), right.data()};
+    if (av_audio_fifo_write(fifo_.get(), planes, converted) < converted) {
         throw RecorderError("Audio encoding: out of memory");
     }
     encodeBlocks(false, std::nullopt);
@@ -194,14 +193,7 @@ void AacEncoder::finish(std::optional<int64_t> endSample) {
     // A resampler (another rate, or a drift correction) holds back the last
     // few samples until it is drained.
     if (resampler_ && fifoStart_ && swr_get_delay(resampler_.get(), kSampleRate) > 0) {
-        const int capacity = std::max(swr_get_out_samples(resampler_.get(), 0), 1);
-        std::vector<float> left(static_cast<size_t>(capacity));
-        std::vector<float> right(left.size());
-        uint8_t* out[kChannels] = {reinterpret_cast<uint8_t*>(left.data()),
-                                   reinterpret_cast<uint8_t*>(right.data())};
-        const int drained = ff::check(swr_convert(resampler_.get(), out, capacity, nullptr, 0),
-                                      kWhat, "swr_convert");
-        writeConverted(drained, left, right);
+        convertIntoFifo(nullptr, 0);
     }
     encodeBlocks(true, endSample);
     av_audio_fifo_reset(fifo_.get());

@@ -53,8 +53,9 @@ class AacEncoder {
   private:
     void configureResampler(const AudioFormat& format);
     void writeSilence(int64_t frames);
-    void writeConverted(int frames, const std::vector<float>& left,
-                        const std::vector<float>& right);
+    // Converts `frames` frames into the FIFO and encodes what fills a block;
+    // no input drains what the resampler holds back.
+    void convertIntoFifo(const uint8_t* const* in, int frames);
     void encodeBlocks(bool final, std::optional<int64_t> endSample);
     void sendFrame(AVFrame* frame);
 
