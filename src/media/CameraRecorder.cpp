@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "support/InFlightLimit.h"
 #include "support/Log.h"
 
 namespace tessera {
@@ -10,18 +11,6 @@ namespace tessera {
 namespace {
 
 constexpr const char* kComponent = "camera-recorder";
-
-// Takes one place of `limit` in `counter`; false, and nothing taken, when all
-// are in use.
-bool admit(std::atomic<int>& counter, int limit) {
-    int current = counter.load(std::memory_order_relaxed);
-    while (current < limit) {
-        if (counter.compare_exchange_weak(current, current + 1, std::memory_order_acq_rel)) {
-            return true;
-        }
-    }
-    return false;
-}
 
 // The picture flipped left to right, in storage of its own.
 std::shared_ptr<const PixelBuffer> mirroredCopy(const PixelBuffer& source) {
@@ -91,7 +80,7 @@ void CameraRecorder::setEffectSettings(const CameraEffectSettings& settings) {
 
 void CameraRecorder::onCameraFrame(VideoSample sample) {
     framesReceived_.fetch_add(1, std::memory_order_relaxed);
-    if (!admit(framesInFlight_, kMaxFramesInFlight)) {
+    if (!tryAdmit(framesInFlight_, kMaxFramesInFlight)) {
         framesDroppedLate_.fetch_add(1, std::memory_order_relaxed);
         return;
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "support/InFlightLimit.h"
 #include "support/Log.h"
 
 namespace tessera {
@@ -9,18 +10,6 @@ namespace tessera {
 namespace {
 
 constexpr const char* kComponent = "screen-recorder";
-
-// Takes one place of `limit` in `counter`; false, and nothing taken, when all
-// are in use.
-bool admit(std::atomic<int>& counter, int limit) {
-    int current = counter.load(std::memory_order_relaxed);
-    while (current < limit) {
-        if (counter.compare_exchange_weak(current, current + 1, std::memory_order_acq_rel)) {
-            return true;
-        }
-    }
-    return false;
-}
 
 }  // namespace
 
@@ -69,7 +58,7 @@ void ScreenRecorder::onScreenSample(VideoSample sample) {
         // The picture has not changed: only the time matters, and the pixels
         // are not kept. Marks beyond a couple are dropped; a later one
         // carries the time just as well.
-        if (admit(timeMarksInFlight_, kMaxTimeMarksInFlight)) {
+        if (tryAdmit(timeMarksInFlight_, kMaxTimeMarksInFlight)) {
             queue_.async([this, hostTime = sample.timing.presentationTimeStamp] {
                 handleTimeMark(hostTime);
                 timeMarksInFlight_.fetch_sub(1, std::memory_order_acq_rel);
@@ -83,7 +72,7 @@ void ScreenRecorder::onScreenSample(VideoSample sample) {
         return;
     }
     framesCaptured_.fetch_add(1, std::memory_order_relaxed);
-    if (!admit(framesInFlight_, maxFramesInFlight_)) {
+    if (!tryAdmit(framesInFlight_, maxFramesInFlight_)) {
         framesDropped_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
@@ -97,7 +86,7 @@ void ScreenRecorder::onScreenSample(VideoSample sample) {
 void ScreenRecorder::onAudioSample(StreamOutputType type, AudioSample sample) {
     std::atomic<int>& inFlight =
         type == StreamOutputType::audio ? systemAudioInFlight_ : microphoneInFlight_;
-    if (!admit(inFlight, kMaxAudioBuffersInFlight)) {
+    if (!tryAdmit(inFlight, kMaxAudioBuffersInFlight)) {
         audioBuffersDropped_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
