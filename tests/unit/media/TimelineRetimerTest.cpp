@@ -26,6 +26,12 @@ AudioSample audioAt(std::vector<MediaTime> times, MediaTime dts = MediaTime::inv
 
 TEST(TimelineRetimer, WorkedExample) {
     TimelineRetimer retimer;
+    EXPECT_FALSE(retimer.videoTime(frameAt(MediaTime::invalid())));  // no time: no anchor
+    // A frame while paused before anchoring is dropped and does not anchor.
+    retimer.pause(ms(90'000));
+    EXPECT_FALSE(retimer.videoTime(frameAt(ms(95'000))));
+    EXPECT_FALSE(retimer.anchored());
+    retimer.resume(ms(97'000));
     // Frames every 1/30 s from capture time 100 s up to the pause.
     for (int k = 0; k < 300; ++k) {
         auto t = retimer.videoTime(frameAt(MediaTime(3000 + k, 30)));
@@ -42,19 +48,6 @@ TEST(TimelineRetimer, WorkedExample) {
     ASSERT_TRUE(audio);
     EXPECT_EQ(audio->presentationTimeStamp(), ms(10'020));
     EXPECT_FALSE(retimer.retimedAudio(audioAt({ms(99'900)})));
-}
-
-TEST(TimelineRetimer, FirstFrameAnchorsAtZeroAndEarlierPausesLeaveNoTrace) {
-    TimelineRetimer retimer;
-    EXPECT_FALSE(retimer.videoTime(frameAt(MediaTime::invalid())));  // no time: no anchor
-    EXPECT_FALSE(retimer.anchored());
-    retimer.pause(ms(1'000));
-    // A frame while paused before anchoring is dropped and does not anchor.
-    EXPECT_FALSE(retimer.videoTime(frameAt(ms(1'500))));
-    EXPECT_FALSE(retimer.anchored());
-    retimer.resume(ms(3'000));
-    EXPECT_EQ(retimer.videoTime(frameAt(ms(50'000))), MediaTime::zero());
-    EXPECT_EQ(retimer.videoTime(frameAt(ms(50'100))), ms(100));
 }
 
 TEST(TimelineRetimer, PauseAndResumeSteps) {
@@ -84,14 +77,10 @@ TEST(TimelineRetimer, LateFramesWithinAQuarterSecondAreAcceptedAndMoveTheEndBack
     // Exactly 250 ms behind: accepted, end moves back to its own end.
     EXPECT_EQ(retimer.videoTime(frameAt(ms(750), ms(10))), ms(750));
     EXPECT_EQ(retimer.lastVideoEnd(), ms(760));
-}
-
-TEST(TimelineRetimer, UnusableDurationsCountAsOneThirtieth) {
-    const MediaTime durations[] = {MediaTime::invalid(), MediaTime(0, 30), MediaTime(-1, 30)};
-    for (const MediaTime& d : durations) {
-        TimelineRetimer retimer;
+    // Unusable durations count as 1/30 s.
+    for (const MediaTime& d : {MediaTime::invalid(), MediaTime(0, 30), MediaTime(-1, 30)}) {
         ASSERT_TRUE(retimer.videoTime(frameAt(ms(7'000), d)));
-        EXPECT_EQ(retimer.lastVideoEnd(), MediaTime(1, 30));
+        EXPECT_EQ(retimer.lastVideoEnd(), ms(7'000) + MediaTime(1, 30));
     }
 }
 
@@ -100,36 +89,33 @@ TEST(TimelineRetimer, AudioIsJudgedByItsFirstEntryAndKeepsInvalidDecodeTimes) {
     ASSERT_TRUE(retimer.videoTime(frameAt(ms(10'000))));
     // First entry negative, later positive: dropped whole.
     EXPECT_FALSE(retimer.retimedAudio(audioAt({ms(9'990), ms(10'500)})));
-    // First entry exactly zero passes; every entry is shifted.
-    auto exact = retimer.retimedAudio(audioAt({ms(10'000), ms(10'010)}));
+    // First entry exactly zero passes; every entry is shifted; the payload is shared.
+    const AudioSample source = audioAt({ms(10'000), ms(10'010)});
+    auto exact = retimer.retimedAudio(source);
     ASSERT_TRUE(exact);
     EXPECT_EQ(exact->timings[0].presentationTimeStamp, MediaTime::zero());
     EXPECT_EQ(exact->timings[1].presentationTimeStamp, ms(10));
     EXPECT_FALSE(exact->timings[0].decodeTimeStamp.isValid());
     EXPECT_EQ(exact->timings[0].duration, MediaTime(1, 48000));
+    EXPECT_EQ(exact->payload.get(), source.payload.get());
 
     auto withDts = retimer.retimedAudio(audioAt({ms(10'200)}, ms(10'100)));
     ASSERT_TRUE(withDts);
     EXPECT_EQ(withDts->timings[0].decodeTimeStamp, ms(100));
-
-    // The copy shares the payload.
-    const AudioSample source = audioAt({ms(10'300)});
-    auto copy = retimer.retimedAudio(source);
-    ASSERT_TRUE(copy);
-    EXPECT_EQ(copy->payload.get(), source.payload.get());
-
-    AudioSample untimed = audioAt({});
-    EXPECT_FALSE(retimer.retimedAudio(untimed));
+    EXPECT_FALSE(retimer.retimedAudio(audioAt({})));
 }
 
 // A static screen: the owner repeats the last picture at timeline 2 s. The
 // video then ends after that repeat, also when stopped while paused, and an
-// extension never moves the end back.
+// extension never moves the end back. Running, the timeline ends at the later
+// of the last frame's end and now.
 TEST(TimelineRetimer, RepeatedFramesExtendTheEndAndPausedTimeIsOffTheTimeline) {
     TimelineRetimer retimer;
     EXPECT_FALSE(retimer.timelineTime(ms(1'000)));
     ASSERT_TRUE(retimer.videoTime(frameAt(ms(1'000))));
+    EXPECT_EQ(retimer.timelineEnd(ms(1'010)), MediaTime(1, 30));
     EXPECT_EQ(retimer.timelineTime(ms(3'000)), ms(2'000));
+    EXPECT_EQ(retimer.timelineEnd(ms(3'000)), ms(2'000));
     retimer.extendVideoEnd(ms(2'033));
     retimer.extendVideoEnd(ms(1'500));
     EXPECT_EQ(retimer.lastVideoEnd(), ms(2'033));
@@ -138,17 +124,6 @@ TEST(TimelineRetimer, RepeatedFramesExtendTheEndAndPausedTimeIsOffTheTimeline) {
     EXPECT_EQ(retimer.timelineEnd(ms(9'000)), ms(2'033));
     retimer.resume(ms(5'500));
     EXPECT_EQ(retimer.timelineTime(ms(6'000)), ms(3'000));
-}
-
-TEST(TimelineRetimer, TimelineEnd) {
-    TimelineRetimer retimer;
-    ASSERT_TRUE(retimer.videoTime(frameAt(ms(1'000))));
-    // Running: the later of the last frame's end and now - shift.
-    EXPECT_EQ(retimer.timelineEnd(ms(1'010)), MediaTime(1, 30));
-    EXPECT_EQ(retimer.timelineEnd(ms(6'000)), ms(5'000));
-    // Paused: where the last accepted frame ended, whatever the time.
-    retimer.pause(ms(2'000));
-    EXPECT_EQ(retimer.timelineEnd(ms(9'000)), MediaTime(1, 30));
 }
 
 }  // namespace

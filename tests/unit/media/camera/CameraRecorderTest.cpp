@@ -50,10 +50,6 @@ CameraEffectSettings blurOn() {
     return settings;
 }
 
-bool isMediaSegment(const std::vector<uint8_t>& s) {
-    return s.size() > 8 && std::string(reinterpret_cast<const char*>(&s[4]), 4) == "moof";
-}
-
 class CameraRecorderTest : public ::testing::Test {
   protected:
     CameraRecorderTest() {
@@ -105,15 +101,15 @@ class CameraRecorderTest : public ::testing::Test {
         executor.runUntilIdle();
         return pixels;
     }
-    void emitRange(int64_t from, int64_t to) {
+    void emitRange(int64_t from, int64_t to, int width = kWidth, int height = kHeight) {
         for (int64_t i = from; i < to; ++i) {
-            emit(i);
+            emit(i, width, height);
         }
     }
     size_t mediaSegments(SegmentCollector& collector) {
         size_t n = 0;
         for (const auto& s : collector.list()) {
-            n += isMediaSegment(s);
+            n += s.size() > 8 && std::string(reinterpret_cast<const char*>(&s[4]), 4) == "moof";
         }
         return n;
     }
@@ -128,30 +124,17 @@ class CameraRecorderTest : public ::testing::Test {
     std::unique_ptr<CameraRecorder> recorder;
 };
 
-TEST_F(CameraRecorderTest, WithEffectsOffTheCameraBuffersReachPreviewAndWriterUncopied) {
-    recorder->startPreview("", false);
-    EXPECT_EQ(camera().deviceName(), "cam-front");
-    SegmentCollector segments;
-    recorder->beginRecording(segments.handler());
-    const auto first = emit(0);
-    ASSERT_EQ(previews.size(), 1u);
-    EXPECT_EQ(previews[0].pixels, first);
-    EXPECT_EQ(previews[0].timing.presentationTimeStamp, MediaTime(100, 1));
-    EXPECT_EQ(effects->calls, 0);
-    ASSERT_EQ(writerCount(), 1u);
-    EXPECT_EQ(writer(0)->configuration().width, kWidth);
-    EXPECT_EQ(recorder->stats().framesRecorded, 1);
-    runTask(executor, recorder->finishRecording());
-}
-
+// With effects off, the camera's own buffers reach the preview and the writer.
 TEST_F(CameraRecorderTest, EffectsShapeBothPreviewAndRecordingFromTheNextFrame) {
     recorder->startPreview("", false);
+    EXPECT_EQ(camera().deviceName(), "cam-front");
     SegmentCollector segments;
     recorder->beginRecording(segments.handler());
     recorder->setEffectSettings(blurOn());
     emit(0);
     ASSERT_EQ(previews.size(), 1u);
     EXPECT_EQ(previews[0].pixels->width, 32);
+    EXPECT_EQ(previews[0].timing.presentationTimeStamp, MediaTime(100, 1));
     EXPECT_DOUBLE_EQ(effects->lastHostSeconds, 100.0);
     // The writer takes the size of the first recorded frame after effects.
     ASSERT_EQ(writerCount(), 1u);
@@ -221,57 +204,89 @@ TEST_F(CameraRecorderTest, AWriterIsMadeOncePerRecordingAndNeverAgainAfterItFail
     EXPECT_GE(mediaSegments(next), 1u);
 }
 
-TEST_F(CameraRecorderTest, FinishingWithoutAWrittenFrameCancelsTheWriter) {
+// Finishing without a written frame, or cancelling, delivers no media, and
+// the recorder is no longer armed afterwards: frames only reach the preview.
+TEST_F(CameraRecorderTest, FinishingWithoutAWrittenFrameOrCancellingDeliversNothing) {
     recorder->startPreview("", false);
-    SegmentCollector segments;
-    recorder->beginRecording(segments.handler());
+    SegmentCollector paused;
+    recorder->beginRecording(paused.handler());
     recorder->pause();
-    emitRange(0, 3);  // shown, not recorded
+    emitRange(0, 3);
     EXPECT_EQ(previews.size(), 3u);
     ASSERT_EQ(writerCount(), 1u);
     EXPECT_EQ(recorder->stats().framesRecorded, 0);
     EXPECT_EQ(recorder->stats().framesNotRecorded, 3);
     runTask(executor, recorder->finishRecording());
     EXPECT_EQ(writer(0)->status(), WriterStatus::cancelled);
-    EXPECT_EQ(mediaSegments(segments), 0u);
-
-    // Not armed any more: frames only reach the preview.
     emit(3);
     EXPECT_EQ(writerCount(), 1u);
     EXPECT_EQ(previews.size(), 4u);
+    EXPECT_EQ(mediaSegments(paused), 0u);
+
+    SegmentCollector cancelled;
+    recorder->beginRecording(cancelled.handler());
+    emitRange(4, 9);
+    runTask(executor, recorder->cancelRecording());
+    ASSERT_EQ(writerCount(), 2u);
+    EXPECT_EQ(writer(1)->status(), WriterStatus::cancelled);
+    emit(9);
+    EXPECT_EQ(writerCount(), 2u);
+    EXPECT_EQ(mediaSegments(cancelled), 0u);
 }
 
-TEST_F(CameraRecorderTest, BeginningAgainDropsTheOldWriterAndStartsANewTimeline) {
+// Beginning again drops the first writer. The second recording, read back:
+// two seconds, a one-second pause, then two more seconds with mirroring turned
+// on at its 75th frame: 120 frames over four seconds from zero, the paused
+// second cut out, the picture flipped from that frame on.
+TEST_F(CameraRecorderTest, ARecordingReadsBackWithThePauseCutAndMirroringFromItsFrame) {
     recorder->startPreview("", false);
     SegmentCollector first;
     recorder->beginRecording(first.handler());
     emitRange(0, 10);
     SegmentCollector second;
     recorder->beginRecording(second.handler());
-    emitRange(10, 40);
+    // Pictures wide enough for the probe's counter bits: 16 blocks of 16
+    // pixels along the top, bright on the left half (blocks 0-9) or, once
+    // mirrored, on the right (blocks 10-15).
+    constexpr int kWide = 320;
+    constexpr int kTall = 180;
+    emitRange(10, 70, kWide, kTall);
     ASSERT_EQ(writerCount(), 2u);
     EXPECT_EQ(writer(0)->status(), WriterStatus::cancelled);
+    clock.set(MediaTime(100, 1) + MediaTime(70, 30));
+    recorder->pause();
+    emitRange(70, 100, kWide, kTall);  // previewed only
+    clock.set(MediaTime(100, 1) + MediaTime(100, 30));
+    recorder->resume();
+    emitRange(100, 115, kWide, kTall);
+    recorder->setMirrored(true);
+    emitRange(115, 160, kWide, kTall);
     runTask(executor, recorder->finishRecording());
+    EXPECT_EQ(writer(1)->status(), WriterStatus::completed);
     EXPECT_EQ(mediaSegments(first), 0u);
-    // The second recording begins at its own first frame: 30 frames, one
-    // second, from zero.
+
     const testing::MediaProbe probe = testing::probeBytes(second.joined());
     ASSERT_TRUE(probe.video);
-    EXPECT_EQ(probe.video->decodedFrames, 30);
+    EXPECT_EQ(probe.video->codec, "h264");
+    EXPECT_EQ(probe.video->profile, 100);  // High
+    EXPECT_EQ(probe.video->width, kWide);
+    EXPECT_EQ(probe.video->height, kTall);
+    ASSERT_EQ(probe.video->decodedFrames, 120);
     EXPECT_NEAR(probe.video->startSeconds, 0.0, 0.001);
-    EXPECT_NEAR(probe.video->endSeconds, 1.0, 0.01);
-}
-
-TEST_F(CameraRecorderTest, CancellingDiscardsTheRecording) {
-    recorder->startPreview("", false);
-    SegmentCollector segments;
-    recorder->beginRecording(segments.handler());
-    emitRange(0, 5);
-    runTask(executor, recorder->cancelRecording());
-    EXPECT_EQ(writer(0)->status(), WriterStatus::cancelled);
-    emit(5);
-    EXPECT_EQ(mediaSegments(segments), 0u);
-    EXPECT_EQ(writerCount(), 1u);
+    EXPECT_NEAR(probe.video->endSeconds, 4.0, 0.01);
+    for (size_t i = 0; i < 120; ++i) {
+        if (i > 0) {
+            // No frame jumps across the pause: the timeline goes on in 1/30 s steps.
+            ASSERT_NEAR(probe.video->frameSeconds[i] - probe.video->frameSeconds[i - 1], 1.0 / 30,
+                        0.002)
+                << i;
+        }
+        ASSERT_EQ(probe.video->counters[i], i >= 75 ? 0xFC00 : 0x03FF) << "frame " << i;
+    }
+    // finishRecording returned after the last segment: nothing comes later.
+    const size_t delivered = second.count();
+    emitRange(160, 170, kWide, kTall);
+    EXPECT_EQ(second.count(), delivered);
 }
 
 TEST_F(CameraRecorderTest, ABusyQueueDropsFramesAtTheCameraAndThePreviewSkipsToTheNewest) {
