@@ -132,8 +132,10 @@ TEST_F(CameraBubbleTest, TheBubbleIsRoundAndStaysAboveANormalWindow) {
     }
 }
 
-TEST_F(CameraBubbleTest, ADragMovesTheBubbleAndItsFrameSurvivesARestart) {
-    startWithPicture(QColor(0, 0, 220));
+// Dragged, restored after a restart, then resized with its pinned corner
+// kept, and back from full screen.
+TEST_F(CameraBubbleTest, ADragMovesTheBubbleWhichIsRestoredResizedAndBackFromFullScreen) {
+    startWithPicture(QColor(40, 40, 200));
     const QPoint start = circleCentre();
     // The bubble has seen the pointer arrive before the button goes down.
     ASSERT_TRUE(movePointer(start));
@@ -150,13 +152,48 @@ TEST_F(CameraBubbleTest, ADragMovesTheBubbleAndItsFrameSurvivesARestart) {
     EXPECT_TRUE(processEventsUntil([&] { return bubbleOnScreen().topLeft() == QPoint(216, 499); }));
     EXPECT_EQ(app.store.get(keys::kCameraBubbleX), 216);
     EXPECT_EQ(app.store.get(keys::kCameraBubbleY), 111);
-    // Farther from the right edge than the left, and from the top than the bottom.
-    EXPECT_EQ(bubble().anchor(), (bubble::BubbleAnchor{true, true}));
 
     launch();
-    startWithPicture(QColor(0, 0, 220));
+    std::vector<double> resized;
+    recording->setOnBubbleResized([&](double d) { resized.push_back(d); });
+    startWithPicture(QColor(40, 40, 200));
     EXPECT_EQ(bubble().frame(), Rect(216, 111, 160, 190));
     EXPECT_EQ(bubbleOnScreen(), QRect(216, 499, 160, 190));
+    // Nearer the left edge than the right, and the bottom than the top: those
+    // edges stay.
+    EXPECT_EQ(bubble().anchor(), (bubble::BubbleAnchor{true, true}));
+    recording->setBubbleSize(230);
+    EXPECT_EQ(bubble().frame(), Rect(216, 111, 230, 260));
+    EXPECT_TRUE(processEventsUntil([&] { return bubbleOnScreen() == QRect(216, 429, 230, 260); }));
+    recording->setBubbleSize(230.4);  // within half a point: nothing
+    EXPECT_EQ(resized, std::vector<double>{230});
+    EXPECT_EQ(app.store.get(keys::kCameraBubbleSize), 230);
+
+    // Ctrl+scroll asks for a tenth more per notch; the window itself only
+    // changes when the setting comes back through setBubbleSize.
+    ASSERT_TRUE(movePointer(circleCentre()));
+    ASSERT_TRUE(processEventsUntil([&] { return bubble().view()->dotsVisible(); }));
+    ASSERT_TRUE(xdotool({"keydown", "ctrl", "click", "4", "keyup", "ctrl"}));
+    EXPECT_TRUE(processEventsUntil([&] { return resized.size() == 2; }));
+    EXPECT_NEAR(resized.back(), 253, 1e-9);
+    EXPECT_EQ(bubble().frame(), Rect(216, 111, 230, 260));
+
+    recording->setFullScreen(true);
+    EXPECT_EQ(bubble().frame(), Rect(0, 0, 1280, 800));
+    EXPECT_TRUE(processEventsUntil([&] { return bubbleOnScreen() == QRect(0, 0, 1280, 800); }));
+    // The picture fills the screen.
+    EXPECT_TRUE(processEventsUntil([&] {
+        const QImage screen = grabScreen();
+        return pixelsNear(screen, QRect(0, 0, 40, 40), QColor(40, 40, 200)) == 1600 &&
+               pixelsNear(screen, QRect(1240, 760, 40, 40), QColor(40, 40, 200)) == 1600;
+    }));
+    recording->setBubbleSize(460);  // ignored in full screen
+    EXPECT_EQ(resized.size(), 2u);
+    EXPECT_EQ(app.store.get(keys::kCameraBubbleX), 216);
+    testing::saveScreenArtifact("camera-bubble-full-screen.png");
+    recording->setFullScreen(false);
+    EXPECT_EQ(bubble().frame(), Rect(216, 111, 230, 260));
+    EXPECT_TRUE(processEventsUntil([&] { return bubbleOnScreen() == QRect(216, 429, 230, 260); }));
 }
 
 TEST_F(CameraBubbleTest, HoveringTheDotsOpensTheMenuAndLeavingBothClosesIt) {
@@ -205,7 +242,17 @@ TEST_F(CameraBubbleTest, HoveringTheDotsOpensTheMenuAndLeavingBothClosesIt) {
     EXPECT_FALSE(bubble().view()->dotsVisible());
 }
 
-TEST_F(CameraBubbleTest, NoVideoAfterEightSecondsWithoutAFrame) {
+// A camera that cannot start hides the bubble again; one that starts but sends
+// nothing shows "No video" after eight seconds, until its first frame.
+TEST_F(CameraBubbleTest, NoCameraHidesTheBubbleAndNoFrameShowsNoVideo) {
+    try {
+        runTask(executor, recording->startPreview("cam-gone", false, 1));
+        ADD_FAILURE() << "started";
+    } catch (const RecorderError& e) {
+        EXPECT_STREQ(e.what(), "No camera available");
+    }
+    EXPECT_FALSE(bubble().isShown());
+
     runTask(executor, recording->startPreview("cam-desk", false, 1));
     CameraBubbleView& view = *bubble().view();
     executor.advance(seconds(7.9));
@@ -218,62 +265,8 @@ TEST_F(CameraBubbleTest, NoVideoAfterEightSecondsWithoutAFrame) {
     cameras.last->deliver(solidPicture(QColor(90, 90, 90)), MediaTime(1, 1));
     ASSERT_TRUE(executor.runUntil([&] { return !view.isLoading(); }));
     EXPECT_FALSE(view.showsNoVideo());
-}
-
-TEST_F(CameraBubbleTest, ResizingKeepsThePinnedCornerAndFullScreenComesBack) {
-    app.store.set(keys::kCameraBubbleX, 1000);
-    app.store.set(keys::kCameraBubbleY, 500);
-    std::vector<double> resized;
-    recording->setOnBubbleResized([&](double d) { resized.push_back(d); });
-    startWithPicture(QColor(40, 40, 200));
-    ASSERT_EQ(bubble().frame(), Rect(1000, 500, 160, 190));
-    EXPECT_EQ(bubble().anchor(), (bubble::BubbleAnchor{false, false}));
-
-    // Pinned right and top: those edges stay.
-    recording->setBubbleSize(230);
-    EXPECT_EQ(bubble().frame(), Rect(930, 430, 230, 260));
-    EXPECT_TRUE(processEventsUntil([&] { return bubbleOnScreen() == QRect(930, 110, 230, 260); }));
-    recording->setBubbleSize(230.4);  // within half a point: nothing
-    EXPECT_EQ(resized, std::vector<double>{230});
-    EXPECT_EQ(app.store.get(keys::kCameraBubbleSize), 230);
-
-    // Ctrl+scroll asks for a tenth more per notch; the window itself only
-    // changes when the setting comes back through setBubbleSize.
-    ASSERT_TRUE(movePointer(circleCentre()));
-    ASSERT_TRUE(processEventsUntil([&] { return bubble().view()->dotsVisible(); }));
-    ASSERT_TRUE(xdotool({"keydown", "ctrl", "click", "4", "keyup", "ctrl"}));
-    EXPECT_TRUE(processEventsUntil([&] { return resized.size() == 2; }));
-    EXPECT_NEAR(resized.back(), 253, 1e-9);
-    EXPECT_EQ(bubble().frame(), Rect(930, 430, 230, 260));
-
-    recording->setFullScreen(true);
-    EXPECT_EQ(bubble().frame(), Rect(0, 0, 1280, 800));
-    EXPECT_TRUE(processEventsUntil([&] { return bubbleOnScreen() == QRect(0, 0, 1280, 800); }));
-    // The picture fills the screen.
-    EXPECT_TRUE(processEventsUntil([&] {
-        const QImage screen = grabScreen();
-        return pixelsNear(screen, QRect(0, 0, 40, 40), QColor(40, 40, 200)) == 1600 &&
-               pixelsNear(screen, QRect(1240, 760, 40, 40), QColor(40, 40, 200)) == 1600;
-    }));
-    recording->setBubbleSize(460);  // ignored in full screen
-    EXPECT_EQ(app.store.get(keys::kCameraBubbleX), 930);
-    testing::saveScreenArtifact("camera-bubble-full-screen.png");
-    recording->setFullScreen(false);
-    EXPECT_EQ(bubble().frame(), Rect(930, 430, 230, 260));
-    EXPECT_TRUE(processEventsUntil([&] { return bubbleOnScreen() == QRect(930, 110, 230, 260); }));
-}
-
-TEST_F(CameraBubbleTest, ACameraThatCannotStartHidesTheBubbleAgain) {
-    try {
-        runTask(executor, recording->startPreview("cam-gone", false, 1));
-        ADD_FAILURE() << "started";
-    } catch (const RecorderError& e) {
-        EXPECT_STREQ(e.what(), "No camera available");
-    }
-    EXPECT_FALSE(bubble().isShown());
 
     // Mirroring follows the setting while the camera runs.
-    runTask(executor, recording->startPreview("", false, 1));
     app.state->setCameraMirrored(true);
     executor.runUntilIdle();
     EXPECT_TRUE(recording->recorder().mirrored());

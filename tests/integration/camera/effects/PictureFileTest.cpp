@@ -19,26 +19,17 @@ namespace {
 std::string jpegWithOrientation(const cv::Mat& picture, int orientation) {
     std::vector<unsigned char> encoded;
     cv::imencode(".jpg", picture, encoded, {cv::IMWRITE_JPEG_QUALITY, 95});
-    const unsigned char exif[] = {0xFF, 0xE1,
-                                  0x00, 34,  // APP1, length 34
-                                  'E',  'x',
-                                  'i',  'f',
-                                  0,    0,  // EXIF header
-                                  'M',  'M',
-                                  0x00, 0x2A,
-                                  0,    0,
-                                  0,    8,     // big-endian TIFF, first IFD at 8
-                                  0x00, 0x01,  // one entry
-                                  0x01, 0x12,
-                                  0x00, 0x03,
-                                  0,    0,
-                                  0,    1,  // Orientation, SHORT, count 1
-                                  0x00, static_cast<unsigned char>(orientation),
-                                  0,    0,
-                                  0,    0,
-                                  0,    0};  // no next IFD
+    // APP1 of 34 bytes: "Exif", a big-endian TIFF header whose first IFD (at 8)
+    // holds one entry, Orientation (0x0112, SHORT, count 1), and no next IFD.
+    std::string exif(
+        "\xFF\xE1\x00\x22"
+        "Exif\0\0"
+        "MM\x00\x2A\0\0\0\x08"
+        "\x00\x01\x01\x12\x00\x03\0\0\0\x01\x00?\0\0\0\0\0\0",
+        36);
+    exif[29] = static_cast<char>(orientation);
     std::string bytes(encoded.begin(), encoded.begin() + 2);
-    bytes.append(std::begin(exif), std::end(exif));
+    bytes += exif;
     bytes.append(encoded.begin() + 2, encoded.end());
     return bytes;
 }
