@@ -39,7 +39,6 @@ class FakeNotificationServer final : public QObject {
   public:
     struct Shown {
         uint id;
-        QString appName;
         QString summary;
         QString body;
         QStringList actions;
@@ -69,12 +68,11 @@ class FakeNotificationServer final : public QObject {
     std::vector<Shown> shown;
 
   public slots:
-    uint Notify(const QString& appName, uint, const QString&, const QString& summary,
-                const QString& body, const QStringList& actions, const QVariantMap& hints, int) {
-        shown.push_back({nextId_, appName, summary, body, actions, hints});
+    uint Notify(const QString&, uint, const QString&, const QString& summary, const QString& body,
+                const QStringList& actions, const QVariantMap& hints, int) {
+        shown.push_back({nextId_, summary, body, actions, hints});
         return nextId_++;
     }
-    QStringList GetCapabilities() { return {QStringLiteral("actions"), QStringLiteral("body")}; }
     QString GetServerInformation(QString& vendor, QString& version, QString& specVersion) {
         vendor = QStringLiteral("tests");
         version = QStringLiteral("1");

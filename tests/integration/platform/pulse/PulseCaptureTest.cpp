@@ -94,44 +94,37 @@ double leftRms(const std::vector<AudioSample>& samples, int64_t frames) {
     return n ? std::sqrt(sum / static_cast<double>(n)) : 0;
 }
 
-// Plays `frames` of silence into `sink` and returns once they have been heard.
-void playSilence(const char* sink, size_t frames) {
+// Plays `silentFrames` of silence into `sink`, then, with `beep`, a 50 ms
+// beep and the silence again, and returns once all was heard. The beep is
+// heard at the time returned: everything written before it plays first, and
+// that takes the stream's latency.
+MediaTime play(const char* sink, size_t silentFrames, bool beep) {
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
     int error = 0;
-    pa_simple* out = pa_simple_new(nullptr, "tessera-test-silence", PA_STREAM_PLAYBACK, sink,
-                                   "silence", &spec, nullptr, nullptr, &error);
-    ASSERT_NE(out, nullptr) << pa_strerror(error);
-    const std::vector<float> silence(frames * 2, 0.0f);
-    EXPECT_EQ(pa_simple_write(out, silence.data(), silence.size() * sizeof(float), &error), 0);
-    EXPECT_EQ(pa_simple_drain(out, &error), 0);
-    pa_simple_free(out);
-}
-
-// Plays 300 ms of silence, then a 50 ms beep, then silence, into the null
-// sink; returns the host time at which the beep's first sample is heard: when
-// it is written, everything written before it plays first, and that takes the
-// stream's latency.
-MediaTime playBeep() {
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
-    int error = 0;
-    pa_simple* out = pa_simple_new(nullptr, "tessera-test-beep", PA_STREAM_PLAYBACK, "tessera_null",
-                                   "beep", &spec, nullptr, nullptr, &error);
+    pa_simple* out = pa_simple_new(nullptr, "tessera-test", PA_STREAM_PLAYBACK, sink, "test", &spec,
+                                   nullptr, nullptr, &error);
     if (!out) {
         ADD_FAILURE() << pa_strerror(error);
         return MediaTime::invalid();
     }
-    std::vector<float> silence(14400 * 2, 0.0f);
-    std::vector<float> beep(2400 * 2);
-    for (size_t i = 0; i < 2400; ++i) {
-        beep[2 * i] = beep[2 * i + 1] =
-            static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * 1000 * i / 48000.0));
+    const std::vector<float> silence(silentFrames * 2, 0.0f);
+    const auto write = [&](const std::vector<float>& samples) {
+        EXPECT_EQ(pa_simple_write(out, samples.data(), samples.size() * sizeof(float), &error), 0);
+    };
+    write(silence);
+    MediaTime heard = MediaTime::invalid();
+    if (beep) {
+        std::vector<float> tone(2400 * 2);
+        for (size_t i = 0; i < 2400; ++i) {
+            tone[2 * i] = tone[2 * i + 1] =
+                static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * 1000 * i / 48000.0));
+        }
+        const pa_usec_t latencyUs = pa_simple_get_latency(out, &error);
+        heard = hostTimeNow() + MediaTime(static_cast<int64_t>(latencyUs), 1'000'000);
+        write(tone);
+        write(silence);
     }
-    pa_simple_write(out, silence.data(), silence.size() * sizeof(float), &error);
-    const pa_usec_t latencyUs = pa_simple_get_latency(out, &error);
-    const MediaTime heard = hostTimeNow() + MediaTime(static_cast<int64_t>(latencyUs), 1'000'000);
-    pa_simple_write(out, beep.data(), beep.size() * sizeof(float), &error);
-    pa_simple_write(out, silence.data(), silence.size() * sizeof(float), &error);
-    pa_simple_drain(out, &error);
+    EXPECT_EQ(pa_simple_drain(out, &error), 0);
     pa_simple_free(out);
     return heard;
 }
@@ -154,17 +147,6 @@ class PulseCaptureTest : public ::testing::Test {
     PulseSession pulse;
     SystemHostClock clock;
 };
-
-TEST_F(PulseCaptureTest, MicrophoneListHasTheFakeMicrophoneButNoMonitorAndNoServerMeansNone) {
-    const auto devices = PulseMicrophoneSource().devices();
-    ASSERT_EQ(devices.size(), 1u);
-    EXPECT_EQ(devices[0].id, "tessera_mic");
-    EXPECT_EQ(devices[0].name, "Test Microphone");
-
-    setenv("PULSE_SERVER", "unix:/nonexistent/tessera/native", 1);
-    EXPECT_TRUE(PulseMicrophoneSource().devices().empty());
-    setenv("PULSE_SERVER", pulse.server().c_str(), 1);
-}
 
 // Stamps follow the host clock and the sample count. A record stream hands out
 // audio a fragment and the device's latency after it was captured; stopping
@@ -238,7 +220,7 @@ TEST_F(PulseCaptureTest, ASoundIsStampedWithTheTimeItWasHeard) {
             ASSERT_NE(capture.deviceName(), "tessera_other.monitor");
             // A second of audio passes on another device while the stream
             // gets nothing.
-            playSilence("tessera_other", 48000);
+            play("tessera_other", 48000, false);
             ASSERT_EQ(collected.framesSoFar(), 0);
             woken = hostTimeNow();
             pulse.suspendSink(false);
@@ -246,7 +228,7 @@ TEST_F(PulseCaptureTest, ASoundIsStampedWithTheTimeItWasHeard) {
             capture.start();
         }
         ASSERT_TRUE(collected.waitForFrames(4800));
-        const MediaTime heard = playBeep();
+        const MediaTime heard = play("tessera_null", 14400, true);
         ASSERT_TRUE(heard.isValid());
         // Everything up to well after the beep has come in.
         ASSERT_TRUE(collected.waitForFrames(collected.framesSoFar() + 9600));
@@ -263,17 +245,6 @@ TEST_F(PulseCaptureTest, ASoundIsStampedWithTheTimeItWasHeard) {
         EXPECT_NEAR(found->seconds(), heard.seconds(), 0.020)
             << "off by " << (found->seconds() - heard.seconds()) * 1000 << " ms";
     }
-}
-
-TEST_F(PulseCaptureTest, DefaultMicrophoneRecordsTheTone) {
-    TonePlayer tone(660, 0.25);
-    Collector collected;
-    PulseAudioCapture capture(PulseCaptureSource::microphone(), clock, collected.callbacks());
-    capture.start();
-    EXPECT_EQ(capture.deviceName(), "tessera_mic");
-    ASSERT_TRUE(collected.waitForFrames(24000));
-    capture.stop();
-    EXPECT_NEAR(leftRms(collected.samples(), 12000), 0.25 / std::sqrt(2.0), 0.02);
 }
 
 TEST_F(PulseCaptureTest, MeterInputShowsTheLevelOfTheToneAndStaysIdleWithoutItsMicrophone) {
@@ -321,7 +292,17 @@ TEST_F(PulseCaptureTest, MeterInputShowsTheLevelOfTheToneAndStaysIdleWithoutItsM
     EXPECT_EQ(meter->level(), 0);
 }
 
-TEST_F(PulseCaptureTest, SourcesThatCannotBeRecordedGiveClearErrors) {
+// The microphone list has the fake microphone but no monitor, and nothing
+// without a server; sources that cannot be recorded give clear errors.
+TEST_F(PulseCaptureTest, MicrophonesListedAndSourcesThatCannotBeRecordedGiveClearErrors) {
+    const auto devices = PulseMicrophoneSource().devices();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].id, "tessera_mic");
+    EXPECT_EQ(devices[0].name, "Test Microphone");
+    setenv("PULSE_SERVER", "unix:/nonexistent/tessera/native", 1);
+    EXPECT_TRUE(PulseMicrophoneSource().devices().empty());
+    setenv("PULSE_SERVER", pulse.server().c_str(), 1);
+
     struct Case {
         const char* what;
         PulseCaptureSource source;
@@ -353,13 +334,16 @@ TEST_F(PulseCaptureTest, SourcesThatCannotBeRecordedGiveClearErrors) {
     }
 }
 
-TEST_F(PulseCaptureTest, UnpluggedMicrophoneEndsTheCaptureWithAnError) {
-    TonePlayer tone(440, 0.5);
+// The default microphone (the fake one, fed by the tone) records the tone
+// until it is unplugged, which ends the capture with an error.
+TEST_F(PulseCaptureTest, TheDefaultMicrophoneRecordsUntilItIsUnplugged) {
+    TonePlayer tone(660, 0.25);
     Collector collected;
-    PulseAudioCapture capture(PulseCaptureSource::microphone("tessera_mic"), clock,
-                              collected.callbacks());
+    PulseAudioCapture capture(PulseCaptureSource::microphone(), clock, collected.callbacks());
     capture.start();
-    ASSERT_TRUE(collected.waitForFrames(4800));
+    EXPECT_EQ(capture.deviceName(), "tessera_mic");
+    ASSERT_TRUE(collected.waitForFrames(24000));
+    EXPECT_NEAR(leftRms(collected.samples(), 12000), 0.25 / std::sqrt(2.0), 0.02);
     pulse.removeMicrophone();
     EXPECT_EQ(collected.waitForError(), "The microphone was disconnected or stopped working.");
     capture.stop();

@@ -7,8 +7,6 @@
 #include <fstream>
 #include <functional>
 #include <set>
-#include <sstream>
-#include <thread>
 
 #include "platform/x11/X11Displays.h"
 #include "platform/x11/X11FrameSource.h"
@@ -29,6 +27,12 @@ using testing::XvfbSession;
 std::uint32_t rgbAt(const PixelBuffer& frame, int x, int y) {
     const auto* px = frame.row(y) + 4 * x;
     return (std::uint32_t{px[2]} << 16) | (std::uint32_t{px[1]} << 8) | px[0];
+}
+
+// An unmanaged window: placed exactly, above the managed ones.
+TestWindow::Options placed(int x, int y, int width, int height, std::uint32_t color) {
+    return {
+        .x = x, .y = y, .width = width, .height = height, .color = color, .overrideRedirect = true};
 }
 
 // The next complete frame that satisfies `wanted`; the damage notification
@@ -79,76 +83,96 @@ class X11CaptureTest : public ::testing::Test {
     XvfbSession x{{640, 480, true}};
     SystemHostClock clock;
 
-    std::uint32_t displayID() {
-        XcbConnection c(x.display());
-        return X11DisplaySource::mainMonitor(X11DisplaySource::queryMonitors(c))->id;
-    }
     X11CaptureTarget display(std::vector<std::uint32_t> excluded = {},
                              std::vector<std::uint32_t> kept = {}) {
-        return {X11CaptureTarget::Kind::display, displayID(), std::move(excluded), std::move(kept)};
+        XcbConnection c(x.display());
+        const auto id = X11DisplaySource::mainMonitor(X11DisplaySource::queryMonitors(c))->id;
+        return {X11CaptureTarget::Kind::display, id, std::move(excluded), std::move(kept)};
     }
-    X11CaptureSettings settings(int width = 640, int height = 480) {
+    static X11CaptureTarget window(std::uint32_t id) {
+        return {X11CaptureTarget::Kind::window, id, {}, {}};
+    }
+    static X11CaptureSettings settings(int width = 640, int height = 480) {
         return {.width = width, .height = height, .frameRate = 30, .showsCursor = false};
     }
     // A client window's area in root coordinates.
-    PixelRect rectOf(std::uint32_t window) {
+    PixelRect rectOf(std::uint32_t id) {
         XcbConnection c(x.display());
         for (const auto& w : X11WindowSource::queryWindows(c)) {
-            if (w.id == window) {
+            if (w.id == id) {
                 return w.rect;
             }
         }
         XcbReply<xcb_get_geometry_reply_t> geo(
-            xcb_get_geometry_reply(c.get(), xcb_get_geometry(c.get(), window), nullptr));
+            xcb_get_geometry_reply(c.get(), xcb_get_geometry(c.get(), id), nullptr));
         return {geo->x, geo->y, geo->width, geo->height};
     }
 };
 
-TEST_F(X11CaptureTest, DisplayFramesShowWhatWasDrawnAndIdleWhenUnchanged) {
-    TestWindow box(x.display(), {.x = 100,
-                                 .y = 100,
-                                 .width = 200,
-                                 .height = 120,
-                                 .color = 0xFF0000,
-                                 .overrideRedirect = true});
-    X11FrameSource source(x.display(), display(), settings(), clock);
-    auto first = source.nextFrame();
-    ASSERT_EQ(first.frameStatus, FrameStatus::complete);
-    ASSERT_EQ(first.pixels->width, 640);
-    ASSERT_EQ(first.pixels->height, 480);
-    EXPECT_EQ(rgbAt(*first.pixels, 150, 150), 0xFF0000u);
-    // Opaque: the fourth byte is either full alpha or declared padding.
-    EXPECT_TRUE(first.pixels->alphaIsPadding || first.pixels->row(150)[4 * 150 + 3] == 255);
-    EXPECT_EQ(first.timing.duration, MediaTime(1, 30));
-    EXPECT_TRUE(first.timing.presentationTimeStamp.isValid());
+// What was drawn shows, an unchanged screen gives idle frames, frames are
+// stamped at their grab (not after scaling or repair), and targets that are
+// not there fail at the start.
+TEST_F(X11CaptureTest, FramesShowWhatWasDrawnStampedAtTheGrab) {
+    TestWindow box(x.display(), placed(100, 100, 200, 120, 0xFF0000));
+    {
+        SCOPED_TRACE("drawn and idle");
+        X11FrameSource source(x.display(), display(), settings(), clock);
+        auto first = source.nextFrame();
+        ASSERT_EQ(first.frameStatus, FrameStatus::complete);
+        ASSERT_EQ(first.pixels->width, 640);
+        ASSERT_EQ(first.pixels->height, 480);
+        EXPECT_EQ(rgbAt(*first.pixels, 150, 150), 0xFF0000u);
+        // Opaque: the fourth byte is either full alpha or declared padding.
+        EXPECT_TRUE(first.pixels->alphaIsPadding || first.pixels->row(150)[4 * 150 + 3] == 255);
+        EXPECT_EQ(first.timing.duration, MediaTime(1, 30));
 
-    const auto idle = source.nextFrame();
-    EXPECT_EQ(idle.frameStatus, FrameStatus::idle);
-    EXPECT_EQ(idle.pixels, first.pixels);
-    EXPECT_GT(idle.timing.presentationTimeStamp, first.timing.presentationTimeStamp);
+        const auto idle = source.nextFrame();
+        EXPECT_EQ(idle.frameStatus, FrameStatus::idle);
+        EXPECT_EQ(idle.pixels, first.pixels);
+        EXPECT_GT(idle.timing.presentationTimeStamp, first.timing.presentationTimeStamp);
 
-    for (const std::uint32_t color : {0x0000FFu, 0x00FF00u, 0x123456u}) {
-        box.fill(color);
-        const auto frame = nextComplete(source);
-        ASSERT_TRUE(frame.isValid());
-        EXPECT_EQ(rgbAt(*frame.pixels, 150, 150), color);
-        EXPECT_EQ(rgbAt(*frame.pixels, 299, 219), color);
-        EXPECT_NE(rgbAt(*frame.pixels, 300, 220), color);
+        for (const std::uint32_t color : {0x0000FFu, 0x123456u}) {
+            box.fill(color);
+            const auto frame = nextComplete(source);
+            ASSERT_TRUE(frame.isValid());
+            EXPECT_EQ(rgbAt(*frame.pixels, 150, 150), color);
+            EXPECT_EQ(rgbAt(*frame.pixels, 299, 219), color);
+            EXPECT_NE(rgbAt(*frame.pixels, 300, 220), color);
+        }
     }
+    const struct {
+        const char* what;
+        X11CaptureTarget target;
+        X11CaptureSettings settings;
+    } cases[] = {
+        {"scaled display", display(), settings(320, 240)},
+        {"display with an own window painted out", display({box.id()}), settings()},
+        {"window", window(box.id()), settings(200, 120)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SteppingClock stepping;
+        X11FrameSource source(x.display(), c.target, c.settings, stepping);
+        MediaTime afterGrab;
+        source.setGrabObserver([&] { afterGrab = stepping.now(); });
+        const auto frame = source.nextFrame();
+        ASSERT_EQ(frame.frameStatus, FrameStatus::complete);
+        ASSERT_TRUE(afterGrab.isValid());
+        EXPECT_LT(frame.timing.presentationTimeStamp, afterGrab);
+        EXPECT_GT(frame.timing.presentationTimeStamp, afterGrab - MediaTime(1, 100));
+    }
+    EXPECT_THROW(X11FrameSource(x.display(), {X11CaptureTarget::Kind::display, 12345, {}, {}},
+                                settings(), clock),
+                 RecorderError);
+    EXPECT_THROW(X11FrameSource(x.display(), window(0x7FFFFF), settings(), clock), RecorderError);
 }
 
 // Frames go out without a copy from a pool of queueDepth buffers (shared
-// memory at the display's own size, plain memory when scaled). A buffer still
-// held is never grabbed into again; with all of them held, changed pictures
-// are dropped and counted rather than put into new buffers; once released,
-// delivery resumes. A held frame outlives its source.
+// memory at the display's own size, plain memory when scaled). A held buffer
+// is never grabbed into again; with all of them held, changes are dropped and
+// counted; once released, delivery resumes. A held frame outlives its source.
 TEST_F(X11CaptureTest, HeldFramesBoundThePoolAndChangesBeyondItAreDropped) {
-    TestWindow box(x.display(), {.x = 100,
-                                 .y = 100,
-                                 .width = 200,
-                                 .height = 120,
-                                 .color = 0x000000,
-                                 .overrideRedirect = true});
+    TestWindow box(x.display(), placed(100, 100, 200, 120, 0x000000));
     constexpr int kQueueDepth = 4;
     for (const auto& [width, height] : {std::pair{640, 480}, std::pair{320, 240}}) {
         SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
@@ -190,7 +214,6 @@ TEST_F(X11CaptureTest, HeldFramesBoundThePoolAndChangesBeyondItAreDropped) {
                 EXPECT_EQ(boxAt(*frame.pixels), color);
             }
 
-            // Released, the buffers take new pictures again.
             held.erase(held.begin(), held.end() - 1);
             box.fill(0xABCDEF);
             const auto resumed =
@@ -205,112 +228,87 @@ TEST_F(X11CaptureTest, HeldFramesBoundThePoolAndChangesBeyondItAreDropped) {
     }
 }
 
-// A frame's time is when its picture was taken, not when its repair and
-// scaling were done.
-TEST_F(X11CaptureTest, FramesAreStampedAtTheirGrab) {
-    TestWindow own(x.display(), {.x = 200,
-                                 .y = 100,
-                                 .width = 120,
-                                 .height = 80,
-                                 .color = 0xFF0000,
-                                 .overrideRedirect = true});
-    struct Case {
-        const char* what;
-        X11CaptureTarget target;
-        X11CaptureSettings settings;
-    };
-    const Case cases[] = {
-        {"display at its own size", display(), settings()},
-        {"scaled display", display(), settings(320, 240)},
-        {"display with an own window painted out", display({own.id()}), settings()},
-        {"window", {X11CaptureTarget::Kind::window, own.id(), {}, {}}, settings(120, 80)},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        SteppingClock stepping;
-        X11FrameSource source(x.display(), c.target, c.settings, stepping);
-        MediaTime afterGrab;
-        source.setGrabObserver([&] { afterGrab = stepping.now(); });
+// A window's capture shows its own content even when covered; off screen it
+// gives no frame (rather than a blank one) until it is shown; the capture
+// thread delivers its frames and reports the window's closing.
+TEST_F(X11CaptureTest, WindowCaptureShowsTheWindowOnlyAndReportsItsClosing) {
+    // Bars painted over a background of 0x336699, which the server shows at
+    // once when the window is mapped again.
+    auto options = placed(50, 50, 256, 128, 0x336699);
+    options.pattern = true;
+    auto patterned = std::make_unique<TestWindow>(x.display(), options);
+    {
+        SCOPED_TRACE("covered");
+        X11FrameSource source(x.display(), window(patterned->id()), settings(256, 128), clock);
+        TestWindow cover(x.display(), placed(40, 40, 300, 200, 0x00FF00));
+        X11FrameSource screen(x.display(), display(), settings(), clock);
+        EXPECT_EQ(rgbAt(*screen.nextFrame().pixels, 60, 60), 0x00FF00u);
         const auto frame = source.nextFrame();
-        ASSERT_EQ(frame.frameStatus, FrameStatus::complete);
-        ASSERT_TRUE(afterGrab.isValid());
-        EXPECT_LT(frame.timing.presentationTimeStamp, afterGrab);
-        EXPECT_GT(frame.timing.presentationTimeStamp, afterGrab - MediaTime(1, 100));
-    }
-}
-
-TEST_F(X11CaptureTest, WindowCaptureShowsTheWindowsOwnContentWhenCovered) {
-    TestWindow patterned(
-        x.display(),
-        {.x = 50, .y = 50, .width = 256, .height = 128, .pattern = true, .overrideRedirect = true});
-    X11FrameSource source(x.display(), {X11CaptureTarget::Kind::window, patterned.id(), {}, {}},
-                          settings(256, 128), clock);
-    TestWindow cover(x.display(), {.x = 40,
-                                   .y = 40,
-                                   .width = 300,
-                                   .height = 200,
-                                   .color = 0x00FF00,
-                                   .overrideRedirect = true});
-    // The screen shows the cover; the capture shows the window below it.
-    X11FrameSource screen(x.display(), display(), settings(), clock);
-    EXPECT_EQ(rgbAt(*screen.nextFrame().pixels, 60, 60), 0x00FF00u);
-    const auto frame = source.nextFrame();
-    ASSERT_EQ(frame.pixels->width, 256);
-    for (int bar = 0; bar < 16; ++bar) {
-        EXPECT_EQ(rgbAt(*frame.pixels, bar * 16 + 8, 64), patternColor(bar)) << "bar " << bar;
-    }
-}
-
-// Nothing is shown before there is a picture: a window that is not on screen
-// gives no frame (rather than a blank one), and its first complete frame once
-// mapped is its content.
-TEST_F(X11CaptureTest, AWindowOffScreenGivesNoFrameUntilItIsShown) {
-    TestWindow window(x.display(), {.x = 30,
-                                    .y = 30,
-                                    .width = 120,
-                                    .height = 100,
-                                    .color = 0x336699,
-                                    .overrideRedirect = true});
-    XcbConnection c(x.display());
-    const auto setMapped = [&](bool mapped) {
-        if (mapped) {
-            xcb_map_window(c.get(), window.id());
-        } else {
-            xcb_unmap_window(c.get(), window.id());
+        ASSERT_EQ(frame.pixels->width, 256);
+        for (int bar = 0; bar < 16; ++bar) {
+            EXPECT_EQ(rgbAt(*frame.pixels, bar * 16 + 8, 64), patternColor(bar)) << "bar " << bar;
         }
+    }
+    {
+        SCOPED_TRACE("off screen, then shown");
+        // One colour from here on, the same as the background.
+        patterned->fill(0x336699);
+        XcbConnection c(x.display());
+        xcb_unmap_window(c.get(), patterned->id());
         // A round trip: the server has done it once the reply is here.
         std::free(xcb_get_input_focus_reply(c.get(), xcb_get_input_focus(c.get()), nullptr));
-    };
-    setMapped(false);
-    X11FrameSource source(x.display(), {X11CaptureTarget::Kind::window, window.id(), {}, {}},
-                          settings(120, 100), clock);
-    for (int i = 0; i < 3; ++i) {
-        const auto frame = source.nextFrame();
-        EXPECT_EQ(frame.frameStatus, FrameStatus::idle);
-        EXPECT_EQ(frame.pixels, nullptr);
+        X11FrameSource source(x.display(), window(patterned->id()), settings(256, 128), clock);
+        for (int i = 0; i < 3; ++i) {
+            const auto frame = source.nextFrame();
+            EXPECT_EQ(frame.frameStatus, FrameStatus::idle);
+            EXPECT_EQ(frame.pixels, nullptr);
+        }
+        xcb_map_window(c.get(), patterned->id());
+        xcb_flush(c.get());
+        const auto first = nextComplete(source);
+        ASSERT_TRUE(first.isValid());
+        EXPECT_EQ(rgbAt(*first.pixels, 60, 50), 0x336699u);
     }
-    setMapped(true);
-    const auto first = nextComplete(source);
-    ASSERT_TRUE(first.isValid());
-    EXPECT_EQ(rgbAt(*first.pixels, 60, 50), 0x336699u);
+    SCOPED_TRACE("capture thread");
+    std::atomic<int> frames = 0;
+    std::atomic<std::uint32_t> firstColor = 0;
+    std::mutex mutex;
+    std::string stopMessage;
+    X11ScreenCapture capture(x.display(), window(patterned->id()), settings(256, 128), clock,
+                             {[&](VideoSample frame) {
+                                  if (frames++ == 0) {
+                                      firstColor = rgbAt(*frame.pixels, 60, 50);
+                                  }
+                              },
+                              [&](std::exception_ptr error) {
+                                  try {
+                                      std::rethrow_exception(error);
+                                  } catch (const std::exception& e) {
+                                      std::lock_guard lock(mutex);
+                                      stopMessage = e.what();
+                                  }
+                              }});
+    capture.start();
+    ASSERT_TRUE(waitUntil([&] { return frames >= 3; }));
+    EXPECT_EQ(firstColor, 0x336699u);
+    patterned.reset();
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard lock(mutex);
+        return !stopMessage.empty();
+    }));
+    EXPECT_EQ(stopMessage, "The window being recorded was closed");
+    capture.stop();
 }
 
-TEST_F(X11CaptureTest, MissingTargetsFailAtStart) {
-    EXPECT_THROW(X11FrameSource(x.display(), {X11CaptureTarget::Kind::display, 12345, {}, {}},
-                                settings(), clock),
-                 RecorderError);
-    EXPECT_THROW(X11FrameSource(x.display(), {X11CaptureTarget::Kind::window, 0x7FFFFF, {}, {}},
-                                settings(), clock),
-                 RecorderError);
-}
-
-TEST_F(X11CaptureTest, OwnWindowsArePaintedOutAndKeptWindowsStay) {
-    TestWindow patterned(
+// Own windows are painted out with what is below them, kept windows (the pen
+// overlay) stay, and drawing below an own window, which lands in that
+// window's off-screen copy and never changes the screen there, still shows.
+TEST_F(X11CaptureTest, OwnWindowsArePaintedOutAndWhatIsBelowThemShows) {
+    TestWindow below(
         x.display(),
         {.x = 0, .y = 0, .width = 640, .height = 300, .pattern = true, .windowClass = "Pattern"});
-    const auto pattern = rectOf(patterned.id());
-    // The recorder's own window (managed, so framed by the window manager) and
-    // the pen overlay, both above the pattern.
+    const auto pattern = rectOf(below.id());
+    // The recorder's own window (managed, so framed by the window manager).
     TestWindow own(x.display(), {.x = 100,
                                  .y = 60,
                                  .width = 150,
@@ -318,12 +316,7 @@ TEST_F(X11CaptureTest, OwnWindowsArePaintedOutAndKeptWindowsStay) {
                                  .color = 0xFF0000,
                                  .windowClass = "Tessera",
                                  .pid = getpid()});
-    TestWindow overlay(x.display(), {.x = 400,
-                                     .y = 100,
-                                     .width = 80,
-                                     .height = 80,
-                                     .color = 0x00FF00,
-                                     .overrideRedirect = true});
+    TestWindow overlay(x.display(), placed(400, 100, 80, 80, 0x00FF00));
     const auto ownRect = rectOf(own.id());
     const auto overlayRect = rectOf(overlay.id());
 
@@ -335,27 +328,21 @@ TEST_F(X11CaptureTest, OwnWindowsArePaintedOutAndKeptWindowsStay) {
                           settings(), clock);
     ASSERT_TRUE(source.repairsExcludedWindows());
     // Painting the own window out clears what it covered until the pattern's
-    // client repaints; the source waits for that at its first frame, and any
-    // later repaint gives a new complete frame.
-    const auto showsPattern = [&](const PixelBuffer& frame, std::ostream* mismatch) {
-        int checked = 0;
+    // client repaints; the source waits for that at its first frame.
+    // The first pixel of the covered area that is not the pattern, if any.
+    const auto patternMismatch = [&](const PixelBuffer& frame) -> std::string {
         for (int y = ownRect.y; y < std::min(ownRect.bottom(), pattern.bottom()); y += 7) {
             for (int xx = ownRect.x; xx < ownRect.right(); xx += 5) {
-                const auto expected = patternColor((xx - pattern.x) / 16);
-                if (rgbAt(frame, xx, y) != expected) {
-                    if (mismatch) {
-                        *mismatch << std::hex << rgbAt(frame, xx, y) << " at " << std::dec << xx
-                                  << "," << y;
-                    }
-                    return false;
+                if (rgbAt(frame, xx, y) != patternColor((xx - pattern.x) / 16)) {
+                    return std::to_string(xx) + "," + std::to_string(y);
                 }
-                ++checked;
             }
         }
-        return checked > 300;
+        return {};
     };
+    ASSERT_GE(std::min(ownRect.bottom(), pattern.bottom()) - ownRect.y, 50);
     const auto frame =
-        completeFrameWhere(source, [&](const PixelBuffer& f) { return showsPattern(f, nullptr); });
+        completeFrameWhere(source, [&](const auto& f) { return patternMismatch(f).empty(); });
     ASSERT_TRUE(frame.isValid());
     EXPECT_EQ(rgbAt(*frame.pixels, overlayRect.x + 40, overlayRect.y + 40), 0x00FF00u);
     // Outside the repaired area the screen is untouched.
@@ -363,87 +350,19 @@ TEST_F(X11CaptureTest, OwnWindowsArePaintedOutAndKeptWindowsStay) {
 
     // A change in the own window alone leaves the repaired picture as it was.
     own.fill(0x0000FF);
-    const auto again = nextComplete(source);
-    std::ostringstream mismatch;
-    EXPECT_TRUE(showsPattern(*again.pixels, &mismatch)) << mismatch.str();
-}
+    EXPECT_EQ(patternMismatch(*nextComplete(source).pixels), "");
 
-// Drawing into a window below an own window lands in that window's off-screen
-// copy and never changes the screen there; the capture must still notice it.
-TEST_F(X11CaptureTest, RepaintsBelowOwnWindowsShowInTheRepairedArea) {
-    TestWindow below(
-        x.display(),
-        {.x = 0, .y = 0, .width = 640, .height = 300, .color = 0x204060, .windowClass = "Below"});
-    TestWindow own(x.display(), {.x = 100,
-                                 .y = 60,
-                                 .width = 150,
-                                 .height = 100,
-                                 .color = 0xFF0000,
-                                 .overrideRedirect = true});
-    const auto ownRect = rectOf(own.id());
-    X11FrameSource source(x.display(), display({own.id()}), settings(), clock);
-    const auto centre = [&](const PixelBuffer& frame) {
-        return rgbAt(frame, ownRect.x + ownRect.width / 2, ownRect.y + ownRect.height / 2);
-    };
-    ASSERT_TRUE(completeFrameWhere(source, [&](const auto& f) {
-                    return centre(f) == 0x204060u;
-                }).isValid());
-    for (const std::uint32_t color : {0x00C0C0u, 0xC0C000u, 0x102030u}) {
+    for (const std::uint32_t color : {0x00C0C0u, 0x102030u}) {
+        SCOPED_TRACE(::testing::Message() << "below filled with " << std::hex << color);
         below.fill(color);
-        const auto frame =
-            completeFrameWhere(source, [&](const auto& f) { return centre(f) == color; });
-        ASSERT_TRUE(frame.isValid()) << std::hex << color;
+        const auto repainted = completeFrameWhere(source, [&](const auto& f) {
+            return rgbAt(f, ownRect.x + ownRect.width / 2, ownRect.y + ownRect.height / 2) == color;
+        });
+        ASSERT_TRUE(repainted.isValid());
         // The whole covered area, corner to corner.
-        EXPECT_EQ(rgbAt(*frame.pixels, ownRect.x, ownRect.y), color);
-        EXPECT_EQ(rgbAt(*frame.pixels, ownRect.right() - 1, ownRect.bottom() - 1), color);
+        EXPECT_EQ(rgbAt(*repainted.pixels, ownRect.x, ownRect.y), color);
+        EXPECT_EQ(rgbAt(*repainted.pixels, ownRect.right() - 1, ownRect.bottom() - 1), color);
     }
-}
-
-TEST_F(X11CaptureTest, TheCaptureThreadDeliversFramesAndReportsAClosedWindow) {
-    auto window =
-        std::make_unique<TestWindow>(x.display(), TestWindow::Options{.x = 10,
-                                                                      .y = 10,
-                                                                      .width = 120,
-                                                                      .height = 100,
-                                                                      .color = 0x336699,
-                                                                      .overrideRedirect = true});
-    std::mutex mutex;
-    std::condition_variable changed;
-    int frames = 0;
-    std::string stopMessage;
-    X11ScreenCapture capture(x.display(), {X11CaptureTarget::Kind::window, window->id(), {}, {}},
-                             settings(120, 100), clock,
-                             {[&](VideoSample frame) {
-                                  std::lock_guard lock(mutex);
-                                  if (frames == 0) {
-                                      EXPECT_EQ(frame.frameStatus, FrameStatus::complete);
-                                      EXPECT_EQ(rgbAt(*frame.pixels, 60, 50), 0x336699u);
-                                  }
-                                  ++frames;
-                                  changed.notify_all();
-                              },
-                              [&](std::exception_ptr error) {
-                                  std::lock_guard lock(mutex);
-                                  try {
-                                      std::rethrow_exception(error);
-                                  } catch (const std::exception& e) {
-                                      stopMessage = e.what();
-                                  }
-                                  changed.notify_all();
-                              }});
-    capture.start();
-    {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return frames >= 3; }));
-    }
-    window.reset();
-    {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(
-            changed.wait_for(lock, std::chrono::seconds(10), [&] { return !stopMessage.empty(); }));
-    }
-    EXPECT_EQ(stopMessage, "The window being recorded was closed");
-    capture.stop();
 }
 
 }  // namespace
