@@ -12,6 +12,16 @@ constexpr std::uint16_t kLockBit = 2;
 constexpr std::uint16_t kNumLockBit = 16;  // Mod2, where X servers usually put Num Lock
 constexpr std::uint16_t kSuperBit = 64;    // Mod4
 constexpr std::uint8_t kKey2 = 11;
+constexpr std::uint8_t kKey1 = 10;
+constexpr std::uint16_t kBase = kShiftBit | kSuperBit;
+
+// The grabs of `key` with Shift+Super in every Caps Lock and Num Lock state.
+std::set<KeyGrab> lockVariants(std::uint8_t key) {
+    return {{key, kBase},
+            {key, kBase | kLockBit},
+            {key, kBase | kNumLockBit},
+            {key, kBase | kLockBit | kNumLockBit}};
+}
 
 // Keeps the set of grabs an X server would hold, and can pretend that another
 // client holds some.
@@ -22,7 +32,7 @@ class FakeGrabber final : public KeyGrabber {
             case HotKeyKey::digit2:
                 return key2;
             case HotKeyKey::digit1:
-                return 10;
+                return kKey1;
             case HotKeyKey::escape:
                 return missingEscape ? std::nullopt : std::optional(9);
         }
@@ -75,46 +85,37 @@ class HotKeyRegistrationsTest : public ::testing::Test {
     const HotKeyCombo shiftSuper2{HotKeyKey::digit2, kShift | kSuper};
 };
 
-TEST_F(HotKeyRegistrationsTest, EveryLockStateIsGrabbedAndAPressInAnyOfThemRunsTheAction) {
-    auto registrations = makeRegistrations();
-    int toggles = 0;
-    registrations.registerHotKey(1, shiftSuper2, [&] { ++toggles; });
-    const std::uint16_t base = kShiftBit | kSuperBit;
-    EXPECT_EQ(grabber.held, (std::set<KeyGrab>{{kKey2, base},
-                                               {kKey2, base | kLockBit},
-                                               {kKey2, base | kNumLockBit},
-                                               {kKey2, base | kLockBit | kNumLockBit}}));
-
-    registrations.handlePress(kKey2, base | kNumLockBit | kLockBit);
-    EXPECT_EQ(toggles, 0) << "the action runs from the main queue, not inside the event";
-    runMainQueue();
-    EXPECT_EQ(toggles, 1);
-
-    // A pointer button held down (bit 8 and up) does not hide the combo; a
-    // missing or extra modifier does.
-    registrations.handlePress(kKey2, base | 0x100);
-    registrations.handlePress(kKey2, kShiftBit);
-    registrations.handlePress(kKey2, base | 4 /* Control */);
-    runMainQueue();
-    EXPECT_EQ(toggles, 2);
-}
-
-TEST_F(HotKeyRegistrationsTest, RegisteringAnIdAgainReplacesItAndUnregisteringTheLastReleasesAll) {
+// A press in any lock state, or with a pointer button held (bit 8 and up),
+// runs the latest action for the id from the main queue; a missing or extra
+// modifier does not. Moving an id to another combo frees the old key, and
+// unregistering the last id releases every grab.
+TEST_F(HotKeyRegistrationsTest, EveryLockStateIsGrabbedAndRunsTheLatestAction) {
     auto registrations = makeRegistrations();
     std::vector<std::string> ran;
     registrations.registerHotKey(1, shiftSuper2, [&] { ran.push_back("first"); });
     registrations.registerHotKey(1, shiftSuper2, [&] { ran.push_back("second"); });
     EXPECT_EQ(registrations.size(), 1u);
-    EXPECT_EQ(grabber.held.size(), 4u);
-    registrations.handlePress(kKey2, kShiftBit | kSuperBit);
-    runMainQueue();
-    EXPECT_EQ(ran, std::vector<std::string>{"second"});
+    EXPECT_EQ(grabber.held, lockVariants(kKey2));
+    const struct {
+        std::uint16_t state;
+        bool runs;
+    } presses[] = {
+        {kBase, true},      {kBase | kNumLockBit | kLockBit, true}, {kBase | 0x100, true},
+        {kShiftBit, false}, {kBase | 4 /* Control */, false},
+    };
+    for (const auto& press : presses) {
+        SCOPED_TRACE(press.state);
+        ran.clear();
+        registrations.handlePress(kKey2, press.state);
+        EXPECT_TRUE(ran.empty()) << "the action runs from the main queue, not inside the event";
+        runMainQueue();
+        EXPECT_EQ(ran,
+                  press.runs ? std::vector<std::string>{"second"} : std::vector<std::string>{});
+    }
 
-    // Moving an id to another combo frees the old key.
-    registrations.registerHotKey(1, {HotKeyKey::digit1, kShift | kSuper}, [&] {});
-    EXPECT_EQ(grabber.held.count({kKey2, kShiftBit | kSuperBit}), 0u);
-
-    registrations.registerHotKey(3, {HotKeyKey::escape, kNoModifier}, [&] {});
+    registrations.registerHotKey(1, {HotKeyKey::digit1, kShift | kSuper}, [] {});
+    EXPECT_EQ(grabber.held, lockVariants(kKey1));
+    registrations.registerHotKey(3, {HotKeyKey::escape, kNoModifier}, [] {});
     registrations.unregisterHotKey(1);
     registrations.unregisterHotKey(1);  // not registered any more: no effect
     registrations.unregisterHotKey(3);
@@ -127,13 +128,13 @@ TEST_F(HotKeyRegistrationsTest, APressWhoseRegistrationWentAwayBeforeItsTurnDoes
     {
         auto registrations = makeRegistrations();
         registrations.registerHotKey(2, {HotKeyKey::digit1, kShift | kSuper}, [&] { ++ran; });
-        registrations.handlePress(10, kShiftBit | kSuperBit);
+        registrations.handlePress(kKey1, kBase);
         registrations.unregisterHotKey(2);
         runMainQueue();
         EXPECT_EQ(ran, 0);
 
         registrations.registerHotKey(2, {HotKeyKey::digit1, kShift | kSuper}, [&] { ++ran; });
-        registrations.handlePress(10, kShiftBit | kSuperBit);
+        registrations.handlePress(kKey1, kBase);
     }
     // Destroyed with a press still queued: the lookup finds nothing, and
     // every grab was released.
@@ -142,46 +143,36 @@ TEST_F(HotKeyRegistrationsTest, APressWhoseRegistrationWentAwayBeforeItsTurnDoes
     EXPECT_TRUE(grabber.held.empty());
 }
 
-TEST_F(HotKeyRegistrationsTest, ACombinationItCannotHaveIsReportedAndNeverRuns) {
+// A combo another client holds is reported and never runs. After a change of
+// the keyboard map the "2" key may have another key code: the grabs follow
+// it, and a combo whose key went away is reported and dropped.
+TEST_F(HotKeyRegistrationsTest, CombosItCannotHaveAreReportedAndDroppedAlsoAfterAMapChange) {
     auto registrations = makeRegistrations();
-    grabber.takenByOthers = {{kKey2, kShiftBit | kSuperBit | kNumLockBit}};
-    int ran = 0;
-    registrations.registerHotKey(1, shiftSuper2, [&] { ++ran; });
-    grabber.missingEscape = true;
-    registrations.registerHotKey(3, {HotKeyKey::escape, kNoModifier}, [&] { ++ran; });
-    ASSERT_EQ(reports.size(), 2u);
-    EXPECT_NE(reports[1].find("Esc"), std::string::npos);
-    EXPECT_EQ(registrations.size(), 0u);
-    registrations.handlePress(kKey2, kShiftBit | kSuperBit);
-    runMainQueue();
-    EXPECT_EQ(ran, 0);
-}
-
-// After a change of the keyboard map the "2" key may have another key code:
-// the grabs follow it, and a combo whose key went away is reported and dropped.
-TEST_F(HotKeyRegistrationsTest, AChangedKeyboardMapMovesTheGrabsToTheNewKeyCodes) {
-    auto registrations = makeRegistrations();
+    grabber.takenByOthers = {{kKey1, kBase | kNumLockBit}};
     int toggles = 0;
-    int cancels = 0;
+    int others = 0;
+    registrations.registerHotKey(2, {HotKeyKey::digit1, kShift | kSuper}, [&] { ++others; });
     registrations.registerHotKey(1, shiftSuper2, [&] { ++toggles; });
-    registrations.registerHotKey(2, {HotKeyKey::escape, 0}, [&] { ++cancels; });
-    const std::uint16_t base = kShiftBit | kSuperBit;
+    registrations.registerHotKey(3, {HotKeyKey::escape, kNoModifier}, [&] { ++others; });
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("already used"), std::string::npos) << reports[0];
+    EXPECT_EQ(registrations.size(), 2u);
 
     grabber.key2 = 40;
     grabber.missingEscape = true;
     registrations.keyboardMappingChanged();
-    EXPECT_EQ(grabber.held, (std::set<KeyGrab>{{40, base},
-                                               {40, base | kLockBit},
-                                               {40, base | kNumLockBit},
-                                               {40, base | kLockBit | kNumLockBit}}));
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_NE(reports[0].find("not on this keyboard"), std::string::npos) << reports[0];
+    EXPECT_EQ(grabber.held, lockVariants(40));
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_NE(reports[1].find("Esc is not on this keyboard"), std::string::npos) << reports[1];
     EXPECT_EQ(registrations.size(), 1u);
 
-    registrations.handlePress(kKey2, base);
-    registrations.handlePress(40, base);
+    for (const std::uint8_t key : {kKey1, kKey2, std::uint8_t{40}}) {
+        registrations.handlePress(key, kBase);
+    }
+    registrations.handlePress(9, 0);
     runMainQueue();
     EXPECT_EQ(toggles, 1);
+    EXPECT_EQ(others, 0);
     registrations.unregisterAll();
     EXPECT_TRUE(grabber.held.empty());
 }

@@ -32,36 +32,17 @@ fs::path makeExecutable(const fs::path& path) {
     return path;
 }
 
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            old_ = old;
-        }
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_) {
-            setenv(name_, old_->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
 class XdgAutostartTest : public ::testing::Test {
   protected:
+    void SetUp() override { setenv("XDG_CONFIG_HOME", (temp.path() / "config").c_str(), 1); }
+    void TearDown() override { unsetenv("XDG_CONFIG_HOME"); }
+
     testing::TempDir temp;
-    ScopedEnv configHome{"XDG_CONFIG_HOME", (temp.path() / "config").string()};
     fs::path executable = makeExecutable(temp.path() / "my apps" / "tessera-recorder");
     fs::path entry = temp.path() / "config/autostart/com.tessera.recorder.desktop";
 };
 
-TEST_F(XdgAutostartTest, TurningOnWritesAReadableEntryForThisExecutableAndOffRemovesIt) {
+TEST_F(XdgAutostartTest, OnWritesAnEntryForThisExecutableOnceAndOffRemovesIt) {
     XdgAutostart autostart(std::nullopt, executable);
     EXPECT_EQ(autostart.entryPath(), entry);
     EXPECT_EQ(autostart.status(), Status::notRegistered);
@@ -82,20 +63,11 @@ TEST_F(XdgAutostartTest, TurningOnWritesAReadableEntryForThisExecutableAndOffRem
         XdgAutostart(std::nullopt, makeExecutable(temp.path() / "other/tessera-recorder")).status(),
         Status::notRegistered);
 
-    autostart.setEnabled(false);
-    EXPECT_FALSE(fs::exists(entry));
-    EXPECT_EQ(autostart.status(), Status::notRegistered);
-    autostart.setEnabled(false);  // off when already off is fine
-}
-
-TEST_F(XdgAutostartTest, OnLeavesAnEnabledEntryAloneButRewritesOneTheDesktopTurnedOff) {
-    XdgAutostart autostart(std::nullopt, executable);
-    autostart.setEnabled(true);
+    // On leaves an enabled entry alone but rewrites one the desktop turned off.
     const auto edited = readFile(entry) + "# kept\n";
     writeFile(entry, edited);
     autostart.setEnabled(true);
     EXPECT_EQ(readFile(entry), edited);
-
     for (const char* off : {"Hidden=true", "X-GNOME-Autostart-enabled=false"}) {
         SCOPED_TRACE(off);
         writeFile(entry, "[Desktop Entry]\nType=Application\nExec=" +
@@ -104,6 +76,11 @@ TEST_F(XdgAutostartTest, OnLeavesAnEnabledEntryAloneButRewritesOneTheDesktopTurn
         autostart.setEnabled(true);
         EXPECT_EQ(autostart.status(), Status::enabled);
     }
+
+    autostart.setEnabled(false);
+    EXPECT_FALSE(fs::exists(entry));
+    EXPECT_EQ(autostart.status(), Status::notRegistered);
+    autostart.setEnabled(false);  // off when already off is fine
 }
 
 TEST_F(XdgAutostartTest, FailuresThrowWithThePathInTheMessage) {

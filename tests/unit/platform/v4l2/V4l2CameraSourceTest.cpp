@@ -152,6 +152,9 @@ TEST_F(V4l2CameraSourceTest, ChoosesTheCameraByIdOrTheDefault) {
 }
 
 TEST_F(V4l2CameraSourceTest, OpeningFailuresAreReportedAsTheUserSeesThem) {
+    const char* denied =
+        "Camera access was denied. Turn the camera toggle off or grant access: membership of "
+        "the \"video\" group grants access to the camera.";
     struct Case {
         const char* what;
         void (*setUp)(FakeCamera&);
@@ -181,6 +184,16 @@ TEST_F(V4l2CameraSourceTest, OpeningFailuresAreReportedAsTheUserSeesThem) {
              c.setFormatErrors = {{kPixelFormatMjpeg, EINVAL}, {kPixelFormatYuyv, EINVAL}};
          },
          "Camera output can't be added"},
+        {"the user may not open it",
+         [](FakeCamera& c) {
+             c.openErrors = {EACCES, EACCES};
+         },
+         denied},
+        {"listed, then refused when opened for capture",
+         [](FakeCamera& c) {
+             c.openErrors = {0, EACCES};
+         },
+         denied},
     };
     for (const Case& c : cases) {
         DeviceDirectory dir;
@@ -188,26 +201,10 @@ TEST_F(V4l2CameraSourceTest, OpeningFailuresAreReportedAsTheUserSeesThem) {
         auto camera = opener->add(dir.node("video0"));
         camera->capabilities.card = "Desk Cam";
         c.setUp(*camera);
-        V4l2CameraSource src(dir.path(), opener, clock_);
+        V4l2CameraSource src(dir.path(), opener, clock_, dir.sysfs());
         EXPECT_EQ(startError(src, ""), c.expected) << c.what;
         EXPECT_FALSE(camera->record().streaming) << c.what;
     }
-}
-
-TEST_F(V4l2CameraSourceTest, ACameraTheUserMayNotOpenSaysHowToGetAccess) {
-    const std::string denied =
-        "Camera access was denied. Turn the camera toggle off or grant access: membership of "
-        "the \"video\" group grants access to the camera.";
-    auto locked = addCamera("video0", "(unread)");
-    locked->openErrors = {EACCES, EACCES};
-    dir_.describe("video0", "Locked Cam", 0);
-    auto src = source();
-    EXPECT_EQ(startError(src, ""), denied);
-    EXPECT_EQ(startError(src, dir_.path() + "/video0"), denied);
-    // Listed as openable, then refused when opened for capture.
-    auto revoked = addCamera("video1", "Desk Cam");
-    revoked->openErrors = {0, EACCES};
-    EXPECT_EQ(startError(src, dir_.path() + "/video1"), denied);
 }
 
 TEST_F(V4l2CameraSourceTest, NegotiatesMjpegFirstUpTo720p) {
@@ -249,24 +246,18 @@ class Collector {
                     changed_.notify_all();
                 }};
     }
-    // Waits until `count` frames arrived; the long bound only guards a hang.
-    std::vector<VideoSample> waitForFrames(size_t count) {
+    // The frames, once `frames` arrived (or a stop report, with `stop`); the
+    // long bound only guards a hang.
+    std::vector<VideoSample> frames(size_t frames = 0) {
         std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, std::chrono::seconds(20), [&] { return frames_.size() >= count; });
+        changed_.wait_for(lock, std::chrono::seconds(20), [&] { return frames_.size() >= frames; });
         return frames_;
     }
-    std::vector<std::string> waitForStop() {
+    std::vector<std::string> stopReports(bool wait = false) {
         std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, std::chrono::seconds(20), [&] { return !stopped_.empty(); });
+        changed_.wait_for(lock, std::chrono::seconds(wait ? 20 : 0),
+                          [&] { return !stopped_.empty(); });
         return stopped_;
-    }
-    std::vector<std::string> stopReports() {
-        std::lock_guard lock(mutex_);
-        return stopped_;
-    }
-    size_t frameCount() {
-        std::lock_guard lock(mutex_);
-        return frames_.size();
     }
 
   private:
@@ -306,7 +297,7 @@ TEST_F(V4l2CameraSourceTest, DeliversDecodedFramesOnTheHostClock) {
     camera->push(truncated);
     camera->push(yuyvFrame(16, false, {1'700'000'000, 0}));  // wall-clock stamp
 
-    const std::vector<VideoSample> frames = collector.waitForFrames(3);
+    const std::vector<VideoSample> frames = collector.frames(3);
     ASSERT_EQ(frames.size(), 3u);
     const MediaTime expectedTimes[] = {MediaTime::fromNanoseconds(5'250'000'000), clock_->now(),
                                        clock_->now()};
@@ -326,7 +317,7 @@ TEST_F(V4l2CameraSourceTest, DeliversDecodedFramesOnTheHostClock) {
     // The capture thread waits in poll with nothing to read; stop wakes it.
     stream->stop();
     stream->stop();  // idempotent
-    EXPECT_EQ(collector.frameCount(), 3u);
+    EXPECT_EQ(collector.frames().size(), 3u);
     const auto record = camera->record();
     EXPECT_TRUE(record.stoppedStreaming);
     EXPECT_EQ(record.dequeued, 5);
@@ -339,13 +330,14 @@ TEST_F(V4l2CameraSourceTest, AnUnpluggedCameraReportsThatItStopped) {
     Collector collector;
     auto stream = source().startCamera("", collector.handlers());
     camera->push(yuyvFrame(128, true, {1, 0}));
-    ASSERT_EQ(collector.waitForFrames(1).size(), 1u);
+    ASSERT_EQ(collector.frames(1).size(), 1u);
 
     camera->disconnect();
-    EXPECT_EQ(collector.waitForStop(), std::vector<std::string>{"Camera Desk Cam can't be used"});
+    EXPECT_EQ(collector.stopReports(true),
+              std::vector<std::string>{"Camera Desk Cam can't be used"});
     EXPECT_TRUE(camera->record().stoppedStreaming);
     stream->stop();
-    EXPECT_EQ(collector.frameCount(), 1u);
+    EXPECT_EQ(collector.frames().size(), 1u);
 }
 
 }  // namespace
