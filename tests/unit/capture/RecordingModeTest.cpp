@@ -101,46 +101,52 @@ TEST_F(RecordingModeTest, TheBubbleMenuAndResizeReachTheStateWhileTheControllerL
     EXPECT_EQ(state->cameraBubbleSize(), size + 30);
 }
 
-TEST_F(RecordingModeTest, OpeningFromTheStatusItemSelectsItsDisplayOnlyInDisplayMode) {
+// Opened from the status item, the recorder selects the item's display (only
+// in display mode); a hidden strip is never made; a new target moves the strip
+// and the bubble.
+TEST_F(RecordingModeTest, TheStripAndBubbleFollowTheDisplayAndAHiddenStripIsNeverShown) {
     state->setDisplays({{1, "Built-in"}, {7, "DELL U2720Q"}});
     controller->statusItemDisplayID = [] {
         return std::optional<std::uint32_t>(7);
     };
     state->setCaptureMode(CaptureMode::window);
-    controller->enterRecordingMode(true);
-    EXPECT_EQ(state->selectedDisplayID(), 1u);
-    controller->exitRecordingMode();
-
-    state->setCaptureMode(CaptureMode::display);
-    controller->enterRecordingMode(true);
-    EXPECT_EQ(state->selectedDisplayID(), 7u);
-    ASSERT_NE(windows.strip, nullptr);
-    EXPECT_EQ(windows.strip->display, 7u);
-}
-
-TEST_F(RecordingModeTest, AHiddenStripIsNeverShownAndATargetChangeMovesStripAndBubble) {
     state->setStripVisibility(StripVisibility::hidden);
     controller->enterRecordingMode(true);
+    EXPECT_EQ(state->selectedDisplayID(), 1u);
     EXPECT_EQ(windows.strip, nullptr);
     controller->exitRecordingMode();
 
+    state->setCaptureMode(CaptureMode::display);
     state->setStripVisibility(StripVisibility::ownScreen);
-    state->setDisplays({{1, "Built-in"}, {7, "DELL U2720Q"}});
     state->setCameraEnabled(true);
     controller->enterRecordingMode(true);
     executor.advance(seconds(1));
-    state->setSelectedDisplayID(7);
-    controller->captureTargetChanged();
+    EXPECT_EQ(state->selectedDisplayID(), 7u);
+    ASSERT_NE(windows.strip, nullptr);
     EXPECT_EQ(windows.strip->display, 7u);
-    EXPECT_EQ(cameras.log->calls.back(), "moveBubble 7");
+    state->setSelectedDisplayID(1);
+    controller->captureTargetChanged();
+    EXPECT_EQ(windows.strip->display, 1u);
+    EXPECT_EQ(cameras.log->calls.back(), "moveBubble 1");
 }
 
-TEST_F(RecordingModeTest, MuteActsOnlyWhileRecordingWithTheMicrophoneAndEachStartClearsIt) {
+// Muting needs a recording with the microphone, hiding the bubble needs the
+// camera; each start clears both.
+TEST_F(RecordingModeTest, MuteAndHiddenBubbleNeedTheirDeviceAndEachStartClearsThem) {
     state->setMicEnabled(true);
     controller->setMicMuted(true);
     EXPECT_FALSE(state->micMuted());
+    controller->setCameraBubbleHidden(true);
+    EXPECT_FALSE(state->cameraBubbleHidden());
 
+    state->setCameraEnabled(true);
+    controller->enterRecordingMode(true);
+    executor.advance(seconds(1));
+    controller->setCameraBubbleHidden(true);
+    EXPECT_TRUE(state->cameraBubbleHidden());
+    EXPECT_EQ(cameras.log->calls.back(), "out");
     startRecording();
+    EXPECT_FALSE(state->cameraBubbleHidden());
     controller->setMicMuted(true);
     EXPECT_TRUE(state->micMuted());
     EXPECT_EQ(sequence.screen->calls.back(), "mute");
@@ -174,19 +180,6 @@ TEST_F(RecordingModeTest, PenThatTheCaptureCannotSeeWarnsOnceTurnedOn) {
               "Heads up: pen strokes won't appear in the recorded video this session");
     controller->setDrawModeEnabled(false);
     EXPECT_FALSE(pen->drawMode);
-}
-
-TEST_F(RecordingModeTest, HidingTheBubbleNeedsTheCameraAndEachStartShowsItAgain) {
-    controller->setCameraBubbleHidden(true);
-    EXPECT_FALSE(state->cameraBubbleHidden());
-    state->setCameraEnabled(true);
-    controller->enterRecordingMode(true);
-    executor.advance(seconds(1));
-    controller->setCameraBubbleHidden(true);
-    EXPECT_TRUE(state->cameraBubbleHidden());
-    EXPECT_EQ(cameras.log->calls.back(), "out");
-    startRecording();
-    EXPECT_FALSE(state->cameraBubbleHidden());
 }
 
 // Recorders that fail while stopping must never leave the phase stuck.

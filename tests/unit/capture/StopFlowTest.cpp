@@ -6,6 +6,7 @@ namespace tessera::testing {
 namespace {
 
 using Kind = RecorderPhase::Kind;
+using Steps = std::vector<std::string>;
 
 TEST_F(ControllerTest, StoppingTwiceSendsOneFinalizeAndHandsOutTheLink) {
     sequence.micPath = micFile();
@@ -22,6 +23,8 @@ TEST_F(ControllerTest, StoppingTwiceSendsOneFinalizeAndHandsOutTheLink) {
     EXPECT_EQ(share.opened, (std::vector<std::string>{"https://share.example/v/rec-1"}));
     EXPECT_EQ(state->statusMessage(), std::nullopt) << "the start notice is cleared";
     EXPECT_EQ(sequence.mic->deletes, 1) << "the microphone file is removed after its upload";
+    EXPECT_EQ(sequence.uploads->localCopy, Steps{"discard"}) << "the server has everything";
+    EXPECT_EQ(state->localCopyPath(), std::nullopt);
 }
 
 TEST_F(ControllerTest, NoFramesDeletesTheRecordingInsteadOfFinalizing) {
@@ -35,50 +38,44 @@ TEST_F(ControllerTest, NoFramesDeletesTheRecordingInsteadOfFinalizing) {
     EXPECT_EQ(state->shareURL(), std::nullopt);
     EXPECT_EQ(sequence.mic->deletes, 1);
     EXPECT_TRUE(share.copied.empty());
+    EXPECT_EQ(sequence.uploads->localCopy, Steps{"discard"});
+    EXPECT_EQ(state->localCopyPath(), std::nullopt);
 }
 
-TEST_F(ControllerTest, AMicrophoneUploadThatFailsTwiceBecomesAWarningAndFinalizeGoesOn) {
-    sequence.micPath = micFile();
-    startRecording();
-    sequence.server->uploadFailures = {serverError("Server returned HTTP 500"),
-                                       serverError("Server returned HTTP 500")};
-    sequence.uploads->summary = "1 camera segment was lost";
-    finish(controller->stop());
-    EXPECT_EQ(phase(), Kind::done);
-    EXPECT_EQ(log, (RequestLog{"create", "segments drained", "upload mic rec-1 9",
-                               "upload mic rec-1 9", "finalize rec-1"}));
-    EXPECT_EQ(state->statusMessage(),
-              std::optional<std::string>("Heads up: mic audio was lost (Server returned HTTP "
-                                         "500); 1 camera segment was lost"));
-}
-
-TEST_F(ControllerTest, NotesAreSentTrimmedAfterFinalizeAndBlankNotesStay) {
-    startRecording();
-    state->setRecordingNotes("  see the second half \n");
-    finish(controller->stop());
-    EXPECT_EQ(log, (RequestLog{"create", "segments drained", "finalize rec-1", "update rec-1"}));
-    EXPECT_EQ(sequence.server->lastDescription, "see the second half");
-    EXPECT_EQ(state->recordingNotes(), "");
-
-    controller->acknowledgeDone();
-    log.clear();
-    startRecording();
-    state->setRecordingNotes(" \n ");
-    finish(controller->stop());
-    EXPECT_EQ(log, (RequestLog{"create", "segments drained", "finalize rec-1"}));
-    EXPECT_EQ(state->recordingNotes(), " \n ");
-}
-
-TEST_F(ControllerTest, ANotesFailureIsAWarningAndKeepsTheNotes) {
-    startRecording();
-    state->setRecordingNotes("draft");
-    sequence.server->updateFailure = serverError("Server returned HTTP 500");
-    finish(controller->stop());
-    EXPECT_EQ(phase(), Kind::done);
-    EXPECT_EQ(state->recordingNotes(), "draft");
-    EXPECT_EQ(state->statusMessage(),
-              std::optional<std::string>(
-                  "Heads up: notes couldn't be attached (Server returned HTTP 500)"));
+// Notes go out trimmed after finalize and are cleared; blank notes are not
+// sent; notes that fail to attach stay, with a warning.
+TEST_F(ControllerTest, NotesAreSentTrimmedAfterFinalizeAndKeptWhenTheyFail) {
+    struct Case {
+        const char* notes;
+        bool fails;
+        RequestLog requests;
+        const char* notesAfter;
+        const char* sent;
+        std::optional<std::string> message;
+    };
+    const RequestLog withUpdate{"create", "segments drained", "finalize rec-1", "update rec-1"};
+    const std::vector<Case> cases{
+        {"  see the second half \n", false, withUpdate, "", "see the second half", std::nullopt},
+        {" \n ", false, {"create", "segments drained", "finalize rec-1"}, " \n ", "", std::nullopt},
+        {"draft", true, withUpdate, "draft", "draft",
+         "Heads up: notes couldn't be attached (Server returned HTTP 500)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.notes);
+        log.clear();
+        startRecording();
+        state->setRecordingNotes(c.notes);
+        if (c.fails) {
+            sequence.server->updateFailure = serverError("Server returned HTTP 500");
+        }
+        finish(controller->stop());
+        EXPECT_EQ(phase(), Kind::done);
+        EXPECT_EQ(log, c.requests);
+        EXPECT_EQ(state->recordingNotes(), c.notesAfter);
+        EXPECT_EQ(sequence.server->lastDescription, c.sent);
+        EXPECT_EQ(state->statusMessage(), c.message);
+        controller->acknowledgeDone();
+    }
 }
 
 TEST_F(ControllerTest, AReplyThatIsNotReadyFailsWithoutRetryOrLinkChange) {
@@ -92,6 +89,9 @@ TEST_F(ControllerTest, AReplyThatIsNotReadyFailsWithoutRetryOrLinkChange) {
     EXPECT_TRUE(share.copied.empty());
 }
 
+// A microphone upload that fails twice is a warning and finalize goes on; three
+// failed finalize attempts, two seconds apart, end in an error that can be
+// retried once, without sending the microphone file again.
 TEST_F(ControllerTest, FinalizeFailingThreeTimesCanBeRetriedAndReportsItsWarningsAgain) {
     std::vector<std::string> logged;
     logging::LogCapture capture(
@@ -104,15 +104,32 @@ TEST_F(ControllerTest, FinalizeFailingThreeTimesCanBeRetriedAndReportsItsWarning
     startRecording();
     sequence.server->uploadFailures = {serverError("Server returned HTTP 500"),
                                        serverError("Server returned HTTP 500")};
+    sequence.uploads->summary = "1 camera segment was lost";
     for (int i = 0; i < 3; ++i) {
         sequence.server->finalizeFailures.push_back(
             serverError("Could not connect to the server."));
     }
-    finish(controller->stop());
+    auto finalizes = [&] {
+        return std::count(log.begin(), log.end(), "finalize rec-1");
+    };
+    spawn(executor, controller->stop());
+    for (int step = 0; step < 100 && finalizes() == 0; ++step) {
+        executor.advance(seconds(0.05));
+    }
+    EXPECT_EQ(finalizes(), 1);
+    executor.advance(seconds(1.9));
+    EXPECT_EQ(finalizes(), 1) << "the next attempt waits two seconds";
+    executor.advance(seconds(0.2));
+    EXPECT_EQ(finalizes(), 2);
+    executor.advance(seconds(5));
+    EXPECT_EQ(log,
+              (RequestLog{"create", "segments drained", "upload mic rec-1 9", "upload mic rec-1 9",
+                          "finalize rec-1", "finalize rec-1", "finalize rec-1"}));
     EXPECT_EQ(state->phase(),
               RecorderPhase::error("Finalize failed: Could not connect to the server."));
     EXPECT_TRUE(state->canRetryFinalize());
-    EXPECT_EQ(std::count(log.begin(), log.end(), "finalize rec-1"), 3);
+    EXPECT_EQ(sequence.uploads->localCopy, (Steps{"add mic.m4a", "keep"}))
+        << "the copy is saved when finalize fails for good";
     EXPECT_EQ(logged,
               (std::vector<std::string>{
                   "microphone upload failed (attempt 1 of 2), retrying: Server returned HTTP 500",
@@ -129,23 +146,11 @@ TEST_F(ControllerTest, FinalizeFailingThreeTimesCanBeRetriedAndReportsItsWarning
     executor.advance(seconds(5));
     EXPECT_EQ(phase(), Kind::done);
     EXPECT_EQ(log, (RequestLog{"finalize rec-1"})) << "the microphone file is not sent again";
-    EXPECT_EQ(
-        state->statusMessage(),
-        std::optional<std::string>("Heads up: mic audio was lost (Server returned HTTP 500)"));
-}
-
-TEST_F(ControllerTest, FinalizeRetriesWaitTwoSecondsBetweenAttempts) {
-    startRecording();
-    sequence.server->finalizeFailures = {serverError("timed out"), serverError("timed out")};
-    auto stopping = spawn(executor, controller->stop());
-    executor.advance(seconds(0.2));  // recorder stop and the first attempt
-    EXPECT_EQ(std::count(log.begin(), log.end(), "finalize rec-1"), 1);
-    executor.advance(seconds(1.9));
-    EXPECT_EQ(std::count(log.begin(), log.end(), "finalize rec-1"), 1);
-    executor.advance(seconds(0.2));
-    EXPECT_EQ(std::count(log.begin(), log.end(), "finalize rec-1"), 2);
-    executor.advance(seconds(3));
-    EXPECT_EQ(phase(), Kind::done);
+    EXPECT_EQ(state->statusMessage(),
+              std::optional<std::string>("Heads up: mic audio was lost (Server returned HTTP "
+                                         "500); 1 camera segment was lost"));
+    EXPECT_EQ(state->localCopyPath(), sequence.uploads->keptPath)
+        << "the copy saved after the failure is still where it was said to be";
 }
 
 TEST_F(ControllerTest, TheShareLinkFallsBackAndNeverUsesANonWebScheme) {
@@ -217,6 +222,71 @@ TEST_F(ControllerTest, StoppingASessionThatNeverReachedTheServerSendsNothing) {
     finish(controller->stop());
     EXPECT_EQ(phase(), Kind::idle);
     EXPECT_TRUE(log.empty());
+}
+
+// The local copy is saved when anything was lost or the user keeps every copy.
+TEST_F(ControllerTest, KeepingEveryCopyKeepsAWholeUploadWithItsMicrophoneFile) {
+    state->setKeepLocalCopy(true);
+    sequence.micPath = micFile();
+    startRecording();
+    finish(controller->stop());
+    ASSERT_EQ(phase(), Kind::done);
+    EXPECT_EQ(sequence.uploads->localCopy, (Steps{"add mic.m4a", "keep"}));
+    EXPECT_EQ(state->localCopyPath(), sequence.uploads->keptPath);
+    controller->acknowledgeDone();
+    EXPECT_EQ(state->localCopyPath(), std::nullopt) << "the line goes with the session";
+}
+
+TEST_F(ControllerTest, ALossOnTheWayKeepsTheLocalCopyAndSaysWhere) {
+    struct Case {
+        const char* name;
+        std::function<void(FakeStartSequence&)> arrange;
+        Kind ends;
+        Steps steps;
+    };
+    const std::vector<Case> cases{
+        {"a lost segment", [](FakeStartSequence& s) { s.uploads->summary = "some screen lost"; },
+         Kind::done, Steps{"keep"}},
+        {"a failed microphone upload",
+         [](FakeStartSequence& s) {
+             s.server->uploadFailures = {serverError("HTTP 500"), serverError("HTTP 500")};
+         },
+         Kind::done, Steps{"add mic.m4a", "keep"}},
+        {"finalize failing for good",
+         [](FakeStartSequence& s) {
+             for (int i = 0; i < 3; ++i) {
+                 s.server->finalizeFailures.push_back(serverError("Could not connect"));
+             }
+         },
+         Kind::error, Steps{"keep"}},
+        {"a recording the server could not process",
+         [](FakeStartSequence& s) {
+             s.server->finalizeReply = {"failed", std::nullopt, "transcode failed"};
+         },
+         Kind::error, Steps{"keep"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        makeController();
+        notifications.bundled = true;
+        state->setNotifyWhenReady(true);
+        executor.runUntilIdle();
+        sequence.micPath = micFile();
+        startRecording();
+        c.arrange(sequence);
+        finish(controller->stop());
+        EXPECT_EQ(phase(), c.ends);
+        EXPECT_EQ(sequence.uploads->localCopy, c.steps);
+        EXPECT_EQ(state->localCopyPath(), sequence.uploads->keptPath);
+        if (c.ends == Kind::done) {
+            executor.runUntilIdle();
+            ASSERT_FALSE(notifications.posted.empty());
+            const std::string& body = notifications.posted.back().second;
+            EXPECT_NE(body.find("Saved a local copy: /videos/Tessera Recorder/copy.mp4"),
+                      std::string::npos)
+                << body;
+        }
+    }
 }
 
 }  // namespace
