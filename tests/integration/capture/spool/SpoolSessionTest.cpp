@@ -1,6 +1,6 @@
 // Whole recordings with a local copy, on a private X server with a window
-// manager and the reference web app: a recorder killed mid-recording, a server
-// that is down for a while, and sessions that end well.
+// manager and the reference web app: a recorder killed mid-recording, sessions
+// that end well and one whose server is down for a while.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -130,60 +130,60 @@ TEST_F(SpoolSessionTest, ARecorderKilledSevenSecondsInLeavesSixPlayableSeconds) 
     EXPECT_EQ(recovered[0].files[0].file.parent_path(), folders.videos);
 }
 
-// The server drops every chunk request from second 3 to second 9 of a 12 s
-// recording: its recording ends with a warning, and the local copy holds all of it.
-TEST_F(SpoolSessionTest, AServerDownForSixSecondsLeavesAWarningAndAWholeLocalCopy) {
+// Three sessions on one rig. One that reaches the server whole leaves neither
+// a spool folder nor a copy; with "keep a local copy" on, the next leaves a
+// copy and no spool; in the last the server drops every chunk request from
+// second 3 to second 9 of 12: it ends with a warning, and its local copy holds
+// all of it.
+TEST_F(SpoolSessionTest, TheLocalCopyIsKeptWhenAskedOrWhenTheServerMissedSegments) {
+    struct Session {
+        const char* name;
+        bool keep;
+        bool serverDown;
+    };
     SpoolSessionRig rig(x.display(), web.baseUrl(), folders);
-    rig.controller->start();
-    ASSERT_TRUE(rig.runUntilPhase(Kind::recording, 60)) << rig.state->phase().message();
-    const auto started = Clock::now();
-    ASSERT_TRUE(recordUntil(rig, 3));
-    web.addFault({{"route", "chunk"}, {"count", -1}, {"drop", true}});
-    ASSERT_TRUE(recordUntil(rig, 9));
-    web.clearFaults();
-    ASSERT_TRUE(recordUntil(rig, 12));
-    const double active = std::chrono::duration<double>(Clock::now() - started).count();
-    spawn(rig.loop, rig.controller->stop());
-    ASSERT_TRUE(rig.runUntil([&] { return rig.state->phase().is(Kind::done); }, 120))
-        << rig.state->phase().message();
-
-    ASSERT_TRUE(rig.state->statusMessage());
-    EXPECT_NE(rig.state->statusMessage()->find("screen segments failed to upload"),
-              std::string::npos)
-        << *rig.state->statusMessage();
-    ASSERT_TRUE(rig.state->localCopyPath());
-    const fs::path copy = *rig.state->localCopyPath();
-    EXPECT_EQ(copy.parent_path(), folders.videos);
-    const MediaFacts facts = readMedia(copy);
-    ASSERT_TRUE(facts.opened);
-    EXPECT_NEAR(facts.videoSeconds, active, 0.5);
-    EXPECT_TRUE(entriesOf(folders.sessions).empty());
-}
-
-// A session that reaches the server whole leaves neither a spool folder nor a
-// copy; with "keep a local copy" on, the next one leaves a copy and no spool.
-TEST_F(SpoolSessionTest, ASessionThatArrivesWholeLeavesACopyOnlyWhenAsked) {
-    SpoolSessionRig rig(x.display(), web.baseUrl(), folders);
-    for (const bool keep : {false, true}) {
-        SCOPED_TRACE(keep ? "keeping every copy" : "default");
-        rig.state->setKeepLocalCopy(keep);
+    for (const Session& s : {Session{"arrives whole", false, false},
+                             Session{"arrives whole, every copy kept", true, false},
+                             Session{"server down for six seconds", false, true}}) {
+        SCOPED_TRACE(s.name);
+        rig.state->setKeepLocalCopy(s.keep);
         rig.controller->start();
         ASSERT_TRUE(rig.runUntilPhase(Kind::recording, 60)) << rig.state->phase().message();
+        const auto started = Clock::now();
         ASSERT_EQ(entriesOf(folders.sessions).size(), 1u) << "the spool exists while recording";
         ASSERT_TRUE(recordUntil(rig, 3));
+        if (s.serverDown) {
+            web.addFault({{"route", "chunk"}, {"count", -1}, {"drop", true}});
+            ASSERT_TRUE(recordUntil(rig, 9));
+            web.clearFaults();
+            ASSERT_TRUE(recordUntil(rig, 12));
+        }
+        const double active = std::chrono::duration<double>(Clock::now() - started).count();
         spawn(rig.loop, rig.controller->stop());
         ASSERT_TRUE(rig.runUntilPhase(Kind::done, 120)) << rig.state->phase().message();
-        EXPECT_TRUE(entriesOf(folders.sessions).empty());
-        EXPECT_EQ(rig.state->statusMessage(), std::nullopt);
-        if (!keep) {
+
+        EXPECT_TRUE(entriesOf(folders.sessions).empty()) << "no spool is left";
+        if (s.serverDown) {
+            ASSERT_TRUE(rig.state->statusMessage());
+            EXPECT_NE(rig.state->statusMessage()->find("screen segments failed to upload"),
+                      std::string::npos)
+                << *rig.state->statusMessage();
+        } else {
+            EXPECT_EQ(rig.state->statusMessage(), std::nullopt);
+        }
+        if (!s.keep && !s.serverDown) {
             EXPECT_EQ(rig.state->localCopyPath(), std::nullopt);
             EXPECT_TRUE(entriesOf(folders.videos).empty());
         } else {
             ASSERT_TRUE(rig.state->localCopyPath());
-            EXPECT_EQ(entriesOf(folders.videos),
-                      std::vector<fs::path>{fs::path(*rig.state->localCopyPath())});
-            const MediaFacts facts = readMedia(*rig.state->localCopyPath());
-            EXPECT_NEAR(facts.videoSeconds, 3.0, 0.6);
+            const fs::path copy = *rig.state->localCopyPath();
+            EXPECT_EQ(copy.parent_path(), folders.videos);
+            if (s.keep) {
+                EXPECT_EQ(entriesOf(folders.videos), std::vector<fs::path>{copy});
+            }
+            const MediaFacts facts = readMedia(copy);
+            ASSERT_TRUE(facts.opened);
+            EXPECT_NEAR(facts.videoSeconds, active, s.serverDown ? 0.5 : 0.6);
         }
         rig.controller->acknowledgeDone();
     }
