@@ -56,13 +56,12 @@ std::exception_ptr failure(const std::string& text) {
 
 std::string messageOf(const TaskHandle<int>& handle) {
     try {
-        handle.result();
+        return std::to_string(handle.result());
     } catch (const CancelledError&) {
         return "cancelled";
     } catch (const std::exception& e) {
         return e.what();
     }
-    return "succeeded";
 }
 
 class RetryTest : public ::testing::Test {
@@ -78,34 +77,37 @@ class RetryTest : public ::testing::Test {
     std::vector<std::string> reports;
 };
 
-TEST_F(RetryTest, RetriesAfterTheWaitOnTheExecutorClockUntilASuccess) {
-    ScriptedOperation operation(executor, {failure("one"), failure("two")});
-    auto handle = start(operation, {3, seconds(2)});
-    executor.runUntilIdle();
-    executor.advance(seconds(1.999));
-    EXPECT_EQ(operation.startedAt.size(), 1u) << "no attempt before the wait is over";
-    executor.advance(seconds(5));
-    ASSERT_TRUE(handle.isDone());
-    EXPECT_EQ(handle.result(), 3);
-    EXPECT_EQ(operation.startedAt, (std::vector<double>{0, 2, 4}));
-    EXPECT_EQ(reports, (std::vector<std::string>{"one retry", "two retry"}));
-}
-
-TEST_F(RetryTest, TheLastErrorIsRethrownAfterTheLastAttemptWithoutAFurtherWait) {
-    ScriptedOperation operation(executor, {failure("first"), failure("second")});
-    auto handle = start(operation, {2, seconds(0.3)});
-    executor.runUntilIdle();
-    executor.advance(seconds(0.3));
-    ASSERT_TRUE(handle.isDone()) << "the loop does not wait after its last attempt";
-    EXPECT_EQ(messageOf(handle), "second");
-    EXPECT_EQ(reports, (std::vector<std::string>{"first retry", "second"}));
-
-    ScriptedOperation once(executor, {failure("only")});
-    reports.clear();
-    auto single = start(once, {1, seconds(5)});
-    executor.runUntilIdle();
-    EXPECT_EQ(messageOf(single), "only");
-    EXPECT_EQ(reports, (std::vector<std::string>{"only"}));
+// Attempts start after each wait on the executor's clock; the loop ends with
+// the first success or, right after the last attempt, with its error.
+TEST_F(RetryTest, RetriesAfterEachWaitUntilASuccessOrTheLastAttempt) {
+    struct Case {
+        std::vector<std::string> failures;
+        RetryPolicy policy;
+        std::vector<double> startedAt;
+        std::string outcome;
+        std::vector<std::string> reports;
+    };
+    const std::vector<Case> cases{
+        {{"one", "two"}, {3, seconds(2)}, {0, 2, 4}, "3", {"one retry", "two retry"}},
+        {{"first", "second"}, {2, seconds(0.3)}, {0, 0.3}, "second", {"first retry", "second"}},
+        {{"only"}, {1, seconds(5)}, {0}, "only", {"only"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.outcome);
+        std::vector<std::exception_ptr> failures;
+        for (const auto& text : c.failures) {
+            failures.push_back(failure(text));
+        }
+        ScriptedOperation operation(executor, failures);
+        reports.clear();
+        auto handle = start(operation, c.policy);
+        executor.runUntilIdle();
+        executor.advance(seconds(c.startedAt.back()));
+        ASSERT_TRUE(handle.isDone()) << "no wait after the last attempt";
+        EXPECT_EQ(messageOf(handle), c.outcome);
+        EXPECT_EQ(operation.startedAt, c.startedAt);
+        EXPECT_EQ(reports, c.reports);
+    }
 }
 
 TEST_F(RetryTest, ACancellationIsNeverRetriedNorReported) {

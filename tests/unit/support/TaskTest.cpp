@@ -38,22 +38,6 @@ Task<int> parent(std::vector<std::string>& log) {
     co_return value + 1;
 }
 
-TEST(Task, IsLazyAndSpawnStartsOnTheExecutorsNextTurn) {
-    ManualExecutor executor;
-    std::vector<std::string> log;
-    {
-        auto unstarted = parent(log);  // never awaited: runs nothing, frees its frame
-    }
-    EXPECT_TRUE(log.empty());
-    auto handle = spawn(executor, parent(log));
-    EXPECT_TRUE(log.empty());
-    EXPECT_FALSE(handle.isDone());
-    executor.runUntilIdle();
-    EXPECT_EQ(log, (std::vector<std::string>{"parent before", "child", "parent after"}));
-    ASSERT_TRUE(handle.isDone());
-    EXPECT_EQ(handle.result(), 43);
-}
-
 Task<void> thrower() {
     co_await sleepFor(seconds(1));
     throw std::runtime_error("broken");
@@ -68,29 +52,69 @@ Task<std::string> catcher() {
     co_return "not thrown";
 }
 
-TEST(Task, ExceptionsTravelThroughCoAwaitAndJoin) {
-    ManualExecutor executor;
-    auto caught = spawn(executor, catcher());
-    auto uncaught = spawn(executor, thrower());
-    executor.advance(seconds(1));
-    EXPECT_EQ(caught.result(), "caught broken");
-    EXPECT_THROW(uncaught.result(), std::runtime_error);
-}
-
 Task<double> sleeper(Executor& executor, double secondsToSleep) {
     const TimePoint before = executor.now();
     co_await sleepFor(seconds(secondsToSleep));
     co_return toSeconds(executor.now() - before);
 }
 
-TEST(Task, SleepRunsOnTheVirtualClock) {
+Task<int> slowValue(int value, double delay) {
+    co_await sleepFor(seconds(delay));
+    co_return value;
+}
+
+Task<int> joins(TaskHandle<int> handle) {
+    co_return co_await handle.join() * 2;
+}
+
+Task<int> joinsEmpty() {
+    co_return co_await TaskHandle<int>().join();
+}
+
+Task<std::unique_ptr<int>> makeUnique(int value) {
+    co_await sleepFor(seconds(1));
+    co_return std::make_unique<int>(value);
+}
+
+Task<int> joinsUnique(TaskHandle<std::unique_ptr<int>> handle) {
+    auto value = co_await handle.join();
+    co_return *value;
+}
+
+TEST(Task, ResultsAndErrorsTravelThroughCoAwaitAndJoin) {
     ManualExecutor executor;
-    auto handle = spawn(executor, sleeper(executor, 3));
-    executor.advance(seconds(2.9));
-    EXPECT_FALSE(handle.isDone());
-    executor.advance(seconds(0.1));
-    ASSERT_TRUE(handle.isDone());
-    EXPECT_DOUBLE_EQ(handle.result(), 3.0);
+    std::vector<std::string> log;
+    {
+        auto unstarted = parent(log);  // never awaited: runs nothing, frees its frame
+    }
+    auto handle = spawn(executor, parent(log));
+    EXPECT_TRUE(log.empty()) << "tasks are lazy and spawn starts them on the next turn";
+    executor.runUntilIdle();
+    EXPECT_EQ(log, (std::vector<std::string>{"parent before", "child", "parent after"}));
+    EXPECT_EQ(handle.result(), 43);
+
+    auto caught = spawn(executor, catcher());
+    auto uncaught = spawn(executor, thrower());
+    auto worker = spawn(executor, slowValue(5, 1));
+    auto first = spawn(executor, joins(worker));
+    auto second = spawn(executor, joins(worker));
+    auto producer = spawn(executor, makeUnique(4));
+    auto consumer = spawn(executor, joinsUnique(producer));
+    auto joiner = spawn(executor, joinsEmpty());
+    executor.runUntilIdle();
+    EXPECT_THROW(TaskHandle<int>().result(), std::logic_error);
+    EXPECT_THROW(joiner.result(), std::logic_error);
+    EXPECT_THROW(worker.result(), std::logic_error) << "not finished yet";
+    executor.advance(seconds(1));
+    EXPECT_EQ(caught.result(), "caught broken");
+    EXPECT_THROW(uncaught.result(), std::runtime_error);
+    EXPECT_EQ(first.result(), 10);
+    EXPECT_EQ(second.result(), 10);
+    auto late = spawn(executor, joins(worker));  // joining a finished task
+    executor.runUntilIdle();
+    EXPECT_EQ(late.result(), 10);
+    EXPECT_EQ(consumer.result(), 4);
+    EXPECT_THROW(producer.result(), std::logic_error) << "the joiner took the move-only value";
 }
 
 Task<void> recordsThenSleeps(std::vector<std::string>& log) {
@@ -100,31 +124,26 @@ Task<void> recordsThenSleeps(std::vector<std::string>& log) {
     log.push_back("after sleep");
 }
 
-TEST(Task, CancelBeforeStartSurfacesAtTheFirstSuspensionPoint) {
-    ManualExecutor executor;
-    std::vector<std::string> log;
-    auto handle = spawn(executor, recordsThenSleeps(log));
-    handle.cancel();
-    executor.runUntilIdle();
-    ASSERT_TRUE(handle.isDone());
-    EXPECT_THROW(handle.result(), CancelledError);
-    EXPECT_EQ(log, (std::vector<std::string>{"body ran"}));
-    EXPECT_EQ(executor.pendingTimerCount(), 0u);
-    EXPECT_EQ(Lifetime::live, 0);
-}
-
-TEST(Task, CancelWhileSleepingResumesAtOnceWithoutMovingTheClock) {
-    ManualExecutor executor;
-    std::vector<std::string> log;
-    auto handle = spawn(executor, recordsThenSleeps(log));
-    executor.advance(seconds(1));
-    handle.cancel();
-    EXPECT_FALSE(handle.isDone()) << "cancel() must not resume the task inline";
-    executor.runUntilIdle();
-    ASSERT_TRUE(handle.isDone());
-    EXPECT_THROW(handle.result(), CancelledError);
-    EXPECT_EQ(executor.pendingTimerCount(), 0u);
-    EXPECT_EQ(Lifetime::live, 0);
+// Before its start the cancellation surfaces at the first suspension point;
+// while sleeping the task resumes at once without moving the clock.
+TEST(Task, CancelEndsTheTaskAndFreesItsFrameAndTimer) {
+    for (const bool startFirst : {false, true}) {
+        SCOPED_TRACE(startFirst ? "while sleeping" : "before start");
+        ManualExecutor executor;
+        std::vector<std::string> log;
+        auto handle = spawn(executor, recordsThenSleeps(log));
+        if (startFirst) {
+            executor.advance(seconds(1));
+        }
+        handle.cancel();
+        EXPECT_FALSE(handle.isDone()) << "cancel() must not resume the task inline";
+        executor.runUntilIdle();
+        ASSERT_TRUE(handle.isDone());
+        EXPECT_THROW(handle.result(), CancelledError);
+        EXPECT_EQ(log, (std::vector<std::string>{"body ran"}));
+        EXPECT_EQ(executor.pendingTimerCount(), 0u);
+        EXPECT_EQ(Lifetime::live, 0);
+    }
 }
 
 Task<std::string> awaitsChild(std::vector<std::string>& log) {
@@ -134,18 +153,6 @@ Task<std::string> awaitsChild(std::vector<std::string>& log) {
         co_return "parent saw cancellation";
     }
     co_return "no cancellation";
-}
-
-TEST(Task, CancelWhileAwaitingAChildTaskCancelsTheChild) {
-    ManualExecutor executor;
-    std::vector<std::string> log;
-    auto handle = spawn(executor, awaitsChild(log));
-    executor.advance(seconds(1));
-    handle.cancel();
-    executor.runUntilIdle();
-    ASSERT_TRUE(handle.isDone());
-    EXPECT_EQ(handle.result(), "parent saw cancellation");
-    EXPECT_EQ(log, (std::vector<std::string>{"body ran"}));
 }
 
 Task<int> cleanupAfterCancellation(std::vector<std::string>& log) {
@@ -179,45 +186,28 @@ TEST(Task, ShieldedWorkRunsToItsEndInsideACancelledTask) {
     EXPECT_EQ(handle.result(), 1) << "the outer task is still cancelled after the shield";
 }
 
-Task<int> slowValue(int value, double delay) {
-    co_await sleepFor(seconds(delay));
-    co_return value;
-}
-
 Task<int> spawnsLinkedChild(Executor& executor, TaskHandle<int>& child) {
     auto context = co_await currentContext();
     child = spawn(executor, slowValue(7, 10), context.cancel);
     co_return co_await child.join();
 }
 
-TEST(Task, CancellingAParentCancelsItsLinkedChildAndJoinReportsIt) {
+TEST(Task, CancellingAParentCancelsTheChildItAwaitsAndTheChildItSpawnedLinked) {
     ManualExecutor executor;
+    std::vector<std::string> log;
+    auto awaiting = spawn(executor, awaitsChild(log));
     TaskHandle<int> child;
-    auto parentHandle = spawn(executor, spawnsLinkedChild(executor, child));
-    executor.runUntilIdle();
+    auto linking = spawn(executor, spawnsLinkedChild(executor, child));
+    executor.advance(seconds(1));
     ASSERT_TRUE(child.valid());
-    parentHandle.cancel();
+    awaiting.cancel();
+    linking.cancel();
     executor.runUntilIdle();
+    EXPECT_EQ(awaiting.result(), "parent saw cancellation");
+    EXPECT_EQ(log, (std::vector<std::string>{"body ran"}));
     EXPECT_TRUE(child.isCancelled());
     EXPECT_THROW(child.result(), CancelledError);
-    EXPECT_THROW(parentHandle.result(), CancelledError);
-}
-
-Task<int> joins(TaskHandle<int> handle) {
-    co_return co_await handle.join() * 2;
-}
-
-TEST(Task, SeveralTasksCanJoinOneTask) {
-    ManualExecutor executor;
-    auto worker = spawn(executor, slowValue(5, 1));
-    auto first = spawn(executor, joins(worker));
-    auto second = spawn(executor, joins(worker));
-    executor.advance(seconds(1));
-    EXPECT_EQ(first.result(), 10);
-    EXPECT_EQ(second.result(), 10);
-    auto late = spawn(executor, joins(worker));  // joining a finished task
-    executor.runUntilIdle();
-    EXPECT_EQ(late.result(), 10);
+    EXPECT_THROW(linking.result(), CancelledError);
 }
 
 TEST(Task, AFailureNobodyTakesIsLoggedWhenTheTaskIsForgotten) {
@@ -237,43 +227,6 @@ TEST(Task, AFailureNobodyTakesIsLoggedWhenTheTaskIsForgotten) {
     ASSERT_EQ(problems.size(), 1u) << "only the dropped failure; a taken error or a "
                                       "cancellation is not a problem";
     EXPECT_NE(problems[0].message.find("broken"), std::string::npos);
-}
-
-Task<int> joinsEmpty() {
-    co_return co_await TaskHandle<int>().join();
-}
-
-TEST(Task, EmptyHandlesAndUnfinishedTasksFailClearly) {
-    ManualExecutor executor;
-    EXPECT_THROW(TaskHandle<int>().result(), std::logic_error);
-    auto joiner = spawn(executor, joinsEmpty());
-    auto slow = spawn(executor, slowValue(1, 5));
-    executor.runUntilIdle();
-    EXPECT_THROW(joiner.result(), std::logic_error);
-    EXPECT_THROW(slow.result(), std::logic_error);
-    executor.advance(seconds(5));
-    EXPECT_EQ(slow.result(), 1);
-}
-
-Task<std::unique_ptr<int>> makeUnique(int value) {
-    co_await sleepFor(seconds(1));
-    co_return std::make_unique<int>(value);
-}
-
-Task<int> joinsUnique(TaskHandle<std::unique_ptr<int>> handle) {
-    auto value = co_await handle.join();
-    co_return *value;
-}
-
-TEST(Task, MoveOnlyResultsTravelThroughSpawnAndJoinAndAreTakenOnce) {
-    ManualExecutor executor;
-    auto direct = spawn(executor, makeUnique(3));
-    auto producer = spawn(executor, makeUnique(4));
-    auto consumer = spawn(executor, joinsUnique(producer));
-    executor.advance(seconds(1));
-    EXPECT_EQ(*direct.result(), 3);
-    EXPECT_EQ(consumer.result(), 4);
-    EXPECT_THROW(producer.result(), std::logic_error) << "the joiner took the value";
 }
 
 TEST(Cancellation, AThrowingCallbackIsLoggedAndTheOthersStillRun) {
