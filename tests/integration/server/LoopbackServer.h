@@ -15,11 +15,10 @@
 namespace tessera::testing {
 
 // A small cpp-httplib server on a free loopback port, for replies the reference web
-// app never gives. Register handlers on server() before start().
+// app never gives. Register handlers on server() before start(). One request per
+// connection: a kept-alive connection would hold the shutdown for its timeout.
 class LoopbackServer {
   public:
-    // One request per connection: a kept-alive connection would hold the server's
-    // shutdown for its keep-alive timeout.
     LoopbackServer() { server_.set_keep_alive_max_count(1); }
     ~LoopbackServer() {
         server_.stop();
@@ -31,8 +30,6 @@ class LoopbackServer {
     void start() {
         port_ = server_.bind_to_any_port("127.0.0.1");
         ASSERT_GT(port_, 0);
-        // The socket listens from bind on; connections wait in its backlog until
-        // the accept loop runs.
         thread_ = std::thread([this] { server_.listen_after_bind(); });
         // A stop() before the accept loop has begun is lost, and the destructor
         // would then wait for that loop forever: start() returns once it runs.
@@ -42,7 +39,6 @@ class LoopbackServer {
         }
         ASSERT_TRUE(server_.is_running());
     }
-    int port() const { return port_; }
     std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
   private:

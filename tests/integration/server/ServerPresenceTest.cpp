@@ -8,7 +8,6 @@
 #include "server/CurlTransport.h"
 #include "server/ServerPresence.h"
 #include "support/AppStateDoubles.h"
-#include "support/RecorderError.h"
 #include "support/WebAppProcess.h"
 
 namespace tessera::testing {
@@ -43,14 +42,9 @@ class ListServer {
 
 class ServerPresenceTest : public ::testing::Test {
   protected:
-    AppState& stateWithBase(std::optional<std::string> stored) {
-        if (stored) {
-            store.set(settings_keys::kServerBaseURL, *stored);
-        } else {
-            store.remove(settings_keys::kServerBaseURL);
-        }
-        state = std::make_unique<AppState>(store, permission, relauncher, 1);
-        return *state;
+    AppState& stateWithBase(const std::string& stored) {
+        app.store.set(settings_keys::kServerBaseURL, stored);
+        return app.launch();
     }
     // The well-known bases moved to free ports: nothing listens on the default one.
     ServerEndpoints endpointsFallingBackTo(const std::string& fallback) {
@@ -67,35 +61,26 @@ class ServerPresenceTest : public ::testing::Test {
 
     EventLoop loop;
     std::shared_ptr<CurlTransport> transport = std::make_shared<CurlTransport>();
-    InMemorySettingsStore store;
-    FixedScreenPermission permission;
-    NoRelaunch relauncher;
-    std::unique_ptr<AppState> state;
+    TestAppState app;
     const std::string defaultBase = unusedBase();
     CreateRecordingRequest request{std::nullopt, false, false, "video/mp4;codecs=avc1",
                                    std::nullopt, 640,   480,   "native"};
 };
 
-TEST_F(ServerPresenceTest, ProbeCountsAnyHttpReplyAsReachable) {
-    ListServer notFound(404, "");
-    EXPECT_TRUE(runTask(loop, probe(transport, *Url::parse(notFound.baseUrl()))));
-    EXPECT_FALSE(runTask(loop, probe(transport, *Url::parse(unusedBase()))));
-}
-
+// Reachability is any HTTP reply, even a 404; the fallback port is tried only for the
+// default base.
 TEST_F(ServerPresenceTest, ReachabilityFallsBackOnlyFromTheDefaultBase) {
     ListServer up(404, "");
     struct Case {
         const char* name;
-        std::optional<std::string> stored;
-        std::string fallback;
+        std::string stored, fallback;
         bool expected;
     };
     const std::vector<Case> cases = {
         {"configured server answers", up.baseUrl(), unusedBase(), true},
-        {"default down, fallback answers", defaultBase, up.baseUrl(), true},
+        {"default down, fallback answers", defaultBase + "/", up.baseUrl(), true},
         {"default down, fallback down", defaultBase, unusedBase(), false},
         {"other base down, no fallback", unusedBase(), up.baseUrl(), false},
-        {"default with trailing slash resolves the same", defaultBase + "/", up.baseUrl(), true},
         {"stored base does not resolve", "  ", up.baseUrl(), false},
     };
     for (const auto& c : cases) {
@@ -106,24 +91,8 @@ TEST_F(ServerPresenceTest, ReachabilityFallsBackOnlyFromTheDefaultBase) {
     }
 }
 
-TEST_F(ServerPresenceTest, IdentityNeedsA200WithATopLevelJsonArray) {
-    struct Case {
-        int status;
-        const char* body;
-        bool expected;
-    };
-    for (const Case& c :
-         {Case{200, "[]", true}, Case{200, R"([{"id":"a"}])", true}, Case{200, "{}", false},
-          Case{200, "[", false}, Case{404, "[]", false}, Case{201, "[]", false}}) {
-        ListServer server(c.status, c.body);
-        EXPECT_EQ(runTask(loop, isTesseraServer(transport, *Url::parse(server.baseUrl()))),
-                  c.expected)
-            << c.status << " " << c.body;
-    }
-    EXPECT_FALSE(runTask(loop, isTesseraServer(transport, *Url::parse(unusedBase()))));
-}
-
-TEST_F(ServerPresenceTest, CreateFallsBackToATesseraServerOnTheSecondPort) {
+// The fallback must prove to be a Tessera server: a 200 with a top-level JSON array.
+TEST_F(ServerPresenceTest, CreateFallsBackOnlyToATesseraServerOnTheSecondPort) {
     WebAppProcess fallback;
     AppState& s = stateWithBase(defaultBase);
     const auto created = runTask(
@@ -131,18 +100,18 @@ TEST_F(ServerPresenceTest, CreateFallsBackToATesseraServerOnTheSecondPort) {
     EXPECT_EQ(created.api.base().toString(), fallback.baseUrl());
     EXPECT_FALSE(fallback.recording(created.info.id).is_null());
     EXPECT_EQ(s.serverBaseURL()->toString(), defaultBase) << "the fallback is not stored";
-}
 
-TEST_F(ServerPresenceTest, CreateFailsNamingTheConfiguredBaseWhenTheFallbackIsNoTesseraServer) {
-    const std::string expected = "The Tessera server isn't running at " + defaultBase +
-                                 ". Start it (npm start in the project, or the "
-                                 "com.tessera.server service), then try again.";
-    for (auto [status, body] : {std::pair{200, "{}"}, std::pair{404, ""}}) {
+    const std::string notRunning = "The Tessera server isn't running at " + defaultBase +
+                                   ". Start it (npm start in the project, or the "
+                                   "com.tessera.server service), then try again.";
+    for (const auto& [status, body] :
+         {std::pair{200, "{}"}, std::pair{200, "["}, std::pair{404, "[]"}, std::pair{201, "[]"}}) {
         ListServer impostor(status, body);
-        AppState& s = stateWithBase(defaultBase);
-        EXPECT_EQ(createFailure(s, endpointsFallingBackTo(impostor.baseUrl())), expected) << status;
+        EXPECT_EQ(createFailure(s, endpointsFallingBackTo(impostor.baseUrl())), notRunning)
+            << status << " " << body;
         EXPECT_EQ(impostor.requests, 1) << "only the identity check reaches it";
     }
+    EXPECT_EQ(createFailure(s, endpointsFallingBackTo(unusedBase())), notRunning);
 }
 
 TEST_F(ServerPresenceTest, CreateRethrowsWithoutFallbackInEveryOtherCase) {
@@ -151,26 +120,16 @@ TEST_F(ServerPresenceTest, CreateRethrowsWithoutFallbackInEveryOtherCase) {
     AppState& other = stateWithBase(unusedBase());
     EXPECT_EQ(createFailure(other, endpointsFallingBackTo(fallback.baseUrl())),
               "Could not connect to the server.");
-    try {
-        runTask(loop, createRecording(other, transport, request,
-                                      endpointsFallingBackTo(fallback.baseUrl())));
-    } catch (const TransportError& e) {
-        EXPECT_EQ(e.code(), TransportErrorCode::cannotConnectToHost);
-    }
     // The default base answering with an HTTP error: that error.
     ListServer failing(500, "");
     AppState& answering = stateWithBase(failing.baseUrl());
     EXPECT_EQ(createFailure(answering, ServerEndpoints{failing.baseUrl(), fallback.baseUrl()}),
               "Server returned HTTP 500");
-    EXPECT_EQ(fallback.requests, 0);
-
     // A stored base that does not resolve: its raw text, untrimmed.
-    AppState& invalid = stateWithBase("  ");
-    EXPECT_EQ(createFailure(invalid, endpointsFallingBackTo(fallback.baseUrl())),
-              "Invalid server URL:   ");
     AppState& noScheme = stateWithBase(" example.com/x ");
     EXPECT_EQ(createFailure(noScheme, endpointsFallingBackTo(fallback.baseUrl())),
               "Invalid server URL:  example.com/x ");
+    EXPECT_EQ(fallback.requests, 0);
 }
 
 }  // namespace
