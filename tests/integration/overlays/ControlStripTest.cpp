@@ -64,20 +64,15 @@ class ControlStripTest : public ControllerTest {
         return button(action) ? button(action)->toolTip().toStdString() : "(absent)";
     }
 
-    std::optional<double> stored(std::string_view key) const {
-        auto value = store.get(key);
-        return value && value->is_number() ? std::optional(value->get<double>()) : std::nullopt;
-    }
-
     TestDisplays displays;
     overlays::DisplayPlacement placement{displays};
     std::unique_ptr<overlays::ControlStripPanel> strip;
 };
 
-TEST_F(ControlStripTest, BeforeTheRecordingIsLiveItSitsInTheTopLeftCornerWithItsControlsOff) {
+TEST_F(ControlStripTest, BeforeTheRecordingIsLiveItsControlsAreOffAndItCanBeMovedAndTurned) {
     enter(Kind::preparing);
     showStrip();
-    EXPECT_EQ(strip->window()->geometry().topLeft(), QPoint(16, 16));
+    EXPECT_EQ(strip->window()->geometry().topLeft(), QPoint(16, 16)) << "the top-left corner";
     for (auto action :
          {StripAction::pauseResume, StripAction::stop, StripAction::restart, StripAction::mic,
           StripAction::camera, StripAction::draw, StripAction::discard}) {
@@ -88,9 +83,37 @@ TEST_F(ControlStripTest, BeforeTheRecordingIsLiveItSitsInTheTopLeftCornerWithIts
     saveWidgetArtifact(*strip->window(), "strip-preparing-horizontal.png");
     click(StripAction::stop);
     click(StripAction::rotate);
-    ASSERT_TRUE(settle([&] { return strip->window()->isVertical(); }));
-    EXPECT_EQ(phase(), Kind::preparing) << "the disabled stop did nothing";
+    ASSERT_TRUE(settle([&] {
+        return strip->window()->isVertical() &&
+               strip->window()->height() > strip->window()->width();
+    }));
+    const QPoint server = serverFrame(*strip->window()).topLeft();
+    EXPECT_EQ(strip->window()->geometry().topLeft(), QPoint(16, 16))
+        << "turning keeps the top-left corner; on the X server at " << server.x() << ","
+        << server.y();
     saveWidgetArtifact(*strip->window(), "strip-preparing-vertical.png");
+    EXPECT_EQ(phase(), Kind::preparing) << "the disabled stop did nothing";
+
+    // Drag by the strip's background above the time display 300 right, 200 down.
+    const QPoint grip = onScreen(*strip->window(), QPoint(strip->window()->width() / 2, 4));
+    ASSERT_TRUE(xdotool(
+        {"mousemove", QString::number(grip.x()), QString::number(grip.y()), "mousedown", "1"}));
+    for (int step = 1; step <= 4; ++step) {
+        ASSERT_TRUE(xdotool({"mousemove", QString::number(grip.x() + step * 75),
+                             QString::number(grip.y() + step * 50)}));
+        ASSERT_TRUE(settle([&] {
+            return strip->window()->geometry().topLeft() == QPoint(16 + step * 75, 16 + step * 50);
+        }));
+    }
+    ASSERT_TRUE(xdotool({"mouseup", "1"}));
+    const QRect dragged = strip->window()->geometry();
+    const Rect global = placement.toGlobal(dragged);
+    EXPECT_EQ(store.get(settings_keys::kControlPanelX), global.minX());
+    EXPECT_EQ(store.get(settings_keys::kControlPanelY), global.minY());
+    strip->hide();
+    showStrip();
+    EXPECT_EQ(strip->window()->geometry().topLeft(), dragged.topLeft())
+        << "opens where it was left";
 }
 
 TEST_F(ControlStripTest, ButtonsCallTheControllersOperations) {
@@ -119,7 +142,9 @@ TEST_F(ControlStripTest, ButtonsCallTheControllersOperations) {
 
 TEST_F(ControlStripTest, RestartAndDiscardActOnTheSecondClickAndDisarmAfterThreeSeconds) {
     enter(Kind::recording);
+    state->setStripVertical(true);
     showStrip();
+    saveWidgetArtifact(*strip->window(), "strip-live-vertical.png");
     click(StripAction::restart);
     ASSERT_TRUE(settle([&] {
         return help(StripAction::restart) == "Click again to restart — this take is deleted";
@@ -136,42 +161,6 @@ TEST_F(ControlStripTest, RestartAndDiscardActOnTheSecondClickAndDisarmAfterThree
     click(StripAction::discard);
     EXPECT_TRUE(runUntil([&] { return phase() == Kind::idle; })) << "discarded";
     EXPECT_EQ(sequence.prepares, 1) << "not restarted";
-}
-
-TEST_F(ControlStripTest, TurningKeepsTheTopLeftCornerAndDraggingIsRemembered) {
-    enter(Kind::recording);
-    state->setStripVertical(true);
-    showStrip();
-    saveWidgetArtifact(*strip->window(), "strip-live-vertical.png");
-    const QRect vertical = strip->window()->geometry();
-    click(StripAction::rotate);
-    ASSERT_TRUE(settle([&] { return !strip->window()->isVertical(); }));
-    ASSERT_TRUE(settle([&] { return strip->window()->width() > strip->window()->height(); }));
-    EXPECT_EQ(strip->window()->geometry().topLeft(), vertical.topLeft());
-
-    // Drag by the time display (the strip's background) 300 right, 200 down.
-    const QPoint grip = onScreen(*strip->window(), QPoint(8, strip->window()->height() / 2));
-    ASSERT_TRUE(xdotool(
-        {"mousemove", QString::number(grip.x()), QString::number(grip.y()), "mousedown", "1"}));
-    for (int step = 1; step <= 4; ++step) {
-        ASSERT_TRUE(xdotool({"mousemove", QString::number(grip.x() + step * 75),
-                             QString::number(grip.y() + step * 50)}));
-        ASSERT_TRUE(settle([&] {
-            return strip->window()->geometry().topLeft() ==
-                   vertical.topLeft() + QPoint(step * 75, step * 50);
-        }));
-    }
-    ASSERT_TRUE(xdotool({"mouseup", "1"}));
-    const QRect dragged = strip->window()->geometry();
-    const Rect global = placement.toGlobal(dragged);
-    EXPECT_EQ(stored(settings_keys::kControlPanelX), global.minX());
-    EXPECT_EQ(stored(settings_keys::kControlPanelY), global.minY());
-
-    strip->hide();
-    strip->show(1);
-    ASSERT_TRUE(processEventsUntil([&] { return exposed(*strip->window()); }));
-    EXPECT_EQ(strip->window()->geometry().topLeft(), dragged.topLeft())
-        << "opens where it was left";
 }
 
 }  // namespace

@@ -13,20 +13,13 @@ namespace {
 using overlays::FloatingWindow;
 using overlays::FocusPolicy;
 
-// Paints its whole rectangle red at the given alpha over a cleared background.
+// Paints its whole rectangle red.
 class PaintedWindow final : public FloatingWindow {
   public:
-    explicit PaintedWindow(int alpha) : FloatingWindow(FocusPolicy::never), alpha_(alpha) {}
+    PaintedWindow() : FloatingWindow(FocusPolicy::never) {}
 
   protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter p(this);
-        p.setCompositionMode(QPainter::CompositionMode_Source);
-        p.fillRect(rect(), QColor(255, 0, 0, alpha_));
-    }
-
-  private:
-    int alpha_;
+    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), Qt::red); }
 };
 
 class FloatingWindowTest : public ::testing::Test {
@@ -43,13 +36,11 @@ class FloatingWindowTest : public ::testing::Test {
         ASSERT_TRUE(processEventsUntil([&] { return exposed(window); }));
     }
 
-    void checkClicksTakenAgain(PaintedWindow& window);
-
     ClickTarget below{QColor(0, 0, 255)};
 };
 
 TEST_F(FloatingWindowTest, IsStickyAboveAndOutOfTaskBarsOnceTheWindowManagerHasIt) {
-    PaintedWindow window(255);
+    PaintedWindow window;
     showOnTop(window);
     XcbConnection x(qtTestDisplay());
     std::vector<std::uint32_t> wanted{x.atom("_NET_WM_STATE_ABOVE"),
@@ -79,64 +70,25 @@ TEST_F(FloatingWindowTest, IsStickyAboveAndOutOfTaskBarsOnceTheWindowManagerHasI
     })) << "on every desktop";
 }
 
+// Click-through set before the window is shown passes clicks on until it is
+// switched off. (The pen overlay's test covers shaping, translucency under a
+// compositor and click-through with one.)
 TEST_F(FloatingWindowTest, ClickThroughPassesClicksToTheWindowBelowUntilSwitchedOff) {
-    for (bool composited : {false, true}) {
-        SCOPED_TRACE(composited ? "with a compositor" : "without a compositor");
-        std::unique_ptr<Compositor> compositor;
-        if (composited) {
-            compositor = std::make_unique<Compositor>();
-        }
-        below.clicks = 0;
-        PaintedWindow window(255);
-        // Set before the window is shown, as the pen overlay does.
-        window.setClickThrough(true);
-        showOnTop(window);
-        EXPECT_TRUE(clickUntil({200, 150}, [&] { return below.clicks >= 1; }));
-        checkClicksTakenAgain(window);
-    }
-}
-
-void FloatingWindowTest::checkClicksTakenAgain(PaintedWindow& window) {
+    PaintedWindow window;
+    window.setClickThrough(true);
+    showOnTop(window);
+    EXPECT_TRUE(clickUntil({200, 150}, [&] { return below.clicks >= 1; }));
     window.setClickThrough(false);
     below.clicks = 0;
     ASSERT_TRUE(clickAt({210, 160}));
-    // A second click through the window below would be counted by now: the
-    // first one has had its round trip once a click on a third window arrived.
+    // A click through to the window below would be counted by now: the first
+    // one has had its round trip once a click on a third window arrived.
     ClickTarget probe(QColor(0, 255, 0));
     probe.setGeometry(600, 100, 100, 100);
     probe.show();
     ASSERT_TRUE(processEventsUntil([&] { return exposed(probe); }));
     ASSERT_TRUE(clickUntil({650, 150}, [&] { return probe.clicks >= 1; }));
     EXPECT_EQ(below.clicks, 0) << "the window takes clicks again";
-}
-
-TEST_F(FloatingWindowTest, WithoutACompositorTheShapeShowsTheWindowBelowAroundIt) {
-    ASSERT_FALSE(FloatingWindow::compositorRunning());
-    PaintedWindow window(255);
-    window.setVisibleShape(QRegion(0, 0, 100, 200));
-    showOnTop(window);
-    QImage picture;
-    EXPECT_TRUE(processEventsUntil([&] {
-        picture = grabScreen();
-        return pixelsNear(picture, QRect(110, 110, 80, 180), Qt::red) > 80 * 180 * 0.9 &&
-               pixelsNear(picture, QRect(210, 110, 180, 180), Qt::blue) > 180 * 180 * 0.9;
-    })) << "red inside the shape, the blue window beside it";
-    window.setVisibleShape(QRegion());
-    EXPECT_TRUE(processEventsUntil([&] {
-        return pixelsNear(grabScreen(), QRect(110, 110, 280, 180), Qt::blue) > 280 * 180 * 0.9;
-    })) << "an empty shape shows nothing";
-}
-
-TEST_F(FloatingWindowTest, WithACompositorATranslucentBackgroundShowsWhatIsBelow) {
-    Compositor compositor;
-    ASSERT_TRUE(compositor.running());
-    PaintedWindow window(0);
-    window.setVisibleShape(QRegion(0, 0, 10, 10));
-    showOnTop(window);
-    EXPECT_TRUE(processEventsUntil([&] {
-        return pixelsNear(grabScreen(), QRect(110, 110, 280, 180), Qt::blue) > 280 * 180 * 0.9;
-    }));
-    EXPECT_TRUE(window.mask().isEmpty()) << "with a compositor the window is not shaped";
 }
 
 }  // namespace

@@ -42,7 +42,12 @@ inline bool xdotool(const QStringList& arguments) {
     return QProcess::execute(QStringLiteral("xdotool"), arguments) == 0;
 }
 
-// Where `local` of `widget` is on the screen, as the X server has it. Qt's own
+inline bool clickAt(QPoint global) {
+    return xdotool(
+        {"mousemove", QString::number(global.x()), QString::number(global.y()), "click", "1"});
+}
+
+// Where `local` of `widget` is on the screen, as the X server has it: Qt's
 // mapToGlobal() relies on the last position the window manager reported,
 // which on a busy machine can lag behind where the window really is.
 inline QPoint onScreen(const QWidget& widget, QPoint local) {
@@ -54,13 +59,19 @@ inline QPoint onScreen(const QWidget& widget, QPoint local) {
     return origin + widget.mapTo(widget.window(), local);
 }
 
-// Clicks at `global` until `received` holds, at most `attempts` times: a
-// window that has just been mapped may not get the first click. For checks
-// that a click reaches a window at all.
-inline bool clickUntil(QPoint global, const std::function<bool()>& received, int attempts = 10) {
-    for (int i = 0; i < attempts; ++i) {
-        if (!xdotool({"mousemove", QString::number(global.x()), QString::number(global.y()),
-                      "click", "1"})) {
+// The frame of a top-level window as the X server has it.
+inline QRect serverFrame(const QWidget& window) {
+    XcbConnection x(qtTestDisplay());
+    XcbReply<xcb_get_geometry_reply_t> size(xcb_get_geometry_reply(
+        x.get(), xcb_get_geometry(x.get(), static_cast<xcb_window_t>(window.winId())), nullptr));
+    return size ? QRect(onScreen(window, {0, 0}), QSize(size->width, size->height)) : QRect();
+}
+
+// Clicks at `global` until `received` holds, at most 10 times: a window that
+// has just been mapped may not get the first click.
+inline bool clickUntil(QPoint global, const std::function<bool()>& received) {
+    for (int i = 0; i < 10; ++i) {
+        if (!clickAt(global)) {
             return false;
         }
         if (processEventsUntil(received, std::chrono::milliseconds(1000))) {
@@ -68,11 +79,6 @@ inline bool clickUntil(QPoint global, const std::function<bool()>& received, int
         }
     }
     return false;
-}
-
-inline bool clickAt(QPoint global) {
-    return xdotool(
-        {"mousemove", QString::number(global.x()), QString::number(global.y()), "click", "1"});
 }
 
 // xcompmgr on the test display while it lives; the constructor returns once
@@ -105,7 +111,7 @@ class Compositor {
     bool running_ = false;
 };
 
-// A plain opaque window that counts the left clicks it receives.
+// An opaque window that counts the left clicks it receives.
 class ClickTarget final : public QWidget {
   public:
     explicit ClickTarget(QColor colour) {
@@ -118,9 +124,7 @@ class ClickTarget final : public QWidget {
 
   protected:
     void mousePressEvent(QMouseEvent* event) override {
-        if (event->button() == Qt::LeftButton) {
-            ++clicks;
-        }
+        clicks += event->button() == Qt::LeftButton ? 1 : 0;
     }
 };
 
@@ -136,11 +140,9 @@ inline int pixelsNear(const QImage& picture, const QRect& area, QColor colour, i
     for (int y = clipped.top(); y <= clipped.bottom(); ++y) {
         for (int x = clipped.left(); x <= clipped.right(); ++x) {
             const QColor c = picture.pixelColor(x, y);
-            if (std::abs(c.red() - colour.red()) <= tolerance &&
-                std::abs(c.green() - colour.green()) <= tolerance &&
-                std::abs(c.blue() - colour.blue()) <= tolerance) {
-                ++count;
-            }
+            count += std::abs(c.red() - colour.red()) <= tolerance &&
+                     std::abs(c.green() - colour.green()) <= tolerance &&
+                     std::abs(c.blue() - colour.blue()) <= tolerance;
         }
     }
     return count;

@@ -20,12 +20,6 @@ TEST(SmoothedPath, DotLineAndMidpointCurves) {
                                         {Kind::lineTo, {6, 6}, {}}}));
 }
 
-TEST(BannerFrame, AtMost560WideAnd20FreeOnNarrowCanvases) {
-    EXPECT_EQ(bannerFrame({1920, 1080}), Rect(680, 34, 560, 30));
-    EXPECT_EQ(bannerFrame({500, 400}), Rect(20, 34, 460, 30));
-    EXPECT_EQ(bannerFrame({600, 400}), Rect(20, 34, 560, 30));
-}
-
 class PenStrokesTest : public ::testing::Test {
   protected:
     ManualExecutor executor;
@@ -75,16 +69,20 @@ TEST_F(PenStrokesTest, ALongStrokeIsCutEvery300PointsAndEachPieceFadesOnItsOwnCl
     EXPECT_TRUE(pen.finished().empty());
 }
 
-TEST_F(PenStrokesTest, ClearRemovesEveryStrokeAtOnceAndCancelsTheirFades) {
+TEST_F(PenStrokesTest, NewColoursAreForTheNextStrokeAndClearCancelsEveryFade) {
     int changes = 0;
     pen.onChange = [&] {
         ++changes;
     };
+    const RgbaColor red{1, 0, 0, 1};
     pen.press({0, 0});
+    pen.setColors(red, red);
     pen.drag({5, 5});
     pen.release();
     executor.advance(seconds(3.1));  // fading
     pen.press({20, 0});
+    EXPECT_NE(pen.finished().front().color, red);
+    EXPECT_EQ(pen.active()->color, red);
     pen.drag({25, 5});
     pen.release();
     pen.press({40, 0});  // still being drawn
@@ -98,17 +96,10 @@ TEST_F(PenStrokesTest, ClearRemovesEveryStrokeAtOnceAndCancelsTheirFades) {
     EXPECT_EQ(changes, afterClear) << "no timer of a cleared stroke or banner fires";
 }
 
-TEST_F(PenStrokesTest, NewStrokesTakeTheColoursSetBeforeTheyStart) {
-    const RgbaColor red{1, 0, 0, 1};
-    pen.press({0, 0});
-    pen.setColors(red, red);
-    pen.release();
-    pen.press({5, 5});
-    EXPECT_NE(pen.finished().front().color, red);
-    EXPECT_EQ(pen.active()->color, red);
-}
+TEST_F(PenStrokesTest, TheBannerIsAtMost560WideAndASecondOneReplacesTheFirstAndRestartsTheTimer) {
+    EXPECT_EQ(bannerFrame({1920, 1080}), Rect(680, 34, 560, 30));
+    EXPECT_EQ(bannerFrame({500, 400}), Rect(20, 34, 460, 30)) << "20 free on narrow canvases";
 
-TEST_F(PenStrokesTest, ASecondBannerReplacesTheFirstAndRestartsTheTimer) {
     pen.showBanner("first");
     executor.advance(seconds(3));
     pen.showBanner("second");
