@@ -1,6 +1,5 @@
 #include <QGuiApplication>
 #include <QKeySequence>
-#include <QLabel>
 #include <QScreen>
 
 #include "ViewsFixture.h"
@@ -20,18 +19,15 @@ class MainPanelTest : public ViewsTest {
   protected:
     void SetUp() override {
         ViewsTest::SetUp();
-        panelWindow =
-            std::make_shared<MainPanelWindow>(*state, *controller,
-                                              MainPanelPorts{.executor = executor,
-                                                             .checkServer = [this]() -> Task<void> {
-                                                                 ++checks;
-                                                                 co_return;
-                                                             },
-                                                             .share = &share,
-                                                             .anchorGeometry =
-                                                                 [this] {
-                                                                     return icon;
-                                                                 }});
+        MainPanelPorts ports{.executor = executor, .share = &share};
+        ports.checkServer = [this]() -> Task<void> {
+            ++checks;
+            co_return;
+        };
+        ports.anchorGeometry = [] {
+            return std::optional(kIcon);
+        };
+        panelWindow = std::make_shared<MainPanelWindow>(*state, *controller, std::move(ports));
         controller->setMainPanel(panelWindow);
     }
     void TearDown() override {
@@ -70,7 +66,6 @@ class MainPanelTest : public ViewsTest {
         processEventsUntil([] { return false; }, std::chrono::milliseconds(50));
     }
 
-    std::optional<QRect> icon = kIcon;
     int checks = 0;
     std::shared_ptr<MainPanelWindow> panelWindow;
 };
@@ -81,26 +76,47 @@ TEST_F(MainPanelTest, EachPhaseShowsItsViewUnderTheIconInsideTheScreen) {
         MenuView view;
         const char* picture;
         QString mustShow;
+        // Checks of the view beyond its main button, on the shown panel.
+        std::function<void()> more;
+    };
+    const auto doneWithLocalCopy = [&] {
+        EXPECT_EQ(button(window(), "Show in Folder"), nullptr) << "offered without a copy";
+        const QString path = "/home/user/Videos/Tessera Recorder/Recording.mp4";
+        state->setLocalCopyPath(path.toStdString());
+        ASSERT_TRUE(processEventsUntil([&] { return button(window(), "Show in Folder"); }));
+        EXPECT_TRUE(showsLabel(window(), "Saved a local copy: " + path));
+        processEventsUntil([] { return false; }, std::chrono::milliseconds(50));
+        saveWindowPicture(window(), "panel-done-local-copy.png");
+    };
+    const auto errorRetryAndDismiss = [&] {
+        state->setCanRetryFinalize(false);
+        EXPECT_TRUE(processEventsUntil([&] { return !button(window(), "Retry finalize"); }));
+        state->setCanRetryFinalize(true);
+        EXPECT_TRUE(processEventsUntil([&] { return button(window(), "Retry finalize"); }));
+        button(window(), "Dismiss")->click();
+        EXPECT_EQ(state->phase().kind(), Kind::idle);
+        EXPECT_TRUE(
+            processEventsUntil([&] { return panelWindow->currentView() == MenuView::idle; }));
     };
     const Case cases[] = {
-        {Kind::idle, MenuView::idle, "panel-idle.png", "Start recording"},
-        {Kind::countingDown, MenuView::starting, "panel-countdown.png", "Cancel"},
-        {Kind::recording, MenuView::recording, "panel-recording.png", "Stop & get link"},
-        {Kind::paused, MenuView::recording, "panel-paused.png", "Resume"},
-        {Kind::finishing, MenuView::finishing, "panel-finishing.png", ""},
-        {Kind::done, MenuView::done, "panel-done.png", "New recording"},
-        {Kind::error, MenuView::error, "panel-error.png", "Dismiss"},
+        {Kind::idle, MenuView::idle, "panel-idle.png", "Start recording", {}},
+        {Kind::countingDown, MenuView::starting, "panel-countdown.png", "Cancel", {}},
+        {Kind::recording, MenuView::recording, "panel-recording.png", "Stop & get link", {}},
+        {Kind::paused, MenuView::recording, "panel-paused.png", "Resume", {}},
+        {Kind::finishing, MenuView::finishing, "panel-finishing.png", "", {}},
+        {Kind::done, MenuView::done, "panel-done.png", "New recording", doneWithLocalCopy},
+        {Kind::error, MenuView::error, "panel-error.png", "Dismiss", errorRetryAndDismiss},
     };
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    // The placement rule's answer, through the conversion to screen
+    // coordinates and the window manager.
+    const QPoint expected(kIcon.x() + kIcon.width() / 2 - MainPanelWindow::kWidth / 2,
+                          kIcon.bottom() + 1 + 6);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.picture);
         enter(c.phase);
         ASSERT_EQ(state->phase().kind(), c.phase);
         showIn(c.view);
-        // The placement rule's answer, through the conversion to screen
-        // coordinates and the window manager, once the window has settled.
-        const QPoint expected(kIcon.x() + kIcon.width() / 2 - MainPanelWindow::kWidth / 2,
-                              kIcon.bottom() + 1 + 6);
         processEventsUntil([&] { return window().geometry().topLeft() == expected; });
         EXPECT_EQ(window().geometry().topLeft(), expected);
         EXPECT_TRUE(screen.contains(window().geometry()));
@@ -113,79 +129,20 @@ TEST_F(MainPanelTest, EachPhaseShowsItsViewUnderTheIconInsideTheScreen) {
                 << shown->text().toStdString();
         }
         saveWindowPicture(window(), c.picture);
+        if (c.more) {
+            c.more();
+        }
         panelWindow->hide();
         backToIdle();
     }
 }
 
-TEST_F(MainPanelTest, ErrorWithoutRetryOffersOnlyDismissAndDismissCallsTheController) {
-    enter(Kind::error);
-    state->setCanRetryFinalize(false);
-    showIn(MenuView::error);
-    EXPECT_EQ(button(window(), "Retry finalize"), nullptr);
-    state->setCanRetryFinalize(true);
-    EXPECT_TRUE(processEventsUntil([&] { return button(window(), "Retry finalize"); }));
-
-    button(window(), "Dismiss")->click();
-    EXPECT_EQ(state->phase().kind(), Kind::idle);
-    EXPECT_TRUE(processEventsUntil([&] { return panelWindow->currentView() == MenuView::idle; }));
-}
-
-TEST_F(MainPanelTest, ALocalCopyIsNamedInTheDoneViewWithAButtonToItsFolder) {
-    enter(Kind::done);
-    showIn(MenuView::done);
-    EXPECT_EQ(button(window(), "Show in Folder"), nullptr) << "offered without a copy";
-    state->setLocalCopyPath("/home/user/Videos/Tessera Recorder/Recording.mp4");
-    ASSERT_TRUE(processEventsUntil([&] { return button(window(), "Show in Folder"); }));
-    bool named = false;
-    for (QLabel* label : window().findChildren<QLabel*>()) {
-        named |=
-            label->isVisible() &&
-            label->text() == "Saved a local copy: /home/user/Videos/Tessera Recorder/Recording.mp4";
-    }
-    EXPECT_TRUE(named);
-    processEventsUntil([] { return false; }, std::chrono::milliseconds(50));
-    saveWindowPicture(window(), "panel-done-local-copy.png");
-}
-
-TEST_F(MainPanelTest, StartRecordingCallsTheControllerAndIsDisabledWhileTheServerIsUnreachable) {
+// The idle view from a click on the icon to a started recording: the server
+// is checked while the view is shown, notes grow the panel downward, and an
+// unreachable server disables the start.
+TEST_F(MainPanelTest, TheIdleViewChecksTheServerGrowsDownwardAndStarts) {
     controller->statusItemToggled();  // opens the panel, as a click on the icon does
     ASSERT_TRUE(waitShown(window()));
-    state->setServerReachable(false);
-    ASSERT_TRUE(
-        processEventsUntil([&] { return !button(window(), "Start recording")->isEnabled(); }));
-    EXPECT_TRUE(button(window(), "Start recording") != nullptr);
-    auto* warning = [&]() -> QLabel* {
-        for (QLabel* label : window().findChildren<QLabel*>()) {
-            if (label->isVisible() && label->text().contains("Server unreachable")) {
-                return label;
-            }
-        }
-        return nullptr;
-    }();
-    EXPECT_NE(warning, nullptr);
-    saveWindowPicture(window(), "panel-idle-unreachable.png");
-
-    state->setServerReachable(std::nullopt);
-    ASSERT_TRUE(
-        processEventsUntil([&] { return button(window(), "Start recording")->isEnabled(); }));
-    state->setCountdownEnabled(false);
-    button(window(), "Start recording")->click();
-    executor.advance(seconds(1));
-    EXPECT_EQ(sequence.prepares, 1);
-    EXPECT_EQ(state->phase().kind(), Kind::recording);
-    // Starting takes the panel away; a click on the icon brings it back with
-    // the recording view.
-    EXPECT_TRUE(processEventsUntil([&] { return !panelWindow->isVisible(); }));
-    controller->statusItemToggled();
-    EXPECT_TRUE(
-        processEventsUntil([&] { return panelWindow->currentView() == MenuView::recording; }));
-    button(window(), "Pause")->click();
-    EXPECT_EQ(state->phase().kind(), Kind::paused);
-}
-
-TEST_F(MainPanelTest, ChecksTheServerOnlyWhileShownInTheIdleView) {
-    panelWindow->show();
     executor.runUntilIdle();
     EXPECT_EQ(checks, 1);
     EXPECT_TRUE(panelWindow->isPolling());
@@ -196,31 +153,43 @@ TEST_F(MainPanelTest, ChecksTheServerOnlyWhileShownInTheIdleView) {
             return checks >= 2;
         },
         std::chrono::seconds(10)));
-    panelWindow->hide();
-    EXPECT_FALSE(panelWindow->isPolling());
 
-    enter(Kind::recording);
-    panelWindow->show();
-    ASSERT_TRUE(
-        processEventsUntil([&] { return panelWindow->currentView() == MenuView::recording; }));
-    EXPECT_FALSE(panelWindow->isPolling());
-}
-
-TEST_F(MainPanelTest, GrowingContentKeepsTheTopEdgeAndShowingAgainDoesNotMove) {
-    showIn(MenuView::idle);
+    processEventsUntil([] { return false; }, std::chrono::milliseconds(50));
     const QRect before = window().geometry();
     button(window(), "Notes")->click();
     ASSERT_TRUE(processEventsUntil([&] { return window().geometry().height() > before.height(); }));
     const QRect after = window().geometry();
-    EXPECT_EQ(after.top(), before.top());
-    EXPECT_EQ(after.left(), before.left());
-    ASSERT_TRUE(waitShown(window()));
+    EXPECT_EQ(after.topLeft(), before.topLeft()) << "the top edge stays";
     processEventsUntil([] { return false; }, std::chrono::milliseconds(100));
     saveWindowPicture(window(), "panel-idle-notes.png");
-
     panelWindow->show();
     processEventsUntil([] { return false; }, std::chrono::milliseconds(50));
-    EXPECT_EQ(window().geometry(), after);
+    EXPECT_EQ(window().geometry(), after) << "showing again does not move it";
+
+    state->setServerReachable(false);
+    ASSERT_TRUE(
+        processEventsUntil([&] { return !button(window(), "Start recording")->isEnabled(); }));
+    EXPECT_TRUE(showsLabel(window(), "⚠ Server unreachable — start the Tessera web app first"));
+    saveWindowPicture(window(), "panel-idle-unreachable.png");
+    state->setServerReachable(std::nullopt);
+    ASSERT_TRUE(
+        processEventsUntil([&] { return button(window(), "Start recording")->isEnabled(); }));
+
+    state->setCountdownEnabled(false);
+    button(window(), "Start recording")->click();
+    executor.advance(seconds(1));
+    EXPECT_EQ(sequence.prepares, 1);
+    EXPECT_EQ(state->phase().kind(), Kind::recording);
+    // Starting takes the panel away; a click on the icon brings it back with
+    // the recording view, which does not check the server.
+    EXPECT_TRUE(processEventsUntil([&] { return !panelWindow->isVisible(); }));
+    EXPECT_FALSE(panelWindow->isPolling());
+    controller->statusItemToggled();
+    EXPECT_TRUE(
+        processEventsUntil([&] { return panelWindow->currentView() == MenuView::recording; }));
+    EXPECT_FALSE(panelWindow->isPolling());
+    button(window(), "Pause")->click();
+    EXPECT_EQ(state->phase().kind(), Kind::paused);
 }
 
 }  // namespace

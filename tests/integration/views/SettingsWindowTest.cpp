@@ -2,6 +2,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QTabWidget>
+#include <array>
 
 #include "ViewsFixture.h"
 #include "app/SettingsKeys.h"
@@ -48,87 +49,69 @@ class SettingsWindowTest : public ViewsTest {
     std::unique_ptr<SettingsWindow> settings;
 };
 
-TEST_F(SettingsWindowTest, EveryTabShows) {
-    settings->open();
+// A request opens the window on its tab; every tab shows; a row's change
+// applies and is stored at once, and a change made elsewhere shows in the row.
+TEST_F(SettingsWindowTest, EveryTabShowsAndItsRowsApplyAndAreStoredAtOnce) {
+    state->setRequestedSettingsCategory(SettingsCategory::camera);
     ASSERT_TRUE(waitShown(*settings));
+    EXPECT_EQ(settings->tabs().tabText(settings->tabs().currentIndex()), "Camera");
+    EXPECT_FALSE(state->requestedSettingsCategory()) << "the request is taken once";
     for (SettingsCategory category : EnumCases<SettingsCategory>::values) {
         settings->open(category);
         ASSERT_EQ(settings->currentCategory(), category);
         processEventsUntil([] { return false; }, std::chrono::milliseconds(100));
         saveWidgetArtifact(*settings, "settings-" + std::string(rawValue(category)) + ".png");
     }
-}
 
-TEST_F(SettingsWindowTest, ARequestOpensTheWindowOnThatTabOnce) {
-    state->setRequestedSettingsCategory(SettingsCategory::camera);
-    ASSERT_TRUE(processEventsUntil([&] { return settings->isVisible(); }));
-    EXPECT_EQ(settings->currentCategory(), SettingsCategory::camera);
-    EXPECT_EQ(settings->tabs().tabText(settings->tabs().currentIndex()), "Camera");
-    EXPECT_FALSE(state->requestedSettingsCategory());
-}
-
-TEST_F(SettingsWindowTest, ARowChangeAppliesAndIsStoredAtOnce) {
     settings->open(SettingsCategory::recording);
-    ASSERT_TRUE(waitShown(*settings));
     const bool before = state->showCursor();
     child<QCheckBox>("Show cursor")->click();
     EXPECT_EQ(state->showCursor(), !before);
     EXPECT_EQ(store.values().at(std::string(settings_keys::kShowCursor)), !before);
-
-    // A change made elsewhere shows in the row.
     state->setShowCursor(before);
     EXPECT_TRUE(
         processEventsUntil([&] { return child<QCheckBox>("Show cursor")->isChecked() == before; }));
-}
 
-TEST_F(SettingsWindowTest, TheLocalCopyRowIsOffByDefaultAndStored) {
     settings->open(SettingsCategory::sharing);
-    ASSERT_TRUE(waitShown(*settings));
     QCheckBox* keep = child<QCheckBox>("Keep a local copy of every recording");
     ASSERT_NE(keep, nullptr);
-    EXPECT_FALSE(keep->isChecked());
+    EXPECT_FALSE(keep->isChecked()) << "off by default";
     keep->click();
     EXPECT_TRUE(state->keepLocalCopy());
     EXPECT_EQ(store.values().at(std::string(settings_keys::kKeepLocalCopy)), true);
-}
 
-TEST_F(SettingsWindowTest, KeyRowsRegisterAndDropTheHotKey) {
+    // The hot key row registers and drops the hot key.
     settings->open(SettingsCategory::shortcuts);
+    QCheckBox* hotkey = child<QCheckBox>("Start / stop with Shift+Super+2");
     state->setHotkeyEnabled(false);
     controller->applyHotkeySetting();
-    ASSERT_TRUE(processEventsUntil(
-        [&] { return !child<QCheckBox>("Start / stop with Shift+Super+2")->isChecked(); }));
-    child<QCheckBox>("Start / stop with Shift+Super+2")->click();
+    ASSERT_TRUE(processEventsUntil([&] { return !hotkey->isChecked(); }));
+    hotkey->click();
     EXPECT_TRUE(state->hotkeyEnabled());
     EXPECT_TRUE(hotKeys.registered.contains(CaptureController::kStartStopHotKeyID));
-    child<QCheckBox>("Start / stop with Shift+Super+2")->click();
+    hotkey->click();
     EXPECT_FALSE(hotKeys.registered.contains(CaptureController::kStartStopHotKeyID));
 }
 
 TEST_F(SettingsWindowTest, BackgroundStyleShowsOnlyItsOwnDetailRow) {
     settings->open(SettingsCategory::camera);
     ASSERT_TRUE(waitShown(*settings));
-    const auto shown = [&](const char* row) {
-        return child<QWidget>(row)->isVisible();
+    // Which of the Blur, Color and Image rows show.
+    const auto shown = [&] {
+        return std::array{child<QWidget>("Blur")->isVisible(), child<QWidget>("Color")->isVisible(),
+                          child<QWidget>("Image")->isVisible()};
     };
     auto* style = child<QWidget>("Style")->findChild<QComboBox*>();
     ASSERT_NE(style, nullptr);
-
     state->setCameraBackground(CameraBackgroundMode::blur);
-    ASSERT_TRUE(processEventsUntil([&] { return shown("Blur"); }));
-    EXPECT_FALSE(shown("Color"));
-    EXPECT_FALSE(shown("Image"));
-
+    EXPECT_TRUE(processEventsUntil([&] { return shown() == std::array{true, false, false}; }));
     // Choosing "None" in the picker hides all three.
     style->setCurrentIndex(0);
     emit style->activated(0);
     EXPECT_EQ(state->cameraBackground(), CameraBackgroundMode::none);
-    ASSERT_TRUE(processEventsUntil([&] { return !shown("Blur"); }));
-    EXPECT_FALSE(shown("Color"));
-    EXPECT_FALSE(shown("Image"));
-
+    EXPECT_TRUE(processEventsUntil([&] { return shown() == std::array{false, false, false}; }));
     state->setCameraBackground(CameraBackgroundMode::color);
-    ASSERT_TRUE(processEventsUntil([&] { return shown("Color"); }));
+    ASSERT_TRUE(processEventsUntil([&] { return shown() == std::array{false, true, false}; }));
     // The row that appeared takes room of its own: no wrapped caption is
     // squeezed below the height its text needs.
     for (QLabel* label : settings->findChildren<QLabel*>()) {
@@ -151,13 +134,8 @@ TEST_F(SettingsWindowTest, LaunchAtLoginShowsTheRealStatusAfterAFailure) {
     launchAtLogin.fail = true;
     toggle->click();
     EXPECT_TRUE(toggle->isChecked()) << "the toggle returns to the real status";
-    bool errorShown = false;
-    for (QLabel* label : settings->findChildren<QLabel*>()) {
-        errorShown |=
-            label->isVisible() &&
-            label->text() == "Couldn't update Launch at Login: the autostart folder is read-only";
-    }
-    EXPECT_TRUE(errorShown);
+    EXPECT_TRUE(showsLabel(*settings,
+                           "Couldn't update Launch at Login: the autostart folder is read-only"));
     processEventsUntil([] { return false; }, std::chrono::milliseconds(100));
     saveWidgetArtifact(*settings, "settings-general-error.png");
 

@@ -9,6 +9,7 @@
 #include <QAbstractButton>
 #include <QGuiApplication>
 #include <QImage>
+#include <QLabel>
 #include <QScreen>
 #include <QWidget>
 #include <QWindow>
@@ -25,15 +26,21 @@ class ViewsTest : public ControllerTest {
         executor.runUntilIdle();
     }
 
-    // The visible button of `root` with that text.
+    // The visible button of `root` with that text (buttons show "&" as "&&").
     static QAbstractButton* button(QWidget& root, const QString& text) {
         for (QAbstractButton* candidate : root.findChildren<QAbstractButton*>()) {
-            // Buttons show a literal "&" as "&&".
             if (QString(candidate->text()).replace("&&", "&") == text && candidate->isVisible()) {
                 return candidate;
             }
         }
         return nullptr;
+    }
+
+    // Whether a visible label of `root` shows exactly `text`.
+    static bool showsLabel(QWidget& root, const QString& text) {
+        const auto labels = root.findChildren<QLabel*>();
+        return std::ranges::any_of(
+            labels, [&](QLabel* label) { return label->isVisible() && label->text() == text; });
     }
 
     // Waits until the window manager has mapped the window and Qt has painted it.
@@ -44,16 +51,14 @@ class ViewsTest : public ControllerTest {
         });
     }
 
-    // Saves what the screen shows of a frameless window. Its geometry is
-    // used, not the frame geometry: the frame extents Qt reads from the window
-    // manager just after mapping are sometimes a 1 × 1 placeholder.
-    static QImage saveWindowPicture(const QWidget& window, const std::string& name) {
+    // Saves what the screen shows of a frameless window, by its geometry: the
+    // frame extents Qt reads from the window manager just after mapping are
+    // sometimes a 1 × 1 placeholder.
+    static void saveWindowPicture(const QWidget& window, const std::string& name) {
         const QRect area = window.geometry();
-        const QImage picture = QGuiApplication::primaryScreen()
-                                   ->grabWindow(0, area.x(), area.y(), area.width(), area.height())
-                                   .toImage();
-        picture.save(QString::fromStdString(testArtifactPath(name).string()), "PNG");
-        return picture;
+        QGuiApplication::primaryScreen()
+            ->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+            .save(QString::fromStdString(testArtifactPath(name).string()), "PNG");
     }
 };
 

@@ -5,59 +5,34 @@
 namespace tessera::views {
 namespace {
 
-// A 1440 × 900 main screen with a 23-point bar at the top holding the tray.
-constexpr Rect kMainArea{0, 0, 1440, 877};
-constexpr Size kPanel{290, 400};
-
-Rect iconAt(double x) {
-    return Rect(x, 877, 24, 23);
-}
-
-TEST(PanelPlacement, HangsCentredSixPointsUnderTheIconAndTwelveInsideTheEdges) {
+TEST(PanelPlacement, HangsCentredUnderTheIconInsideTheEdgesOfTheScreenThatShowsIt) {
+    // A 1440 × 900 main screen with a 23-point bar at the top holding the tray.
+    const Rect main(0, 0, 1440, 877);
+    const Size panel{290, 400};
     struct Case {
-        double iconX;
+        const char* what;
+        PanelScreens screens;
         Point expected;
     };
     for (const Case& c : {
-             Case{700, {712 - 145, 871}},         // centred under the icon
-             Case{1410, {1440 - 290 - 12, 871}},  // near the right edge: pushed left
-             Case{2, {12, 871}},                  // near the left edge: pushed right
+             Case{"centred 6 under the icon", {Rect(700, 877, 24, 23), main, main}, {567, 871}},
+             Case{"pushed left of the right edge",
+                  {Rect(1410, 877, 24, 23), main, main},
+                  {1138, 871}},
+             Case{"pushed right of the left edge", {Rect(2, 877, 24, 23), main, main}, {12, 871}},
+             Case{"on the second screen that shows the tray",
+                  {Rect(3340, 1057, 24, 23), Rect(1440, 0, 1920, 1057), main},
+                  {3058, 1051}},
+             Case{"above an icon in a tray at the bottom",
+                  {Rect(700, 3, 24, 24), Rect(0, 30, 1440, 870), Rect(0, 30, 1440, 870)},
+                  {567, 27 + 6 + 400}},
+             Case{"no icon: the main screen's top-right corner",
+                  {std::nullopt, std::nullopt, main},
+                  {1138, 865}},
+             Case{"nothing known: the fallback screen's", {}, {978, 788}},
          }) {
-        const Point anchor = panelAnchor(kPanel, {iconAt(c.iconX), kMainArea, kMainArea});
-        EXPECT_EQ(anchor, c.expected) << "icon at " << c.iconX;
+        EXPECT_EQ(panelAnchor(panel, c.screens), c.expected) << c.what;
     }
-}
-
-TEST(PanelPlacement, UsesTheScreenThatShowsTheIcon) {
-    // The tray sits on a second screen to the right of the main one.
-    const Rect second(1440, 0, 1920, 1057);
-    const Rect icon(3340, 1057, 24, 23);
-    const Point anchor = panelAnchor(kPanel, {icon, second, kMainArea});
-    EXPECT_EQ(anchor, (Point{3360 - 290 - 12, 1051}));
-}
-
-TEST(PanelPlacement, WithoutIconGeometryOpensAtTheMainScreensTopRightCorner) {
-    EXPECT_EQ(panelAnchor(kPanel, {std::nullopt, std::nullopt, kMainArea}),
-              (Point{1440 - 290 - 12, 877 - 12}));
-    // Nothing known about the screens either.
-    EXPECT_EQ(panelAnchor(kPanel, {}), (Point{1280 - 290 - 12, 800 - 12}));
-}
-
-TEST(PanelPlacement, ATrayAtTheBottomOpensThePanelAboveTheIcon) {
-    const Rect area(0, 30, 1440, 870);  // a 30-point panel at the bottom
-    const Rect icon(700, 3, 24, 24);
-    const Point anchor = panelAnchor(kPanel, {icon, area, area});
-    EXPECT_EQ(anchor.y, 27 + 6 + 400);
-    EXPECT_EQ(anchor.x, 712 - 145);
-}
-
-TEST(PanelPlacement, ContentGrowingKeepsTheTopEdgeAndExtendsDownward) {
-    const Point anchor = panelAnchor(kPanel, {iconAt(700), kMainArea, kMainArea});
-    const Rect before = panelFrame(anchor, kPanel);
-    const Rect after = panelFrame(anchor, {290, 500});
-    EXPECT_EQ(before.maxY(), after.maxY());
-    EXPECT_EQ(before.minX(), after.minX());
-    EXPECT_EQ(after.minY(), before.minY() - 100);
 }
 
 TEST(PanelPlacement, ConvertsBetweenGlobalPointsAndTopDownCoordinates) {

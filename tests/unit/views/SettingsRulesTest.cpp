@@ -9,16 +9,13 @@ TEST(SettingsRules, LaunchAtLoginShowsTheRealStatusApprovalAndFailure) {
     using Status = LaunchAtLogin::Status;
     EXPECT_EQ(launchAtLoginRow(Status::enabled, std::nullopt), (LaunchAtLoginRow{true, {}, {}}));
     EXPECT_FALSE(launchAtLoginRow(Status::notFound, std::nullopt).checked);
-
-    const LaunchAtLoginRow approval = launchAtLoginRow(Status::requiresApproval, std::nullopt);
-    EXPECT_EQ(approval.approvalLine,
-              "Approval needed — enable Tessera Recorder under Login Items.");
-    EXPECT_FALSE(approval.errorLine);
-
+    // A registration waiting for approval is on as far as the user's choice goes.
+    EXPECT_EQ(launchAtLoginRow(Status::requiresApproval, std::nullopt),
+              (LaunchAtLoginRow{
+                  true, "Approval needed — enable Tessera Recorder under Login Items.", {}}));
     // Turning it on failed: the toggle shows what the system reports, off.
-    const LaunchAtLoginRow failed = launchAtLoginRow(Status::notRegistered, "disk full");
-    EXPECT_FALSE(failed.checked);
-    EXPECT_EQ(failed.errorLine, "Couldn't update Launch at Login: disk full");
+    EXPECT_EQ(launchAtLoginRow(Status::notRegistered, "disk full"),
+              (LaunchAtLoginRow{false, {}, "Couldn't update Launch at Login: disk full"}));
 }
 
 TEST(SettingsRules, FileRowsShowTheFileNameOnly) {
