@@ -188,6 +188,10 @@ bool FloatingWindow::grabPointer() {
                                  XCB_INPUT_GRAB_MODE_22_ASYNC,
                                  /*owner_events=*/1, 1, &mask),
         nullptr));
+    if (reply && reply->status == XCB_GRAB_STATUS_NOT_VIEWABLE) {
+        logging::debug(kComponent, "the pointer grab waits until the window is on screen");
+        return false;
+    }
     if (!reply || reply->status != XCB_GRAB_STATUS_SUCCESS) {
         logging::warning(kComponent,
                          "the pointer is held by another client; drawing is limited "
@@ -265,13 +269,16 @@ void FloatingWindow::returnFocus() {
 }
 
 bool FloatingWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == windowHandle() && event->type() == QEvent::Expose && inputShapePending_ &&
+    if (watched == windowHandle() && event->type() == QEvent::Expose &&
         windowHandle()->isExposed()) {
-        inputShapePending_ = false;
-        // The window manager has framed the window by now and follows later
-        // changes of its input shape, but not one made before it managed the
-        // window: set it again.
-        setClickThrough(clickThrough_);
+        if (inputShapePending_) {
+            inputShapePending_ = false;
+            // The window manager has framed the window by now and follows
+            // later changes of its input shape, but not one made before it
+            // managed the window: set it again.
+            setClickThrough(clickThrough_);
+        }
+        exposed();
     }
     return FloatingWindow::QWidget::eventFilter(watched, event);
 }

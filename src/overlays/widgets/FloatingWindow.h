@@ -59,7 +59,8 @@ class FloatingWindow : public QWidget {
     // or click-through, except over the application's other windows (an X
     // pointer grab with owner events). A shaped window without a compositor
     // takes input this way where it draws nothing. False when another client
-    // holds the pointer.
+    // holds the pointer, or when the window is not on screen yet (the window
+    // manager has not mapped it): then exposed() is the moment to try again.
     bool grabPointer();
     void releasePointer();
 
@@ -84,6 +85,9 @@ class FloatingWindow : public QWidget {
     // itself when it writes its own.
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // The window has come on screen: mapped by the window manager after a
+    // show, or shown again.
+    virtual void exposed() {}
 
   private:
     void applyWindowManagerHints();

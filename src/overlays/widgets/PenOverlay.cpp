@@ -367,6 +367,15 @@ void PenCanvasWindow::keyPressEvent(QKeyEvent* event) {
     event->ignore();
 }
 
+void PenCanvasWindow::exposed() {
+    // Draw mode switched on before the window manager mapped the window, or
+    // the window was unmapped and mapped again, which ends a grab: the grab is
+    // taken (again) now. Grabbing what this client holds already only renews it.
+    if (drawing_ && !composited_) {
+        grabbed_ = grabPointer();
+    }
+}
+
 void PenCanvasWindow::resizeEvent(QResizeEvent* event) {
     FloatingWindow::resizeEvent(event);
     refresh();

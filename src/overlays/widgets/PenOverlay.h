@@ -78,6 +78,7 @@ class PenCanvasWindow final : public FloatingWindow {
     void mouseReleaseEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void exposed() override;
 
   private:
     QRegion drawnRegion() const;

@@ -129,6 +129,25 @@ INSTANTIATE_TEST_SUITE_P(Compositing, PenOverlayTest, ::testing::Values(false, t
                                                : std::string("WithoutCompositor");
                          });
 
+// Draw mode switched on in the same moment as the overlay is shown, before
+// the window manager has mapped it: the shaped window takes the pointer once it
+// is on screen.
+TEST(PenOverlayGrabTest, DrawModeSwitchedOnAtShowTakesThePointerOnceOnScreen) {
+    ASSERT_FALSE(overlays::FloatingWindow::compositorRunning());
+    QtMainExecutor executor;
+    TestDisplays displays;
+    overlays::QtWindowFactory factory{executor, displays};
+    overlays::PenOverlay overlay(executor, factory.placement());
+    overlay.show(1);
+    overlay.setDrawMode(true);
+    ASSERT_TRUE(processEventsUntil([&] { return exposed(*overlay.window()); }));
+    ASSERT_TRUE(xdotool({"mousemove", "300", "200", "mousedown", "1"}));
+    EXPECT_TRUE(processEventsUntil([&] { return overlay.strokes().active().has_value(); }))
+        << "the press reached the pen";
+    ASSERT_TRUE(xdotool({"mouseup", "1"}));
+    overlay.setDrawMode(false);
+}
+
 // The overlay placed through the real display port, which reads the server's
 // RandR monitors, while the display changes its size and position.
 TEST(PenOverlayDisplayChangeTest, TheOverlayFollowsItsDisplayToANewFrameAndBack) {
