@@ -226,8 +226,8 @@ void StripWindow::build(double scale) {
     buttons_.clear();
 
     auto* box = new QBoxLayout(vertical_ ? QBoxLayout::TopToBottom : QBoxLayout::LeftToRight, this);
+    box->setEnabled(false);
     box->setSpacing(scaled(3, scale));
-    box->setSizeConstraint(QLayout::SetFixedSize);
     const int inner = scaled(7, scale);
     const int across = scaled(40, scale);
     const int buttonAcross = vertical_ ? scaled(27, scale) : scaled(23, scale);
@@ -252,6 +252,15 @@ void StripWindow::build(double scale) {
         box->addWidget(button, 0, centre);
     }
     updateInPlace();
+    // The window takes the layout's size once, with everything in it. An
+    // enabled layout would resize the window for each new child as it shows
+    // (a dozen requests to the window manager, the first for a strip of almost
+    // nothing), and some window managers then place the window anew, at 0,0.
+    for (QWidget* child : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        child->show();
+    }
+    box->setSizeConstraint(QLayout::SetFixedSize);
+    box->setEnabled(true);
     box->activate();
     update();
 }
@@ -335,9 +344,28 @@ void StripWindow::mouseReleaseEvent(QMouseEvent*) {
     dragOffset_.reset();
 }
 
+void StripWindow::hideEvent(QHideEvent* event) {
+    // A release that comes after the strip is hidden never reaches it: the
+    // drag ends here.
+    dragOffset_.reset();
+    putBack_ = false;
+    FloatingWindow::hideEvent(event);
+}
+
 void StripWindow::moveEvent(QMoveEvent* event) {
     FloatingWindow::moveEvent(event);
     if (panel_.placedAt_ && *panel_.placedAt_ == pos()) {
+        putBack_ = false;
+        return;
+    }
+    // A move the strip did not make, while nobody drags it, is the window
+    // manager's: some place a window anew (at 0,0) now and then as it is
+    // shown or resized. The strip goes back where it was put, once; where the
+    // window manager insists, its place is kept.
+    if (event->spontaneous() && panel_.placedAt_ && !dragOffset_ && !putBack_) {
+        putBack_ = true;
+        logging::debug(kComponent, "the window manager moved the strip: put back");
+        setGeometry(QRect(*panel_.placedAt_, size()));
         return;
     }
     panel_.placedAt_.reset();

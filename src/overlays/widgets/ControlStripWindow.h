@@ -109,6 +109,7 @@ class StripWindow final : public FloatingWindow {
     void mouseReleaseEvent(QMouseEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
   private:
     class TimerBlock;
@@ -120,6 +121,9 @@ class StripWindow final : public FloatingWindow {
     std::vector<StripButtonWidget*> buttons_;
     TimerBlock* timer_ = nullptr;
     std::optional<QPoint> dragOffset_;
+    // Set while the strip has put itself back after a move of the window
+    // manager's, until that placement is reported.
+    bool putBack_ = false;
 };
 
 }  // namespace tessera::overlays

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "OverlayTestSupport.h"
 #include "app/SettingsKeys.h"
 #include "overlays/widgets/ControlStripWindow.h"
+#include "support/Log.h"
 #include "unit/capture/ControllerFixture.h"
 
 namespace tessera::testing {
@@ -114,6 +117,22 @@ TEST_F(ControlStripTest, BeforeTheRecordingIsLiveItsControlsAreOffAndItCanBeMove
     showStrip();
     EXPECT_EQ(strip->window()->geometry().topLeft(), dragged.topLeft())
         << "opens where it was left";
+
+    // A move of the window manager's (some place a window anew as it is shown
+    // or resized) is undone and not taken for the user's choice.
+    std::atomic<int> putBack = 0;
+    logging::LogCapture capture([&](logging::Level, std::string_view, std::string_view message) {
+        putBack += message.find("moved the strip: put back") != std::string_view::npos;
+    });
+    ASSERT_TRUE(xdotool({"windowmove", QString::number(strip->window()->xWindowID()), "0", "0"}));
+    ASSERT_TRUE(settle([&] { return putBack == 1; })) << "the move reached the strip";
+
+    EXPECT_TRUE(settle([&] {
+        return serverFrame(*strip->window()).topLeft() == dragged.topLeft() &&
+               strip->window()->geometry().topLeft() == dragged.topLeft();
+    })) << "back where it was";
+    EXPECT_EQ(store.get(settings_keys::kControlPanelX), global.minX());
+    EXPECT_EQ(store.get(settings_keys::kControlPanelY), global.minY());
 }
 
 TEST_F(ControlStripTest, ButtonsCallTheControllersOperations) {
