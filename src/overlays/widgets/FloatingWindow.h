@@ -85,8 +85,8 @@ class FloatingWindow : public QWidget {
     // itself when it writes its own.
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
-    // The window has come on screen: mapped by the window manager after a
-    // show, or shown again.
+    // The window is exposed on screen: first once the window manager has
+    // mapped it after a show, then at each later exposure.
     virtual void exposed() {}
 
   private:
