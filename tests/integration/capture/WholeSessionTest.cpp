@@ -1,8 +1,8 @@
 // One whole recording through the production start sequence, recorders and
-// uploads: a private X server with a window manager, a PulseAudio daemon whose
-// null sink feeds the system audio and the fake microphone, and the reference
-// web app on loopback. Only the windows (strip, countdown, pen overlay,
-// panel), the hot keys and the notifications are doubles.
+// uploads: a private X server with a window manager, a PulseAudio daemon
+// playing a tone into the system audio and the fake microphone, and the
+// reference web app on loopback. Only the windows (strip, countdown, pen
+// overlay, panel), the hot keys and the notifications are doubles.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -75,6 +75,23 @@ class RecordingTransport final : public HttpTransport {
     std::string createBody_;
 };
 
+// The production recorders, remembered so the test can read their figures.
+class ObservedMedia final : public SessionMediaFactory {
+  public:
+    explicit ObservedMedia(SessionMediaFactory& inner) : inner_(inner) {}
+    SessionRecorders makeRecorders(const SegmentWriter::Configuration& writer,
+                                   std::function<void(SegmentBytes)> onSegment,
+                                   bool withMicrophone) override {
+        auto made = inner_.makeRecorders(writer, std::move(onSegment), withMicrophone);
+        screen = made.screen;
+        return made;
+    }
+    std::shared_ptr<ScreenRecording> screen;
+
+  private:
+    SessionMediaFactory& inner_;
+};
+
 int indexOf(const std::vector<std::string>& sent, const std::string& prefix, bool last = false) {
     int found = -1;
     for (int i = 0; i < static_cast<int>(sent.size()); ++i) {
@@ -134,6 +151,7 @@ class WholeSessionTest : public ::testing::Test {
 
     XvfbSession x{{640, 480, true}};
     PulseSession pulse;
+    std::optional<TonePlayer> tone;
     WebAppProcess web;
     // In the middle of the screen, so the picture's centre shows it.
     TestWindow box{x.display(),
@@ -162,7 +180,8 @@ class WholeSessionTest : public ::testing::Test {
     X11DisplaySource displays{x.display()};
     X11WindowSource windowList{x.display()};
     X11CaptureStreamFactory streams{x.display(), clock};
-    MediaSessionFactory media{streams, clock};
+    MediaSessionFactory realMedia{streams, clock};
+    ObservedMedia media{realMedia};
     std::shared_ptr<RecordingTransport> http =
         std::make_shared<RecordingTransport>(std::make_shared<CurlTransport>());
     RecordingStartSequence sequence{RecordingStartPorts{
@@ -183,20 +202,95 @@ class WholeSessionTest : public ::testing::Test {
     std::unique_ptr<CaptureController> controller;
 };
 
-// The level preview hears a tone before the start. Then, at the same host time,
-// a white flash of the recorded window and a beep into the system audio, four
-// times; a pause; a resume; the stop. The server gets every screen chunk, then
-// the microphone file, finalize and the notes; read back, the files last the
-// active time, and each flash's first frame and its beep's onset lie within
-// one frame at 30 fps plus device latency, in the screen video's own audio and
-// in the separate microphone file (the fake microphone hears the same sink).
-TEST_F(WholeSessionTest, RecordsInSyncPausesResumesStopsAndFinalizes) {
+TEST_F(WholeSessionTest, RecordsPausesResumesStopsAndFinalizes) {
+    tone.emplace(440, 0.5);
+    // The level preview runs while the recorder is open and stops at the start.
+    controller->enterRecordingMode(false);
+    ASSERT_TRUE(loop.runUntil([&] { return levelMeter.level() > 0.1; }, seconds(10)));
+    std::string summary;
+    logging::LogCapture capture(
+        [&](logging::Level, std::string_view component, std::string_view message) {
+            if (component == "recording") {
+                summary = message;
+            }
+        });
+    controller->start();
+    ASSERT_TRUE(runUntilPhase(RecorderPhase::Kind::recording, 30)) << state->phase().message();
+    EXPECT_FALSE(levelMeter.isActive());
+    const auto started = Clock::now();
+    recordFor(std::chrono::seconds(6));
+    controller->pause();
+    const auto paused = Clock::now();
+    recordFor(std::chrono::seconds(2));
+    controller->resume();
+    const auto resumed = Clock::now();
+    recordFor(std::chrono::seconds(2));
+    const auto stopAt = Clock::now();
+    spawn(loop, controller->stop());
+    ASSERT_TRUE(runUntilPhase(RecorderPhase::Kind::done, 120)) << state->phase().message();
+    const double stopToLink = std::chrono::duration<double>(Clock::now() - stopAt).count();
+    const double active =
+        std::chrono::duration<double>((paused - started) + (stopAt - resumed)).count();
+
+    const auto sent = http->sent();
+    const auto stats = media.screen->stats();
+    std::printf(
+        "[ figures  ] stop -> link %.3f s; frames captured %lld, written %lld, dropped %lld; "
+        "active time %.2f s; %zu requests\n",
+        stopToLink, static_cast<long long>(stats.framesCaptured),
+        static_cast<long long>(stats.framesWritten), static_cast<long long>(stats.framesDropped),
+        active, sent.size());
+
+    std::printf("[ figures  ] %s\n", summary.c_str());
+    EXPECT_NE(summary.find("ready: 640x480 at 30 fps"), std::string::npos) << summary;
+    EXPECT_EQ(http->createBody(),
+              R"({"hasCamera":false,"hasAudio":true,"screenMime":"video/mp4;codecs=avc1",)"
+              R"("width":640,"height":480,"source":"native"})");
+    ASSERT_TRUE(state->shareURL());
+    const std::string link = state->shareURL()->toString();
+    const std::string id = link.substr(link.rfind('/') + 1);
+    // Copied once the server answered the create, and again when the link is ready.
+    ASSERT_EQ(share.copied.size(), 2u);
+    EXPECT_EQ(share.copied[0], link);
+    EXPECT_EQ(share.copied[1], link);
+
+    // Every screen chunk, then the microphone file, then finalize, then the notes.
+    const int lastScreen = indexOf(sent, "POST /api/recordings/" + id + "/chunk?kind=screen", true);
+    const int mic = indexOf(sent, "POST /api/recordings/" + id + "/chunk?kind=mic");
+    const int finalize = indexOf(sent, "POST /api/recordings/" + id + "/finalize");
+    const int notes = indexOf(sent, "PATCH /api/recordings/" + id);
+    ASSERT_GE(lastScreen, 1);
+    EXPECT_LT(lastScreen, mic);
+    EXPECT_LT(mic, finalize);
+    EXPECT_LT(finalize, notes);
+    EXPECT_EQ(web.recording(id).value("status", ""), "ready");
+
+    const auto mediaDir = web.dataDir() / "media" / id;
+    const MediaProbe screen = probeFile(mediaDir / "screen.mp4");
+    ASSERT_TRUE(screen.video && screen.audio);
+    const double videoSeconds = screen.video->endSeconds - screen.video->startSeconds;
+    EXPECT_NEAR(videoSeconds, active, 0.3);
+    EXPECT_NEAR(videoSeconds, 8.0, 0.5);
+    EXPECT_EQ(screen.video->codec, "h264");
+    EXPECT_EQ(screen.video->profile, 100);       // High
+    EXPECT_EQ(screen.video->colorPrimaries, 1);  // BT.709
+    EXPECT_EQ(screen.video->colorSpace, 1);
+    EXPECT_EQ(screen.audio->codec, "aac");
+
+    const MediaProbe micFile = probeFile(mediaDir / "mic.m4a");
+    ASSERT_TRUE(micFile.audio);
+    EXPECT_NEAR(micFile.audio->endSeconds, videoSeconds, 0.2);
+    // The microphone file was uploaded and then removed from the temporary folder.
+    EXPECT_TRUE(std::filesystem::is_empty(tmp_));
+}
+
+// A white flash of the recorded window and a beep into the system audio at
+// the same host time, four times: in the recording, each flash's first frame
+// and the beep's onset lie within one frame at 30 fps plus device latency, in
+// the screen video's own audio and in the separate microphone file (the fake
+// microphone hears the same sink).
+TEST_F(WholeSessionTest, FlashesAndBeepsStayTogetherInTheRecording) {
     constexpr int kMarkers = 4;
-    {
-        TonePlayer tone(440, 0.5);
-        controller->enterRecordingMode(false);
-        ASSERT_TRUE(loop.runUntil([&] { return levelMeter.level() > 0.1; }, seconds(10)));
-    }
     box.fill(0x202020);
     // The pointer rests in the middle of the screen, where the flash is read.
     state->setShowCursor(false);
@@ -210,8 +304,6 @@ TEST_F(WholeSessionTest, RecordsInSyncPausesResumesStopsAndFinalizes) {
         });
     controller->start();
     ASSERT_TRUE(runUntilPhase(RecorderPhase::Kind::recording, 30)) << state->phase().message();
-    EXPECT_FALSE(levelMeter.isActive()) << "the level preview stops at the start";
-    const auto started = Clock::now();
     // How much later than its beep each flash really reached the X server: a
     // busy machine may wake the marker thread late, which is the test's own
     // delay, not the recorder's.
@@ -232,69 +324,31 @@ TEST_F(WholeSessionTest, RecordsInSyncPausesResumesStopsAndFinalizes) {
         markersDone = true;
     });
     ASSERT_TRUE(loop.runUntil([&] { return markersDone.load(); }, seconds(30)));
-    // The moving picture never reaches the flash's brightness.
-    recordFor(std::chrono::seconds(1));
-    controller->pause();
-    const auto paused = Clock::now();
-    recordFor(std::chrono::seconds(2));
-    controller->resume();
-    const auto resumed = Clock::now();
-    recordFor(std::chrono::seconds(2));
-    const auto stopAt = Clock::now();
+    loop.runUntil([] { return false; }, seconds(1));
     spawn(loop, controller->stop());
     ASSERT_TRUE(runUntilPhase(RecorderPhase::Kind::done, 120)) << state->phase().message();
-    const double stopToLink = std::chrono::duration<double>(Clock::now() - stopAt).count();
-    const double active =
-        std::chrono::duration<double>((paused - started) + (stopAt - resumed)).count();
-    std::printf("[ figures  ] stop -> link %.3f s; active time %.2f s; %s\n", stopToLink, active,
-                summary.c_str());
 
-    {
-        SCOPED_TRACE("the session's requests and link");
-        EXPECT_NE(summary.find("ready: 640x480 at 30 fps"), std::string::npos) << summary;
-        EXPECT_EQ(http->createBody(),
-                  R"({"hasCamera":false,"hasAudio":true,"screenMime":"video/mp4;codecs=avc1",)"
-                  R"("width":640,"height":480,"source":"native"})");
-        ASSERT_TRUE(state->shareURL());
-        const std::string link = state->shareURL()->toString();
-        // Copied once the server answered the create, and again when the link is ready.
-        EXPECT_EQ(share.copied, (std::vector<std::string>{link, link}));
-    }
     const std::string link = state->shareURL()->toString();
-    const std::string id = link.substr(link.rfind('/') + 1);
-    const auto sent = http->sent();
-    const int lastScreen = indexOf(sent, "POST /api/recordings/" + id + "/chunk?kind=screen", true);
-    const int micChunk = indexOf(sent, "POST /api/recordings/" + id + "/chunk?kind=mic");
-    const int finalize = indexOf(sent, "POST /api/recordings/" + id + "/finalize");
-    const int notes = indexOf(sent, "PATCH /api/recordings/" + id);
-    ASSERT_GE(lastScreen, 1);
-    EXPECT_LT(lastScreen, micChunk) << "every screen chunk before the microphone file";
-    EXPECT_LT(micChunk, finalize);
-    EXPECT_LT(finalize, notes);
-    EXPECT_EQ(web.recording(id).value("status", ""), "ready");
-
-    const auto mediaDir = web.dataDir() / "media" / id;
+    const auto mediaDir = web.dataDir() / "media" / link.substr(link.rfind('/') + 1);
     const MediaProbe screen = probeFile(mediaDir / "screen.mp4");
     const MediaProbe mic = probeFile(mediaDir / "mic.m4a");
-    ASSERT_TRUE(screen.video && screen.audio && mic.audio);
-    {
-        SCOPED_TRACE("the stored files");
-        const double videoSeconds = screen.video->endSeconds - screen.video->startSeconds;
-        EXPECT_NEAR(videoSeconds, active, 0.3) << "the pause is left out";
-        EXPECT_EQ(screen.video->codec, "h264");
-        EXPECT_EQ(screen.video->profile, 100);       // High
-        EXPECT_EQ(screen.video->colorPrimaries, 1);  // BT.709
-        EXPECT_EQ(screen.video->colorSpace, 1);
-        EXPECT_EQ(screen.audio->codec, "aac");
-        EXPECT_NEAR(mic.audio->endSeconds, videoSeconds, 0.2);
-        // The microphone file was uploaded and then removed from the temporary folder.
-        EXPECT_TRUE(std::filesystem::is_empty(tmp_));
-    }
 
+    ASSERT_TRUE(screen.video && screen.audio && mic.audio);
     const auto flashes =
         onsets(screen.video->centreLuma, 0, 100, 200, 1, &screen.video->frameSeconds);
     const auto beeps = onsets(screen.audio->peakPerMillisecond, 0.001, 0.05, 0.3, 300, nullptr, 5);
     const auto micBeeps = onsets(mic.audio->peakPerMillisecond, 0.001, 0.05, 0.3, 300, nullptr, 5);
+    auto show = [](const char* what, const std::vector<double>& times) {
+        std::printf("[ figures  ] %s:", what);
+        for (double t : times) {
+            std::printf(" %.3f", t);
+        }
+        std::printf("\n");
+    };
+    show("flashes", flashes);
+    show("system-audio beeps", beeps);
+    show("microphone beeps", micBeeps);
+    std::printf("[ figures  ] %s\n", summary.c_str());
     // Each marker's beep is found by its host time: the beeps of a track lie
     // at those times shifted by one constant, so the shift that lines up the
     // most beeps names them. A beep or a flash that a starved machine lost
