@@ -82,6 +82,11 @@ Task<void> CaptureController::stop() {
     stopTimer();
 
     stopStartedAt_ = executor_.now();
+    // The camera video ends where the screen's does, at the press: it would
+    // otherwise go on until the screen writer has finished.
+    if (cameraRecorder_) {
+        cameraRecorder_->pause();
+    }
 
     // Errors while stopping capture are logged and change nothing else: the
     // stop goes on, so the phase never stays in finishing. A screen recorder

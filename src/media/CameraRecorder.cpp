@@ -215,11 +215,17 @@ void CameraRecorder::beginRecording(SegmentHandler onSegment) {
 }
 
 void CameraRecorder::pause() {
-    queue_.async([this] { retimer_.pause(clock_.now()); });
+    queue_.async([this, at = clock_.now()] {
+        noteLateTimelineStep(kComponent, "pause", at, clock_.now());
+        retimer_.pause(at);
+    });
 }
 
 void CameraRecorder::resume() {
-    queue_.async([this] { retimer_.resume(clock_.now()); });
+    queue_.async([this, at = clock_.now()] {
+        noteLateTimelineStep(kComponent, "resume", at, clock_.now());
+        retimer_.resume(at);
+    });
 }
 
 namespace {

@@ -217,11 +217,17 @@ void ScreenRecorder::handleMicrophone(const AudioSample& sample) {
 }
 
 void ScreenRecorder::pause() {
-    queue_.async([this] { retimer_.pause(clock_.now()); });
+    queue_.async([this, at = clock_.now()] {
+        noteLateTimelineStep(kComponent, "pause", at, clock_.now());
+        retimer_.pause(at);
+    });
 }
 
 void ScreenRecorder::resume() {
-    queue_.async([this] { retimer_.resume(clock_.now()); });
+    queue_.async([this, at = clock_.now()] {
+        noteLateTimelineStep(kComponent, "resume", at, clock_.now());
+        retimer_.resume(at);
+    });
 }
 
 void ScreenRecorder::setMicMuted(bool muted) {
@@ -232,6 +238,8 @@ void ScreenRecorder::closeTimeline() {
     if (!retimer_.anchored()) {
         return;
     }
+    // stop() paused the timeline at its call, so the end is that moment (or
+    // an earlier pause), whenever this step runs.
     const MediaTime end = retimer_.timelineEnd(clock_.now());
     if (end > lastVideoPTS_ && lastVideoBuffer_ &&
         writer_->videoInput().isReadyForMoreMediaData()) {
@@ -247,6 +255,13 @@ void ScreenRecorder::closeTimeline() {
 }
 
 Task<bool> ScreenRecorder::stop() {
+    // Paused at the moment of the call: samples the stream still delivers
+    // while capture stops (which may take a while on a busy machine) are off
+    // the timeline, and the end does not move with them.
+    queue_.async([this, at = clock_.now()] {
+        noteLateTimelineStep(kComponent, "stop", at, clock_.now());
+        retimer_.pause(at);
+    });
     if (auto stream = std::move(stream_)) {
         try {
             co_await stream->stopCapture();

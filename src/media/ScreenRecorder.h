@@ -4,7 +4,7 @@
 // frames and system audio, retimed, into the screen SegmentWriter; microphone
 // audio, retimed, into the MicFileWriter (or silence in its place while muted).
 // Owns the retimer that cuts paused time out of all three, and at stop extends
-// the last picture to the moment of stopping.
+// the last picture to the moment stop was asked for.
 //
 // Threads: every sample, pause/resume/mute and the closing step run on the
 // recorder's serial queue "com.tessera.recorder.screen-capture", so the
@@ -81,15 +81,17 @@ class ScreenRecorder {
     // Errors are thrown unchanged; after a failure call cancel().
     Task<void> start(ContentFilter filter, StreamConfiguration configuration);
 
-    // Return at once; the change happens on the queue, after the samples
-    // already queued, at the host time at which it runs there.
+    // Return at once. The host time is read now; the change happens on the
+    // queue, after the samples already queued, at that time.
     void pause();
     void resume();
     void setMicMuted(bool muted);
 
-    // Stops capture, closes the timeline and finishes the writer. True when at
-    // least one frame was recorded; false when nothing was and the writer was
-    // discarded. Does not finish the microphone writer.
+    // Ends the timeline at the host time of the call (what the stream delivers
+    // while it winds down is not recorded), stops capture, closes the timeline
+    // and finishes the writer. True when at least one frame was recorded;
+    // false when nothing was and the writer was discarded. Does not finish the
+    // microphone writer.
     Task<bool> stop();
     // Stops capture and discards the screen writer's output.
     Task<void> cancel();

@@ -1,5 +1,10 @@
 #include "media/TimelineRetimer.h"
 
+#include <cstdio>
+#include <string>
+
+#include "support/Log.h"
+
 namespace tessera {
 
 std::optional<MediaTime> TimelineRetimer::videoTime(const SampleTiming& timing) {
@@ -65,11 +70,9 @@ void TimelineRetimer::resume(MediaTime now) {
 
 MediaTime TimelineRetimer::timelineEnd(MediaTime now) const {
     MediaTime end = lastVideoEnd_;
-    if (!isPaused_) {
-        const MediaTime live = now - shift_;
-        if (live.isValid() && live > end) {
-            end = live;
-        }
+    const MediaTime live = (isPaused_ ? pauseStart_ : now) - shift_;
+    if (live.isValid() && live > end) {
+        end = live;
     }
     return end;
 }
@@ -85,6 +88,18 @@ void TimelineRetimer::extendVideoEnd(MediaTime end) {
     if (end.isValid() && end > lastVideoEnd_) {
         lastVideoEnd_ = end;
     }
+}
+
+void noteLateTimelineStep(std::string_view component, std::string_view step, MediaTime askedAt,
+                          MediaTime ranAt) {
+    const MediaTime late = ranAt - askedAt;
+    if (!late.isValid() || !(late > MediaTime(1, 4))) {
+        return;
+    }
+    char text[96];
+    std::snprintf(text, sizeof text, "the %.*s step ran %.0f ms after it was asked for",
+                  static_cast<int>(step.size()), step.data(), late.seconds() * 1000);
+    logging::info(component, text);
 }
 
 }  // namespace tessera

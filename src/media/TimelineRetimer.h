@@ -8,6 +8,7 @@
 // serial queue. Never blocks, never touches a writer.
 
 #include <optional>
+#include <string_view>
 
 #include "media/MediaSample.h"
 #include "support/MediaTime.h"
@@ -38,8 +39,10 @@ class TimelineRetimer {
     void pause(MediaTime now);
     void resume(MediaTime now);
 
-    // Where the timeline ends if recording stops at host time now. Meaningful
-    // only once anchored.
+    // Where the timeline ends if recording stops at host time now: while
+    // running, the later of the last frame's end and now; while paused, the
+    // later of the last frame's end and the pause, so a screen that stood
+    // still before the pause keeps its time. Meaningful only once anchored.
     MediaTime timelineEnd(MediaTime now) const;
 
     // The timeline time of a host time, or nothing before the anchor and
@@ -61,5 +64,13 @@ class TimelineRetimer {
     MediaTime pauseStart_ = MediaTime::zero();
     MediaTime lastVideoEnd_ = MediaTime::zero();
 };
+
+// Pause, resume and stop are stamped when asked for and carried out on the
+// recorder's queue, behind the samples already waiting there, so the cut is
+// where the user made it however far behind the queue runs. A step that ran
+// more than a quarter of a second late is logged under `component`: the
+// machine is not keeping up.
+void noteLateTimelineStep(std::string_view component, std::string_view step, MediaTime askedAt,
+                          MediaTime ranAt);
 
 }  // namespace tessera

@@ -130,6 +130,9 @@ Task<void> SyntheticCaptureStream::startCapture() {
 }
 
 Task<void> SyntheticCaptureStream::stopCapture() {
+    if (whileStopping) {
+        whileStopping();
+    }
     std::lock_guard lock(emitMutex_);
     running_ = false;
     if (failStop) {

@@ -71,6 +71,9 @@ class SyntheticCaptureStream final : public CaptureStream {
     StreamStoppedHandler onStoppedWithError;
     bool failStart = false;
     bool failStop = false;
+    // Runs at the start of stopCapture(), while capture still runs: a source
+    // that goes on delivering for a while after it was told to stop.
+    std::function<void()> whileStopping;
     // A source without a microphone: adding that output fails.
     bool failMicrophoneOutput = false;
 

@@ -8,6 +8,7 @@
 
 #include "MediaProbe.h"
 #include "media/ScreenRecorder.h"
+#include "support/Log.h"
 #include "support/ManualExecutor.h"
 #include "support/RecorderError.h"
 #include "support/RunTask.h"
@@ -23,11 +24,14 @@ using testing::waitUntil;
 constexpr int kTicksPerSecond = 300;  // frames every 10 ticks, audio every 3
 
 // A hand-driven host clock that can be held: while held, the recorder's queue
-// stops at its next pause or resume step, standing in for a stalled queue.
+// stops at its next pause, resume or stop step, standing in for a stalled
+// queue. The test's own thread (which asks for those steps) is never held.
 class TestClock final : public HostClock {
   public:
     MediaTime now() const override {
-        gate.pass();
+        if (std::this_thread::get_id() != owner_) {
+            gate.pass();
+        }
         return manual_.now();
     }
     void set(MediaTime t) { manual_.set(t); }
@@ -35,6 +39,7 @@ class TestClock final : public HostClock {
 
   private:
     ManualHostClock manual_{MediaTime(1000, 1)};
+    std::thread::id owner_ = std::this_thread::get_id();
 };
 
 // A recorder on the synthetic source. Samples are emitted on the test thread
@@ -174,7 +179,7 @@ class ScreenRecorderTest : public ::testing::Test {
 
 // Audio before the first frame and everything while paused is off the
 // timeline, in the video and the microphone file alike; muting writes silence
-// in place; a stop while paused ends at the last frame, not at the pause.
+// in place; a stop while paused ends at the pause.
 TEST_F(ScreenRecorderTest, PausedTimeIsCutAndMutedTimeIsSilentInVideoAndMicrophoneAlike) {
     make(true, true);
     start();
@@ -187,8 +192,7 @@ TEST_F(ScreenRecorderTest, PausedTimeIsCutAndMutedTimeIsSilentInVideoAndMicropho
     recorder->setMicMuted(true);
     capture(1008, 1009);
     recorder->setMicMuted(false);
-    capture(1009, 1010);
-    at(1010.5);
+    capture(1009, 1010.5);
     step(&ScreenRecorder::pause);
     capture(1010.5, 1012);
     EXPECT_TRUE(stop(1012));
@@ -196,14 +200,14 @@ TEST_F(ScreenRecorderTest, PausedTimeIsCutAndMutedTimeIsSilentInVideoAndMicropho
     const auto video = probeVideo();
     ASSERT_TRUE(video.video);
     EXPECT_NEAR(video.video->startSeconds, 0.0, 0.001);
-    EXPECT_NEAR(video.video->endSeconds, 6.0, 0.02);
-    EXPECT_EQ(video.video->decodedFrames, 180);
+    EXPECT_NEAR(video.video->endSeconds, 6.5, 0.02);
+    EXPECT_EQ(video.video->decodedFrames, 195);
     ASSERT_TRUE(video.audio);
-    EXPECT_NEAR(video.audio->endSeconds, 6.0, 0.05);
+    EXPECT_NEAR(video.audio->endSeconds, 6.5, 0.05);
 
     const auto micAudio = probeMic();
     EXPECT_NEAR(micAudio.startSeconds, 0.0, 0.03);
-    EXPECT_NEAR(micAudio.endSeconds, 6.0, 0.05);
+    EXPECT_NEAR(micAudio.endSeconds, 6.5, 0.05);
     // Tone (RMS of a 0.3 sine is 0.21) across the pause, silence while muted
     // (timeline 4 to 5 s; the tenths next to each edge may mix both).
     const auto& rms = micAudio.rmsPerTenth;
@@ -215,6 +219,52 @@ TEST_F(ScreenRecorderTest, PausedTimeIsCutAndMutedTimeIsSilentInVideoAndMicropho
             EXPECT_LT(rms[i], 0.01) << "silence at tenth " << i;
         }
     }
+}
+
+// A busy machine: the queue runs the pause 1.5 s after it was asked for, and
+// the source goes on delivering for 1.5 s after stop was asked for. Neither
+// moves a cut: the files hold just the 6 s between start and stop, less the
+// pause.
+TEST_F(ScreenRecorderTest, PauseAndStopCutWhereAskedForHoweverLateTheyRun) {
+    make(true, true);
+    start();
+    capture(1000, 1003);
+    std::string logged;
+    logging::LogCapture log(
+        [&](logging::Level, std::string_view component, std::string_view message) {
+            if (component == "screen-recorder") {
+                logged = message;
+            }
+        });
+    at(1003);
+    clock.gate.close();
+    recorder->pause();
+    ASSERT_TRUE(clock.gate.waitUntilSomeoneWaits());
+    at(1004.5);
+    clock.gate.open();
+    capture(1004.5, 1006);
+    EXPECT_EQ(logged, "the pause step ran 1500 ms after it was asked for");
+    step(&ScreenRecorder::resume);
+    capture(1006, 1009);
+    stream().whileStopping = [&] {
+        for (int64_t tick = 1009 * kTicksPerSecond; tick < 1010.5 * kTicksPerSecond; ++tick) {
+            const MediaTime t(tick, kTicksPerSecond);
+            clock.set(t);
+            if (tick % 3 == 0) {
+                stream().emitSystemAudio(t);
+                stream().emitMicrophone(t);
+            }
+            if (tick % 10 == 0) {
+                stream().emitFrame(t);
+            }
+        }
+    };
+    EXPECT_TRUE(runTask(executor, recorder->stop()));
+    const auto probe = probeVideo();
+    ASSERT_TRUE(probe.video && probe.audio);
+    EXPECT_NEAR(probe.video->endSeconds, 6.0, 0.02);
+    EXPECT_NEAR(probe.audio->endSeconds, 6.0, 0.05);
+    EXPECT_NEAR(probeMic().endSeconds, 6.0, 0.05);
 }
 
 // Nothing moves after the first 0.1 s: the last picture is repeated at each

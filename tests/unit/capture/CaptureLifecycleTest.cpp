@@ -327,6 +327,10 @@ TEST_F(ControllerTest, ShutdownEndsEveryTaskSoTheControllerCanGoMidStop) {
     hotKeys.press(CaptureController::kStartStopHotKeyID);
     executor.advance(seconds(0.5));
     ASSERT_EQ(phase(), Kind::finishing);
+    // The camera video stops at the press, not once the screen's has finished.
+    const auto& cameraCalls = cameras.log->calls;
+    const auto pausedAt = std::find(cameraCalls.begin(), cameraCalls.end(), "pause");
+    EXPECT_LT(pausedAt, std::find(cameraCalls.begin(), cameraCalls.end(), "finishRecording"));
     controller->setCameraEnabled(false);
 
     auto ending = spawn(executor, controller->shutdown());

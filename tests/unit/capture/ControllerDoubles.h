@@ -246,7 +246,10 @@ struct FakeCamera : CameraRecording {
     }
     void pause() override { log->calls.push_back("pause"); }
     void resume() override { log->calls.push_back("resume"); }
-    Task<void> finishRecording() override { co_return; }
+    Task<void> finishRecording() override {
+        log->calls.push_back("finishRecording");
+        co_return;
+    }
     Task<void> cancelRecording() override {
         log->calls.push_back("cancelRecording");
         co_await sleepFor(seconds(0.05));

@@ -105,10 +105,10 @@ TEST(TimelineRetimer, AudioIsJudgedByItsFirstEntryAndKeepsInvalidDecodeTimes) {
     EXPECT_FALSE(retimer.retimedAudio(audioAt({})));
 }
 
-// A static screen: the owner repeats the last picture at timeline 2 s. The
-// video then ends after that repeat, also when stopped while paused, and an
-// extension never moves the end back. Running, the timeline ends at the later
-// of the last frame's end and now.
+// A static screen: the owner repeats the last picture at timeline 2 s, and an
+// extension never moves the end back. The timeline ends at the later of the
+// last frame's end and now, or, while paused, the pause: a screen that stood
+// still before the pause keeps that time.
 TEST(TimelineRetimer, RepeatedFramesExtendTheEndAndPausedTimeIsOffTheTimeline) {
     TimelineRetimer retimer;
     EXPECT_FALSE(retimer.timelineTime(ms(1'000)));
@@ -121,9 +121,13 @@ TEST(TimelineRetimer, RepeatedFramesExtendTheEndAndPausedTimeIsOffTheTimeline) {
     EXPECT_EQ(retimer.lastVideoEnd(), ms(2'033));
     retimer.pause(ms(3'500));
     EXPECT_FALSE(retimer.timelineTime(ms(4'000)));
-    EXPECT_EQ(retimer.timelineEnd(ms(9'000)), ms(2'033));
+    EXPECT_EQ(retimer.timelineEnd(ms(9'000)), ms(2'500));
     retimer.resume(ms(5'500));
     EXPECT_EQ(retimer.timelineTime(ms(6'000)), ms(3'000));
+    // Paused inside the last frame: the frame's end stays the end.
+    ASSERT_TRUE(retimer.videoTime(frameAt(ms(6'000))));
+    retimer.pause(ms(6'010));
+    EXPECT_EQ(retimer.timelineEnd(ms(9'000)), ms(3'000) + MediaTime(1, 30));
 }
 
 }  // namespace

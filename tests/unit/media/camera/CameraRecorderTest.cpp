@@ -289,6 +289,34 @@ TEST_F(CameraRecorderTest, ARecordingReadsBackWithThePauseCutAndMirroringFromIts
     EXPECT_EQ(second.count(), delivered);
 }
 
+// Effects hold the queue (a slow frame) when pause is asked for: the pause
+// is still cut where it was asked for, not where the queue got to it 1.5 s
+// later.
+TEST_F(CameraRecorderTest, APauseIsCutWhereAskedForWhileEffectsHoldTheQueue) {
+    recorder->startPreview("", false);
+    recorder->setEffectSettings(blurOn());
+    effects->produce = false;  // the camera's own pictures go through
+    SegmentCollector recording;
+    recorder->beginRecording(recording.handler());
+    emitRange(0, 30);
+    effects->gate.close();
+    camera().deliver(cameraPicture(kWidth, kHeight, 30), MediaTime(100, 1) + MediaTime(30, 30));
+    ASSERT_TRUE(effects->gate.waitUntilSomeoneWaits());
+    clock.set(MediaTime(100, 1) + MediaTime(31, 30));
+    recorder->pause();
+    clock.set(MediaTime(100, 1) + MediaTime(76, 30));
+    effects->gate.open();
+    emitRange(76, 90);
+    clock.set(MediaTime(100, 1) + MediaTime(90, 30));
+    recorder->resume();
+    emitRange(90, 120);
+    runTask(executor, recorder->finishRecording());
+    const testing::MediaProbe probe = testing::probeBytes(recording.joined());
+    ASSERT_TRUE(probe.video);
+    EXPECT_EQ(probe.video->decodedFrames, 61);
+    EXPECT_NEAR(probe.video->endSeconds, 61.0 / 30, 0.01);
+}
+
 TEST_F(CameraRecorderTest, ABusyQueueDropsFramesAtTheCameraAndThePreviewSkipsToTheNewest) {
     recorder->startPreview("", false);
     recorder->setEffectSettings(blurOn());
