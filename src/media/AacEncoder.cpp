@@ -132,28 +132,33 @@ void AacEncoder::push(const AudioSample& sample) {
 
     const int inFrames = static_cast<int>(sample.frameCount - skipFrames);
     const uint8_t* base = sample.payload->data();
-    std::vector<const uint8_t*> in;
+    inPlanes_.clear();
     if (format.interleaved) {
-        in.push_back(base + skipFrames * format.bytesPerFrame);
+        inPlanes_.push_back(base + skipFrames * format.bytesPerFrame);
     } else {
         for (int c = 0; c < format.channels; ++c) {
-            in.push_back(base + (c * sample.frameCount + skipFrames) * format.bytesPerFrame);
+            inPlanes_.push_back(base + (c * sample.frameCount + skipFrames) * format.bytesPerFrame);
         }
     }
     writtenEnd_ += inFrames * static_cast<double>(kSampleRate) / format.sampleRate;
-    convertIntoFifo(in.data(), inFrames);
+    convertIntoFifo(inPlanes_.data(), inFrames);
 }
 
 void AacEncoder::convertIntoFifo(const uint8_t* const* in, int frames) {
     const int capacity = std::max(swr_get_out_samples(resampler_.get(), frames), 1);
-    std::vector<float> left(static_cast<size_t>(capacity));
-    std::vector<float> right(left.size());
-    uint8_t* out[kChannels] = {reinterpret_cast<uint8_t*>(left.data()),
-                               reinterpret_cast<uint8_t*>(right.data())};
+    uint8_t* out[kChannels];
+    void* planes[kChannels];
+    for (int c = 0; c < kChannels; ++c) {
+        std::vector<float>& plane = converted_[static_cast<size_t>(c)];
+        if (plane.size() < static_cast<size_t>(capacity)) {
+            plane.resize(static_cast<size_t>(capacity));
+        }
+        out[c] = reinterpret_cast<uint8_t*>(plane.data());
+        planes[c] = plane.data();
+    }
     const int converted = ff::check(
         swr_convert(resampler_.get(), out, capacity, const_cast<const uint8_t**>(in), frames),
         kWhat, "swr_convert");
-    void* planes[kChannels] = {left.data(), right.data()};
     if (av_audio_fifo_write(fifo_.get(), planes, converted) < converted) {
         throw RecorderError("Audio encoding: out of memory");
     }

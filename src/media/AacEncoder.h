@@ -9,6 +9,7 @@
 //
 // Not thread-safe: one owner thread at a time (the writer that uses it).
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -73,6 +74,10 @@ class AacEncoder {
     // Where on the timeline the drift correction under way ends; a new one
     // starts only after it.
     double correctedUntil_ = 0;
+    // Scratch space for each buffer's planes and converted samples, kept
+    // between buffers so that pushing allocates nothing once warmed up.
+    std::vector<const uint8_t*> inPlanes_;
+    std::array<std::vector<float>, kChannels> converted_;
 };
 
 }  // namespace tessera
