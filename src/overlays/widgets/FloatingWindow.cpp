@@ -270,6 +270,11 @@ void FloatingWindow::returnFocus() {
 
 bool FloatingWindow::eventFilter(QObject* watched, QEvent* event) {
     if (watched == windowHandle() && event->type() == QEvent::Expose &&
+        !windowHandle()->isExposed()) {
+        // Unmapped: the server has ended any grab of this window.
+        grabbedDevice_.reset();
+    }
+    if (watched == windowHandle() && event->type() == QEvent::Expose &&
         windowHandle()->isExposed()) {
         if (inputShapePending_) {
             inputShapePending_ = false;

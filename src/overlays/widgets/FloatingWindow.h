@@ -63,6 +63,9 @@ class FloatingWindow : public QWidget {
     // manager has not mapped it): then exposed() is the moment to try again.
     bool grabPointer();
     void releasePointer();
+    // Whether a grab is held: the X server ends one when the window leaves
+    // the screen, and the window then forgets it.
+    bool holdsPointer() const { return grabbedDevice_.has_value(); }
 
     // Changes the focus policy of a window that already exists.
     void setFocusPolicyTo(FocusPolicy focus);

@@ -239,16 +239,13 @@ void PenCanvasWindow::setDrawing(bool on) {
         // shaped window takes input only where it is drawn: the pointer grab
         // brings the rest of the display's clicks here.
         if (!composited_ && isVisible()) {
-            grabbed_ = grabPointer();
+            grabPointer();
         }
         takeFocus();
         return;
     }
     unsetCursor();
-    if (grabbed_) {
-        releasePointer();
-        grabbed_ = false;
-    }
+    releasePointer();
     returnFocus();
 }
 
@@ -369,10 +366,10 @@ void PenCanvasWindow::keyPressEvent(QKeyEvent* event) {
 
 void PenCanvasWindow::exposed() {
     // Draw mode switched on before the window manager mapped the window, or
-    // the window was unmapped and mapped again, which ends a grab: the grab is
-    // taken (again) now. Grabbing what this client holds already only renews it.
-    if (drawing_ && !composited_) {
-        grabbed_ = grabPointer();
+    // the window was unmapped and mapped again, which ended the grab: it is
+    // taken now. Later exposures (strokes growing the shape) find it held.
+    if (drawing_ && !composited_ && !holdsPointer()) {
+        grabPointer();
     }
 }
 

@@ -87,7 +87,6 @@ class PenCanvasWindow final : public FloatingWindow {
     std::function<void()> onEscape_;
     bool drawing_ = false;
     bool composited_ = false;
-    bool grabbed_ = false;
     // Repaints while a stroke or the banner fades.
     QTimer animation_;
     // What the last refresh showed, to repaint only the growing end of a

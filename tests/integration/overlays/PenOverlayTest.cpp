@@ -131,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(Compositing, PenOverlayTest, ::testing::Values(false, t
 
 // Draw mode switched on in the same moment as the overlay is shown, before
 // the window manager has mapped it: the shaped window takes the pointer once it
-// is on screen.
+// is on screen, and again after it was unmapped and mapped (which ends a grab).
 TEST(PenOverlayGrabTest, DrawModeSwitchedOnAtShowTakesThePointerOnceOnScreen) {
     ASSERT_FALSE(overlays::FloatingWindow::compositorRunning());
     QtMainExecutor executor;
@@ -144,6 +144,16 @@ TEST(PenOverlayGrabTest, DrawModeSwitchedOnAtShowTakesThePointerOnceOnScreen) {
     ASSERT_TRUE(xdotool({"mousemove", "300", "200", "mousedown", "1"}));
     EXPECT_TRUE(processEventsUntil([&] { return overlay.strokes().active().has_value(); }))
         << "the press reached the pen";
+    ASSERT_TRUE(xdotool({"mouseup", "1"}));
+    ASSERT_TRUE(processEventsUntil([&] { return !overlay.strokes().active(); }));
+
+    overlay.window()->hide();
+    ASSERT_TRUE(processEventsUntil([&] { return !overlay.window()->holdsPointer(); }));
+    overlay.window()->show();
+    ASSERT_TRUE(processEventsUntil([&] { return overlay.window()->holdsPointer(); }));
+    ASSERT_TRUE(xdotool({"mousemove", "400", "300", "mousedown", "1"}));
+    EXPECT_TRUE(processEventsUntil([&] { return overlay.strokes().active().has_value(); }))
+        << "the press after the window came back reached the pen";
     ASSERT_TRUE(xdotool({"mouseup", "1"}));
     overlay.setDrawMode(false);
 }
