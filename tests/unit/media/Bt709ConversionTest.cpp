@@ -115,23 +115,5 @@ TEST(Bt709Conversion, TheAvx2PathMatchesThePortableLoopByteForByte) {
     EXPECT_EQ(fast.v, portable.v);
 }
 
-TEST(Bt709Conversion, LimitsAndGreysAreExact) {
-    Picture picture{2, 2, 8, {}};
-    auto fill = [&](uint8_t b, uint8_t g, uint8_t r) {
-        picture.bgrx.clear();
-        for (int i = 0; i < 4; ++i) {
-            picture.bgrx.insert(picture.bgrx.end(), {b, g, r, 0xFF});
-        }
-        const Converted out = convert(picture);
-        return std::vector<int>{out.y[0], out.u[0], out.v[0]};
-    };
-    EXPECT_EQ(fill(0, 0, 0), (std::vector<int>{16, 128, 128}));
-    EXPECT_EQ(fill(255, 255, 255), (std::vector<int>{235, 128, 128}));
-    EXPECT_EQ(fill(128, 128, 128), (std::vector<int>{126, 128, 128}));
-    // The extremes of chroma: blue and red reach 240.
-    EXPECT_EQ(fill(255, 0, 0)[1], 240);
-    EXPECT_EQ(fill(0, 0, 255)[2], 240);
-}
-
 }  // namespace
 }  // namespace tessera

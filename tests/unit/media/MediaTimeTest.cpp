@@ -5,26 +5,13 @@
 namespace tessera {
 namespace {
 
-TEST(MediaTime, InvalidStaysDistinguishableAndPropagates) {
-    const MediaTime invalid;
-    EXPECT_FALSE(invalid.isValid());
-    EXPECT_NE(invalid, MediaTime::zero());
-    EXPECT_FALSE((invalid + MediaTime(1, 30)).isValid());
-    EXPECT_FALSE((MediaTime(1, 30) - invalid).isValid());
-    EXPECT_FALSE(MediaTime(5, 0).isValid());
-    // Invalid orders after every valid time, and equal to another invalid time.
-    EXPECT_GT(invalid, MediaTime(INT64_MAX, 1));
-    EXPECT_EQ(invalid, MediaTime::invalid());
-}
-
-TEST(MediaTime, ExactArithmeticAndComparisonAcrossTimescales) {
+TEST(MediaTime, ExactArithmeticAcrossTimescalesAndInvalidPropagates) {
     struct Case {
         MediaTime a, b, sum, difference;
     };
     const Case cases[] = {
         {MediaTime(1, 4), MediaTime(1, 30), MediaTime(17, 60), MediaTime(13, 60)},
-        {MediaTime(1, 3), MediaTime(2, 3), MediaTime(1, 1), MediaTime(-1, 3)},
-        // Host-clock nanoseconds with a 1/30 s frame duration: 9.967 s + 1/30 s.
+        // Host-clock nanoseconds with a 1/30 s frame duration.
         {MediaTime::fromNanoseconds(9'967'000'000), MediaTime(1, 30), MediaTime(30001, 3000),
          MediaTime(29801, 3000)},
         {MediaTime(1, 48000), MediaTime(1, 90000), MediaTime(23, 720000), MediaTime(7, 720000)},
@@ -34,12 +21,18 @@ TEST(MediaTime, ExactArithmeticAndComparisonAcrossTimescales) {
         const MediaTime difference = c.a - c.b;
         EXPECT_EQ(sum, c.sum) << sum.value() << "/" << sum.timescale();
         EXPECT_EQ(difference, c.difference) << difference.value() << "/" << difference.timescale();
-        EXPECT_FALSE(sum.hasBeenRounded());
-        EXPECT_FALSE(difference.hasBeenRounded());
+        EXPECT_FALSE(sum.hasBeenRounded() || difference.hasBeenRounded());
     }
-    // Where doubles are not exact.
     EXPECT_GT(MediaTime(1, 3), MediaTime(333'333'333, 1'000'000'000));
-    EXPECT_EQ(MediaTime(2, 4), MediaTime(1, 2));
+    EXPECT_EQ(MediaTime(-1, 4).convertScale(2).value(), -1);  // half away from zero
+    EXPECT_TRUE(MediaTime(1, 3).convertScale(10).hasBeenRounded());
+
+    const MediaTime invalid;
+    EXPECT_NE(invalid, MediaTime::zero());
+    EXPECT_FALSE((invalid + MediaTime(1, 30)).isValid());
+    EXPECT_FALSE((MediaTime(1, 30) - invalid).isValid());
+    EXPECT_FALSE(MediaTime(5, 0).isValid());
+    EXPECT_GT(invalid, MediaTime(INT64_MAX, 1));
 }
 
 TEST(MediaTime, HostClockValuesDoNotOverflow) {
@@ -49,18 +42,9 @@ TEST(MediaTime, HostClockValuesDoNotOverflow) {
     EXPECT_LT(big, later);
     EXPECT_EQ(later - big, MediaTime::fromNanoseconds(1));
     // 3e9 is no 32-bit timescale: the sum is rounded to nanoseconds and says so.
-    const MediaTime odd = MediaTime::fromNanoseconds(123'456'789'123);
-    const MediaTime rounded = odd + MediaTime(1, 30);
+    const MediaTime rounded = MediaTime::fromNanoseconds(123'456'789'123) + MediaTime(1, 30);
     EXPECT_TRUE(rounded.hasBeenRounded());
     EXPECT_EQ(rounded, MediaTime::fromNanoseconds(123'456'789'123 + 33'333'333));
-}
-
-TEST(MediaTime, ConvertScaleRoundsHalfAwayFromZero) {
-    EXPECT_EQ(MediaTime(1, 30).convertScale(90000).value(), 3000);
-    EXPECT_EQ(MediaTime(1, 4).convertScale(2).value(), 1);    // 0.5 -> 1
-    EXPECT_EQ(MediaTime(-1, 4).convertScale(2).value(), -1);  // -0.5 -> -1
-    EXPECT_TRUE(MediaTime(1, 3).convertScale(10).hasBeenRounded());
-    EXPECT_EQ(MediaTime::fromSeconds(2.5, 48000).value(), 120000);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <string>
@@ -21,7 +20,6 @@ cv::Mat frameOf(int value, cv::Size size = {64, 36}) {
 
 struct Fixture : ::testing::Test {
     tessera::testing::TempDir models;
-    tessera::testing::TempDir files;
     CameraEffectsProcessor processor{models.path()};
     std::vector<std::string> warnings;
     logging::LogCapture capture{
@@ -34,16 +32,9 @@ struct Fixture : ::testing::Test {
 
 using CameraEffectsProcessorTest = Fixture;
 
+// No effect on, or no picture, gives no frame (the caller keeps its own).
 TEST_F(CameraEffectsProcessorTest, NothingToDoGivesNoFrame) {
-    const CameraEffectSettings identity;
-    EXPECT_FALSE(anyEffectOn(identity));
-    EXPECT_FALSE(processor.process(frameOf(100), identity, 0));
-
-    CameraEffectSettings barelySmoothing;
-    barelySmoothing.faceSmoothing = 0.001;
-    EXPECT_FALSE(anyEffectOn(barelySmoothing));
-    barelySmoothing.faceSmoothing = 0.0011;
-    EXPECT_TRUE(anyEffectOn(barelySmoothing));
+    EXPECT_FALSE(processor.process(frameOf(100), CameraEffectSettings{}, 0));
 
     CameraEffectSettings lighting;
     lighting.autoLighting = true;
@@ -86,16 +77,15 @@ TEST_F(CameraEffectsProcessorTest, EffectsWithoutModelsPassTheFrameAndWarnOnce) 
     settings.faceSmoothing = 0.5;
     settings.keepFaceCentered = true;
     const cv::Mat frame = frameOf(77);
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < 5; ++i) {
         const auto out = processor.process(frame, settings, i / 30.0);
         ASSERT_TRUE(out);
         EXPECT_EQ(cv::norm(*out, frame, cv::NORM_INF), 0);
     }
     EXPECT_EQ(warnings.size(), 2u);  // one per missing model kind
 
-    cv::Mat grey8(36, 64, CV_8UC1, cv::Scalar(1));
-    EXPECT_FALSE(processor.process(grey8, settings, 1));
-    EXPECT_FALSE(processor.process(grey8, settings, 2));
+    // A picture of another layout is refused with a warning, not read past its end.
+    EXPECT_FALSE(processor.process(cv::Mat(36, 64, CV_8UC1, cv::Scalar(1)), settings, 1));
     EXPECT_EQ(warnings.size(), 3u);
 }
 

@@ -1,34 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <array>
 #include <vector>
 
 #include "camera/effects/FaceDetector.h"
 
 namespace tessera::effects {
 namespace {
-
-TEST(BlazeFaceAnchors, CountsAndCentresOfBothModels) {
-    constexpr std::array shortRange{8, 16, 16, 16};
-    const auto shortAnchors = blazeFaceAnchors(128, shortRange, 2);
-    ASSERT_EQ(shortAnchors.size(), 896u);
-    // Stride 8: a 16x16 grid, two anchors per cell, row by row.
-    EXPECT_DOUBLE_EQ(shortAnchors[0].x, 0.5 / 16);
-    EXPECT_DOUBLE_EQ(shortAnchors[1].x, 0.5 / 16);
-    EXPECT_DOUBLE_EQ(shortAnchors[2].x, 1.5 / 16);
-    EXPECT_DOUBLE_EQ(shortAnchors[32].y, 1.5 / 16);
-    // The three stride-16 layers share an 8x8 grid with six anchors per cell.
-    EXPECT_DOUBLE_EQ(shortAnchors[512].x, 0.5 / 8);
-    EXPECT_DOUBLE_EQ(shortAnchors[517].x, 0.5 / 8);
-    EXPECT_DOUBLE_EQ(shortAnchors[518].x, 1.5 / 8);
-    EXPECT_DOUBLE_EQ(shortAnchors[895].y, 7.5 / 8);
-
-    constexpr std::array fullRange{4};
-    const auto fullAnchors = blazeFaceAnchors(192, fullRange, 1);
-    ASSERT_EQ(fullAnchors.size(), 2304u);
-    EXPECT_DOUBLE_EQ(fullAnchors[48].y, 1.5 / 48);
-    EXPECT_DOUBLE_EQ(fullAnchors[2303].x, 47.5 / 48);
-}
 
 struct RawOutput {
     explicit RawOutput(std::size_t anchors)
