@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <latch>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,7 +34,6 @@ TEST(ManualExecutor, RunsWorkInOrderAndTimersAtTheirDeadlinesOnTheVirtualClock) 
     executor.schedule(start + seconds(2), record("c"));  // same deadline: after b
     TimerId cancelled = executor.schedule(start + seconds(1.5), record("x"));
     executor.cancelTimer(cancelled);
-    executor.cancelTimer(cancelled);  // twice is harmless
     executor.advance(seconds(0.999));
     EXPECT_EQ(ran.size(), 3u);
     executor.advance(seconds(5));
@@ -98,42 +95,11 @@ TEST(RepeatingTimer, SkipsTheTicksMissedDuringAStallAndStaysOnItsGrid) {
     EXPECT_EQ(ticks, (std::vector<double>{3.5, 4}));
 }
 
-TEST(EventLoop, RunsTimersOnTheHostClockAndWorkFromOtherThreads) {
-    EventLoop loop;
-    bool timerFired = false;
-    bool posted = false;
-    const TimePoint start = loop.now();
-    loop.schedule(start + std::chrono::milliseconds(10), [&] { timerFired = true; });
-    std::thread producer([&] { loop.post([&] { posted = true; }); });
-    EXPECT_TRUE(loop.runUntil([&] { return timerFired && posted; }, seconds(10)));
-    EXPECT_GE(loop.now() - start, std::chrono::milliseconds(10));
-    producer.join();
-}
-
+// A lost stop leaves run() waiting forever; the test's timeout reports that hang.
 TEST(EventLoop, StopIsNeverLostWhetherItComesBeforeOrDuringRun) {
     EventLoop loop;
-    std::mutex mutex;
-    std::condition_variable changed;
-    int runsEnded = 0;
-    bool watchdogFired = false;
-    // Ends a run that a lost stop would leave hanging, so the test fails
-    // instead of timing out.
-    std::thread watchdog([&] {
-        std::unique_lock lock(mutex);
-        while (!changed.wait_for(lock, std::chrono::seconds(20), [&] { return runsEnded == 2; })) {
-            watchdogFired = true;
-            loop.stop();
-        }
-    });
-    auto ended = [&] {
-        std::lock_guard lock(mutex);
-        ++runsEnded;
-        changed.notify_all();
-    };
-
     loop.stop();
     loop.run();  // the stop above ends it
-    ended();
 
     std::latch running(1);
     loop.post([&] { running.count_down(); });
@@ -142,9 +108,6 @@ TEST(EventLoop, StopIsNeverLostWhetherItComesBeforeOrDuringRun) {
         loop.stop();
     });
     loop.run();
-    ended();
-    watchdog.join();
-    EXPECT_FALSE(watchdogFired);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <latch>
 #include <memory>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -29,11 +31,10 @@ TEST(SerialQueue, RunsWorkInOrderOnOneThread) {
             });
         }
     }  // destruction runs what is queued, then joins
-    ASSERT_EQ(order.size(), 100u);
-    for (int i = 0; i < 100; ++i) {
-        EXPECT_EQ(order[i], i);
-        EXPECT_EQ(threads[i], threads[0]);
-    }
+    std::vector<int> expected(100);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(order, expected);
+    EXPECT_EQ(std::ranges::count(threads, threads.at(0)), 100);
     EXPECT_NE(threads[0], std::this_thread::get_id());
 }
 
@@ -173,11 +174,9 @@ TEST(AsyncQueue, KeepsOrderAcrossThreadsAndEndsAfterDrainingOnceFinished) {
     });
     ASSERT_TRUE(executor.runUntil([&] { return consumer.isDone(); }));
     producer.join();
-    auto seen = consumer.result();
-    ASSERT_EQ(seen.size(), 2000u);
-    for (int i = 0; i < 2000; ++i) {
-        ASSERT_EQ(seen[i], i);
-    }
+    std::vector<int> expected(2000);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_TRUE(consumer.result() == expected);
 }
 
 // A cancelled consumer ends, whether or not a push already posted its wake-up,
