@@ -10,7 +10,6 @@
 
 #include "platform/x11/X11Displays.h"
 #include "platform/x11/X11FrameSource.h"
-#include "platform/x11/X11ScreenCapture.h"
 #include "platform/x11/X11Windows.h"
 #include "support/RecorderError.h"
 #include "support/WaitUntil.h"
@@ -131,14 +130,12 @@ TEST_F(X11CaptureTest, FramesShowWhatWasDrawnStampedAtTheGrab) {
         EXPECT_EQ(idle.pixels, first.pixels);
         EXPECT_GT(idle.timing.presentationTimeStamp, first.timing.presentationTimeStamp);
 
-        for (const std::uint32_t color : {0x0000FFu, 0x123456u}) {
-            box.fill(color);
-            const auto frame = nextComplete(source);
-            ASSERT_TRUE(frame.isValid());
-            EXPECT_EQ(rgbAt(*frame.pixels, 150, 150), color);
-            EXPECT_EQ(rgbAt(*frame.pixels, 299, 219), color);
-            EXPECT_NE(rgbAt(*frame.pixels, 300, 220), color);
-        }
+        box.fill(0x123456);
+        const auto frame = nextComplete(source);
+        ASSERT_TRUE(frame.isValid());
+        EXPECT_EQ(rgbAt(*frame.pixels, 150, 150), 0x123456u);
+        EXPECT_EQ(rgbAt(*frame.pixels, 299, 219), 0x123456u);
+        EXPECT_NE(rgbAt(*frame.pixels, 300, 220), 0x123456u);
     }
     const struct {
         const char* what;
@@ -229,17 +226,17 @@ TEST_F(X11CaptureTest, HeldFramesBoundThePoolAndChangesBeyondItAreDropped) {
 }
 
 // A window's capture shows its own content even when covered; off screen it
-// gives no frame (rather than a blank one) until it is shown; the capture
-// thread delivers its frames and reports the window's closing.
-TEST_F(X11CaptureTest, WindowCaptureShowsTheWindowOnlyAndReportsItsClosing) {
+// gives no frame (rather than a blank one) until it is shown. (The capture
+// stream's test sees the window's closing reported.)
+TEST_F(X11CaptureTest, WindowCaptureShowsTheWindowOnlyEvenWhenCovered) {
     // Bars painted over a background of 0x336699, which the server shows at
     // once when the window is mapped again.
     auto options = placed(50, 50, 256, 128, 0x336699);
     options.pattern = true;
-    auto patterned = std::make_unique<TestWindow>(x.display(), options);
+    TestWindow patterned(x.display(), options);
     {
         SCOPED_TRACE("covered");
-        X11FrameSource source(x.display(), window(patterned->id()), settings(256, 128), clock);
+        X11FrameSource source(x.display(), window(patterned.id()), settings(256, 128), clock);
         TestWindow cover(x.display(), placed(40, 40, 300, 200, 0x00FF00));
         X11FrameSource screen(x.display(), display(), settings(), clock);
         EXPECT_EQ(rgbAt(*screen.nextFrame().pixels, 60, 60), 0x00FF00u);
@@ -252,52 +249,23 @@ TEST_F(X11CaptureTest, WindowCaptureShowsTheWindowOnlyAndReportsItsClosing) {
     {
         SCOPED_TRACE("off screen, then shown");
         // One colour from here on, the same as the background.
-        patterned->fill(0x336699);
+        patterned.fill(0x336699);
         XcbConnection c(x.display());
-        xcb_unmap_window(c.get(), patterned->id());
+        xcb_unmap_window(c.get(), patterned.id());
         // A round trip: the server has done it once the reply is here.
         std::free(xcb_get_input_focus_reply(c.get(), xcb_get_input_focus(c.get()), nullptr));
-        X11FrameSource source(x.display(), window(patterned->id()), settings(256, 128), clock);
+        X11FrameSource source(x.display(), window(patterned.id()), settings(256, 128), clock);
         for (int i = 0; i < 3; ++i) {
             const auto frame = source.nextFrame();
             EXPECT_EQ(frame.frameStatus, FrameStatus::idle);
             EXPECT_EQ(frame.pixels, nullptr);
         }
-        xcb_map_window(c.get(), patterned->id());
+        xcb_map_window(c.get(), patterned.id());
         xcb_flush(c.get());
         const auto first = nextComplete(source);
         ASSERT_TRUE(first.isValid());
         EXPECT_EQ(rgbAt(*first.pixels, 60, 50), 0x336699u);
     }
-    SCOPED_TRACE("capture thread");
-    std::atomic<int> frames = 0;
-    std::atomic<std::uint32_t> firstColor = 0;
-    std::mutex mutex;
-    std::string stopMessage;
-    X11ScreenCapture capture(x.display(), window(patterned->id()), settings(256, 128), clock,
-                             {[&](VideoSample frame) {
-                                  if (frames++ == 0) {
-                                      firstColor = rgbAt(*frame.pixels, 60, 50);
-                                  }
-                              },
-                              [&](std::exception_ptr error) {
-                                  try {
-                                      std::rethrow_exception(error);
-                                  } catch (const std::exception& e) {
-                                      std::lock_guard lock(mutex);
-                                      stopMessage = e.what();
-                                  }
-                              }});
-    capture.start();
-    ASSERT_TRUE(waitUntil([&] { return frames >= 3; }));
-    EXPECT_EQ(firstColor, 0x336699u);
-    patterned.reset();
-    ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard lock(mutex);
-        return !stopMessage.empty();
-    }));
-    EXPECT_EQ(stopMessage, "The window being recorded was closed");
-    capture.stop();
 }
 
 // Own windows are painted out with what is below them, kept windows (the pen
@@ -352,17 +320,14 @@ TEST_F(X11CaptureTest, OwnWindowsArePaintedOutAndWhatIsBelowThemShows) {
     own.fill(0x0000FF);
     EXPECT_EQ(patternMismatch(*nextComplete(source).pixels), "");
 
-    for (const std::uint32_t color : {0x00C0C0u, 0x102030u}) {
-        SCOPED_TRACE(::testing::Message() << "below filled with " << std::hex << color);
-        below.fill(color);
-        const auto repainted = completeFrameWhere(source, [&](const auto& f) {
-            return rgbAt(f, ownRect.x + ownRect.width / 2, ownRect.y + ownRect.height / 2) == color;
-        });
-        ASSERT_TRUE(repainted.isValid());
-        // The whole covered area, corner to corner.
-        EXPECT_EQ(rgbAt(*repainted.pixels, ownRect.x, ownRect.y), color);
-        EXPECT_EQ(rgbAt(*repainted.pixels, ownRect.right() - 1, ownRect.bottom() - 1), color);
-    }
+    below.fill(0x00C0C0);
+    const auto repainted = completeFrameWhere(source, [&](const auto& f) {
+        return rgbAt(f, ownRect.x + ownRect.width / 2, ownRect.y + ownRect.height / 2) == 0x00C0C0u;
+    });
+    ASSERT_TRUE(repainted.isValid());
+    // The whole covered area, corner to corner.
+    EXPECT_EQ(rgbAt(*repainted.pixels, ownRect.x, ownRect.y), 0x00C0C0u);
+    EXPECT_EQ(rgbAt(*repainted.pixels, ownRect.right() - 1, ownRect.bottom() - 1), 0x00C0C0u);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "platform/desktop/DesktopEntry.h"
+#include "platform/desktop/ShellRelauncher.h"
 #include "platform/desktop/XdgAutostart.h"
 #include "support/TempDir.h"
 
@@ -109,52 +110,17 @@ TEST(DesktopEntryExecTest, ArgumentsSurviveQuotingAndEscapingBothWays) {
         EXPECT_EQ(desktop_entry::execArguments(written + " --flag %u"),
                   (std::vector<std::string>{path, "--flag", "%u"}));
     }
-    EXPECT_EQ(desktop_entry::execArgument("/usr/bin/tessera-recorder"),
-              "/usr/bin/tessera-recorder");
     // One literal backslash inside quotes is four in the file.
     EXPECT_EQ(desktop_entry::execArgument("/a b\\c"), "\"/a b\\\\\\\\c\"");
     EXPECT_EQ(desktop_entry::execArgument("/x%y"), "/x%%y");
 }
 
-TEST(DesktopEntryInstalledTest, AnInstallationIsFoundBesideTheBinaryOrThroughADataFolderEntry) {
-    testing::TempDir temp;
-    const auto prefix = temp.path() / "local";
-    const auto exe = makeExecutable(prefix / "bin/tessera-recorder");
-    EXPECT_FALSE(desktop_entry::isInstalledExecutable(exe, {}, ""));
-    writeFile(prefix / "share/applications/com.tessera.recorder.desktop", "[Desktop Entry]\n");
-    EXPECT_TRUE(desktop_entry::isInstalledExecutable(exe, {}, ""));
-
-    const auto loose = makeExecutable(temp.path() / "build dir/tessera-recorder");
-    const auto data = temp.path() / "data";
-    const auto entryFile = data / "applications/com.tessera.recorder.desktop";
-    writeFile(entryFile, "[Desktop Entry]\nExec=/usr/bin/tessera-recorder\n");
-    EXPECT_FALSE(desktop_entry::isInstalledExecutable(loose, {data}, ""));
-    writeFile(entryFile, "[Desktop Entry]\nExec=" + desktop_entry::execArgument(loose.string()) +
-                             " %u\n[Desktop Action x]\nExec=/elsewhere\n");
-    EXPECT_TRUE(desktop_entry::isInstalledExecutable(loose, {temp.path() / "none", data}, ""));
-    // A bare program name is looked up in PATH.
-    writeFile(entryFile, "[Desktop Entry]\nExec=tessera-recorder\n");
-    EXPECT_TRUE(desktop_entry::isInstalledExecutable(
-        loose, {data}, "/nonexistent:" + loose.parent_path().string()));
-    EXPECT_FALSE(desktop_entry::isInstalledExecutable(loose, {data}, "/nonexistent"));
-}
-
-TEST(AutostartSettingsCommandTest, TheDesktopsOwnToolWhenInstalledElseNone) {
-    auto installed = [](std::initializer_list<std::string> programs) {
-        std::set<std::string> names(programs);
-        return [names](const std::string& program) {
-            return names.contains(program);
-        };
-    };
-    using Command = SettingsCommand;
-    // The most specific name comes first; a desktop's second tool stands in
-    // for a missing first one.
-    EXPECT_EQ(autostartSettingsCommand("ubuntu:GNOME", installed({"gnome-tweaks"})),
-              (Command{"gnome-tweaks", {}}));
-    EXPECT_EQ(autostartSettingsCommand("KDE", installed({"systemsettings"})),
-              (Command{"systemsettings", {"kcm_autostart"}}));
-    EXPECT_EQ(autostartSettingsCommand("XFCE", installed({})), std::nullopt);
-    EXPECT_EQ(autostartSettingsCommand("X-Cinnamon", installed({"gnome-tweaks"})), std::nullopt);
+// The relaunch command survives any characters in the executable's path.
+TEST(ShellRelauncherTest, QuotesTheExecutablePathForTheShell) {
+    EXPECT_EQ(relaunchCommand("/usr/bin/tessera-recorder"),
+              "sleep 0.5; exec '/usr/bin/tessera-recorder'");
+    EXPECT_EQ(shellQuoted("/opt/my app/it's $HOME `x`"), "'/opt/my app/it'\\''s $HOME `x`'");
+    EXPECT_EQ(shellQuoted(""), "''");
 }
 
 }  // namespace
