@@ -1,8 +1,8 @@
 // One whole recording through the production start sequence, recorders and
-// uploads: a private X server with a window manager, a PulseAudio daemon
-// playing a tone into the system audio and the fake microphone, and the
-// reference web app on loopback. Only the windows (strip, countdown, pen
-// overlay, panel), the hot keys and the notifications are doubles.
+// uploads: a private X server with a window manager, a PulseAudio daemon whose
+// null sink feeds the system audio and the fake microphone, and the reference
+// web app on loopback. Only the windows, the hot keys and the notifications
+// are doubles.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -39,8 +39,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Every request in the order the recorder sent it, as "METHOD path?query",
-// and the body of the create request.
+// Every request in the order the recorder sent it, as "METHOD path?query".
 class RecordingTransport final : public HttpTransport {
   public:
     explicit RecordingTransport(std::shared_ptr<HttpTransport> inner) : inner_(std::move(inner)) {}
@@ -50,46 +49,19 @@ class RecordingTransport final : public HttpTransport {
             std::lock_guard lock(mutex_);
             const auto path = request.url.find('/', request.url.find("//") + 2);
             sent_.push_back(request.method + " " + request.url.substr(path));
-            if (request.method == "POST" && request.url.ends_with("/api/recordings") &&
-                request.body) {
-                createBody_.assign(request.body->begin(), request.body->end());
-            }
         }
         auto sending = inner_->send(std::move(request));
         co_return co_await std::move(sending);
     }
-
     std::vector<std::string> sent() const {
         std::lock_guard lock(mutex_);
         return sent_;
-    }
-    std::string createBody() const {
-        std::lock_guard lock(mutex_);
-        return createBody_;
     }
 
   private:
     std::shared_ptr<HttpTransport> inner_;
     mutable std::mutex mutex_;
     std::vector<std::string> sent_;
-    std::string createBody_;
-};
-
-// The production recorders, remembered so the test can read their figures.
-class ObservedMedia final : public SessionMediaFactory {
-  public:
-    explicit ObservedMedia(SessionMediaFactory& inner) : inner_(inner) {}
-    SessionRecorders makeRecorders(const SegmentWriter::Configuration& writer,
-                                   std::function<void(SegmentBytes)> onSegment,
-                                   bool withMicrophone) override {
-        auto made = inner_.makeRecorders(writer, std::move(onSegment), withMicrophone);
-        screen = made.screen;
-        return made;
-    }
-    std::shared_ptr<ScreenRecording> screen;
-
-  private:
-    SessionMediaFactory& inner_;
 };
 
 int indexOf(const std::vector<std::string>& sent, const std::string& prefix, bool last = false) {
@@ -103,6 +75,12 @@ int indexOf(const std::vector<std::string>& sent, const std::string& prefix, boo
         }
     }
     return found;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t half = values.size() / 2;
+    return values.size() % 2 == 1 ? values[half] : (values[half - 1] + values[half]) / 2;
 }
 
 class WholeSessionTest : public ::testing::Test {
@@ -151,7 +129,6 @@ class WholeSessionTest : public ::testing::Test {
 
     XvfbSession x{{640, 480, true}};
     PulseSession pulse;
-    std::optional<TonePlayer> tone;
     WebAppProcess web;
     // In the middle of the screen, so the picture's centre shows it.
     TestWindow box{x.display(),
@@ -180,8 +157,7 @@ class WholeSessionTest : public ::testing::Test {
     X11DisplaySource displays{x.display()};
     X11WindowSource windowList{x.display()};
     X11CaptureStreamFactory streams{x.display(), clock};
-    MediaSessionFactory realMedia{streams, clock};
-    ObservedMedia media{realMedia};
+    MediaSessionFactory media{streams, clock};
     std::shared_ptr<RecordingTransport> http =
         std::make_shared<RecordingTransport>(std::make_shared<CurlTransport>());
     RecordingStartSequence sequence{RecordingStartPorts{
@@ -202,95 +178,21 @@ class WholeSessionTest : public ::testing::Test {
     std::unique_ptr<CaptureController> controller;
 };
 
-TEST_F(WholeSessionTest, RecordsPausesResumesStopsAndFinalizes) {
-    tone.emplace(440, 0.5);
-    // The level preview runs while the recorder is open and stops at the start.
-    controller->enterRecordingMode(false);
-    ASSERT_TRUE(loop.runUntil([&] { return levelMeter.level() > 0.1; }, seconds(10)));
-    std::string summary;
-    logging::LogCapture capture(
-        [&](logging::Level, std::string_view component, std::string_view message) {
-            if (component == "recording") {
-                summary = message;
-            }
-        });
-    controller->start();
-    ASSERT_TRUE(runUntilPhase(RecorderPhase::Kind::recording, 30)) << state->phase().message();
-    EXPECT_FALSE(levelMeter.isActive());
-    const auto started = Clock::now();
-    recordFor(std::chrono::seconds(6));
-    controller->pause();
-    const auto paused = Clock::now();
-    recordFor(std::chrono::seconds(2));
-    controller->resume();
-    const auto resumed = Clock::now();
-    recordFor(std::chrono::seconds(2));
-    const auto stopAt = Clock::now();
-    spawn(loop, controller->stop());
-    ASSERT_TRUE(runUntilPhase(RecorderPhase::Kind::done, 120)) << state->phase().message();
-    const double stopToLink = std::chrono::duration<double>(Clock::now() - stopAt).count();
-    const double active =
-        std::chrono::duration<double>((paused - started) + (stopAt - resumed)).count();
-
-    const auto sent = http->sent();
-    const auto stats = media.screen->stats();
-    std::printf(
-        "[ figures  ] stop -> link %.3f s; frames captured %lld, written %lld, dropped %lld; "
-        "active time %.2f s; %zu requests\n",
-        stopToLink, static_cast<long long>(stats.framesCaptured),
-        static_cast<long long>(stats.framesWritten), static_cast<long long>(stats.framesDropped),
-        active, sent.size());
-
-    std::printf("[ figures  ] %s\n", summary.c_str());
-    EXPECT_NE(summary.find("ready: 640x480 at 30 fps"), std::string::npos) << summary;
-    EXPECT_EQ(http->createBody(),
-              R"({"hasCamera":false,"hasAudio":true,"screenMime":"video/mp4;codecs=avc1",)"
-              R"("width":640,"height":480,"source":"native"})");
-    ASSERT_TRUE(state->shareURL());
-    const std::string link = state->shareURL()->toString();
-    const std::string id = link.substr(link.rfind('/') + 1);
-    // Copied once the server answered the create, and again when the link is ready.
-    ASSERT_EQ(share.copied.size(), 2u);
-    EXPECT_EQ(share.copied[0], link);
-    EXPECT_EQ(share.copied[1], link);
-
-    // Every screen chunk, then the microphone file, then finalize, then the notes.
-    const int lastScreen = indexOf(sent, "POST /api/recordings/" + id + "/chunk?kind=screen", true);
-    const int mic = indexOf(sent, "POST /api/recordings/" + id + "/chunk?kind=mic");
-    const int finalize = indexOf(sent, "POST /api/recordings/" + id + "/finalize");
-    const int notes = indexOf(sent, "PATCH /api/recordings/" + id);
-    ASSERT_GE(lastScreen, 1);
-    EXPECT_LT(lastScreen, mic);
-    EXPECT_LT(mic, finalize);
-    EXPECT_LT(finalize, notes);
-    EXPECT_EQ(web.recording(id).value("status", ""), "ready");
-
-    const auto mediaDir = web.dataDir() / "media" / id;
-    const MediaProbe screen = probeFile(mediaDir / "screen.mp4");
-    ASSERT_TRUE(screen.video && screen.audio);
-    const double videoSeconds = screen.video->endSeconds - screen.video->startSeconds;
-    EXPECT_NEAR(videoSeconds, active, 0.3);
-    EXPECT_NEAR(videoSeconds, 8.0, 0.5);
-    EXPECT_EQ(screen.video->codec, "h264");
-    EXPECT_EQ(screen.video->profile, 100);       // High
-    EXPECT_EQ(screen.video->colorPrimaries, 1);  // BT.709
-    EXPECT_EQ(screen.video->colorSpace, 1);
-    EXPECT_EQ(screen.audio->codec, "aac");
-
-    const MediaProbe micFile = probeFile(mediaDir / "mic.m4a");
-    ASSERT_TRUE(micFile.audio);
-    EXPECT_NEAR(micFile.audio->endSeconds, videoSeconds, 0.2);
-    // The microphone file was uploaded and then removed from the temporary folder.
-    EXPECT_TRUE(std::filesystem::is_empty(tmp_));
-}
-
-// A white flash of the recorded window and a beep into the system audio at
-// the same host time, four times: in the recording, each flash's first frame
-// and the beep's onset lie within one frame at 30 fps plus device latency, in
-// the screen video's own audio and in the separate microphone file (the fake
-// microphone hears the same sink).
-TEST_F(WholeSessionTest, FlashesAndBeepsStayTogetherInTheRecording) {
+// The level preview hears a tone before the start. Then, at the same host time,
+// a white flash of the recorded window and a beep into the system audio, four
+// times; a pause; a resume; the stop. The server gets every screen chunk, then
+// the microphone file, finalize and the notes; read back, the files last the
+// active time, and each flash's first frame and its beep's onset lie within
+// one frame at 30 fps plus device latency, in the screen video's own audio and
+// in the separate microphone file (the fake microphone hears the same sink).
+TEST_F(WholeSessionTest, RecordsInSyncPausesResumesStopsAndFinalizes) {
     constexpr int kMarkers = 4;
+    {
+        TonePlayer tone(440, 0.5);
+        controller->enterRecordingMode(false);
+        ASSERT_TRUE(loop.runUntil([&] { return levelMeter.level() > 0.1; }, seconds(10)))
+            << "the level preview hears the microphone";
+    }
     box.fill(0x202020);
     // The pointer rests in the middle of the screen, where the flash is read.
     state->setShowCursor(false);
@@ -304,9 +206,10 @@ TEST_F(WholeSessionTest, FlashesAndBeepsStayTogetherInTheRecording) {
         });
     controller->start();
     ASSERT_TRUE(runUntilPhase(RecorderPhase::Kind::recording, 30)) << state->phase().message();
-    // How much later than its beep each flash really reached the X server: a
-    // busy machine may wake the marker thread late, which is the test's own
-    // delay, not the recorder's.
+    EXPECT_FALSE(levelMeter.isActive()) << "the level preview stops at the start";
+    const auto started = Clock::now();
+    // How much later than its beep each flash reached the X server: a busy
+    // machine may wake the marker thread late, which is not the recorder's delay.
     std::vector<double> flashLag;
     std::vector<Clock::time_point> beepAt;
     std::atomic<bool> markersDone = false;
@@ -324,39 +227,68 @@ TEST_F(WholeSessionTest, FlashesAndBeepsStayTogetherInTheRecording) {
         markersDone = true;
     });
     ASSERT_TRUE(loop.runUntil([&] { return markersDone.load(); }, seconds(30)));
-    loop.runUntil([] { return false; }, seconds(1));
+    // The moving picture never reaches the flash's brightness.
+    recordFor(std::chrono::seconds(1));
+    controller->pause();
+    const auto paused = Clock::now();
+    recordFor(std::chrono::seconds(2));
+    controller->resume();
+    const auto resumed = Clock::now();
+    recordFor(std::chrono::seconds(2));
+    const auto stopAt = Clock::now();
     spawn(loop, controller->stop());
     ASSERT_TRUE(runUntilPhase(RecorderPhase::Kind::done, 120)) << state->phase().message();
+    const double active =
+        std::chrono::duration<double>((paused - started) + (stopAt - resumed)).count();
+    std::printf("[ figures  ] stop -> link %.3f s; active time %.2f s; %s\n",
+                std::chrono::duration<double>(Clock::now() - stopAt).count(), active,
+                summary.c_str());
 
+    ASSERT_TRUE(state->shareURL());
     const std::string link = state->shareURL()->toString();
-    const auto mediaDir = web.dataDir() / "media" / link.substr(link.rfind('/') + 1);
+    const std::string id = link.substr(link.rfind('/') + 1);
+    {
+        SCOPED_TRACE("the session's requests and link");
+        EXPECT_NE(summary.find("ready: 640x480 at 30 fps"), std::string::npos) << summary;
+        // Copied once the server answered the create, and again when the link is ready.
+        EXPECT_EQ(share.copied, (std::vector<std::string>{link, link}));
+        const auto sent = http->sent();
+        const std::string recording = "/api/recordings/" + id;
+        const int lastScreen = indexOf(sent, "POST " + recording + "/chunk?kind=screen", true);
+        const int micChunk = indexOf(sent, "POST " + recording + "/chunk?kind=mic");
+        const int finalize = indexOf(sent, "POST " + recording + "/finalize");
+        ASSERT_GE(lastScreen, 1);
+        EXPECT_LT(lastScreen, micChunk) << "every screen chunk before the microphone file";
+        EXPECT_LT(micChunk, finalize);
+        EXPECT_LT(finalize, indexOf(sent, "PATCH " + recording)) << "the notes after finalize";
+        EXPECT_EQ(web.recording(id).value("status", ""), "ready");
+    }
+
+    const auto mediaDir = web.dataDir() / "media" / id;
     const MediaProbe screen = probeFile(mediaDir / "screen.mp4");
     const MediaProbe mic = probeFile(mediaDir / "mic.m4a");
-
     ASSERT_TRUE(screen.video && screen.audio && mic.audio);
+    {
+        SCOPED_TRACE("the stored files");
+        const double videoSeconds = screen.video->endSeconds - screen.video->startSeconds;
+        EXPECT_NEAR(videoSeconds, active, 0.3) << "the pause is left out";
+        EXPECT_EQ(screen.video->codec, "h264");
+        EXPECT_EQ(screen.video->profile, 100);       // High
+        EXPECT_EQ(screen.video->colorPrimaries, 1);  // BT.709
+        EXPECT_EQ(screen.video->colorSpace, 1);
+        EXPECT_EQ(screen.audio->codec, "aac");
+        EXPECT_NEAR(mic.audio->endSeconds, videoSeconds, 0.2);
+        EXPECT_TRUE(std::filesystem::is_empty(tmp_)) << "the uploaded microphone file is removed";
+    }
+
     const auto flashes =
         onsets(screen.video->centreLuma, 0, 100, 200, 1, &screen.video->frameSeconds);
-    const auto beeps = onsets(screen.audio->peakPerMillisecond, 0.001, 0.05, 0.3, 300, nullptr, 5);
-    const auto micBeeps = onsets(mic.audio->peakPerMillisecond, 0.001, 0.05, 0.3, 300, nullptr, 5);
-    auto show = [](const char* what, const std::vector<double>& times) {
-        std::printf("[ figures  ] %s:", what);
-        for (double t : times) {
-            std::printf(" %.3f", t);
-        }
-        std::printf("\n");
-    };
-    show("flashes", flashes);
-    show("system-audio beeps", beeps);
-    show("microphone beeps", micBeeps);
-    std::printf("[ figures  ] %s\n", summary.c_str());
-    // Each marker's beep is found by its host time: the beeps of a track lie
-    // at those times shifted by one constant, so the shift that lines up the
-    // most beeps names them. A beep or a flash that a starved machine lost
-    // (the recorder drops audio rather than stall, and a flash can come and go
-    // between two grabs) leaves its marker unmatched, and a grab that ran late
-    // shows its flash late. So most markers must match, each within three
-    // frames, and their median within one frame plus device latency: a fault
-    // in the time stamps moves them all.
+    // Each marker's beep is found by its host time: the beeps of a track lie at
+    // those times shifted by one constant, so the shift that lines up the most
+    // beeps names them. A starved machine may lose a beep or a flash, or grab a
+    // flash late; so most markers must match, each within three frames, and
+    // their median within one frame plus device latency: a fault in the time
+    // stamps moves them all.
     std::vector<double> sentAt;
     for (const auto& at : beepAt) {
         sentAt.push_back(std::chrono::duration<double>(at - beepAt.front()).count());
@@ -386,8 +318,11 @@ TEST_F(WholeSessionTest, FlashesAndBeepsStayTogetherInTheRecording) {
         }
         return best;
     };
-    auto check = [&](const char* track, const std::vector<double>& found) {
-        const auto named = beepOfEachMarker(found);
+    for (const auto& [track, peaks] :
+         {std::pair{"screen video's audio", &screen.audio->peakPerMillisecond},
+          std::pair{"microphone file", &mic.audio->peakPerMillisecond}}) {
+        SCOPED_TRACE(track);
+        const auto named = beepOfEachMarker(onsets(*peaks, 0.001, 0.05, 0.3, 300, nullptr, 5));
         std::vector<double> offsets;
         for (int i = 0; i < kMarkers; ++i) {
             if (!named[i]) {
@@ -402,25 +337,14 @@ TEST_F(WholeSessionTest, FlashesAndBeepsStayTogetherInTheRecording) {
                 std::printf("[ figures  ] marker %d: no flash near its beep in the %s\n", i, track);
                 continue;
             }
-            const double offset = *flash - expected;
-            offsets.push_back(offset);
-            std::printf(
-                "[ figures  ] marker %d: flash %.3f s (painted %.0f ms after its beep), "
-                "beep %.3f s in the %s; video behind audio by %+.0f ms\n",
-                i, *flash, flashLag[i] * 1000, *named[i], track, offset * 1000);
-            EXPECT_LE(std::abs(offset), 0.1) << "marker " << i << " in the " << track;
+            offsets.push_back(*flash - expected);
+            std::printf("[ figures  ] marker %d in the %s: video behind audio by %+.0f ms\n", i,
+                        track, offsets.back() * 1000);
+            EXPECT_LE(std::abs(offsets.back()), 0.1) << "marker " << i;
         }
-        ASSERT_GE(offsets.size(), static_cast<size_t>(kMarkers - 1))
-            << "markers matched in the " << track;
-        std::sort(offsets.begin(), offsets.end());
-        const double median =
-            offsets.size() % 2 == 1
-                ? offsets[offsets.size() / 2]
-                : (offsets[offsets.size() / 2 - 1] + offsets[offsets.size() / 2]) / 2;
-        EXPECT_LE(std::abs(median), 0.045) << "median offset in the " << track;
-    };
-    check("screen video's audio", beeps);
-    check("microphone file", micBeeps);
+        ASSERT_GE(offsets.size(), static_cast<size_t>(kMarkers - 1)) << "markers matched";
+        EXPECT_LE(std::abs(median(offsets)), 0.045) << "median offset";
+    }
 }
 
 }  // namespace
