@@ -17,7 +17,7 @@ struct FakeDisplays : DisplaySource {
     std::uint32_t mainDisplayID() override { return list.empty() ? 0 : list.front().id; }
 };
 
-// Lists windows; the n-th listing can be told to leave some windows out.
+// The n-th listing can be told to leave some windows out.
 struct FakeWindowList : WindowSource {
     std::vector<ContentWindow> list;
     std::vector<std::vector<std::uint32_t>> hiddenPerListing;
@@ -138,6 +138,9 @@ class StartSequenceTest : public ControllerTest {
     }};
 };
 
+// A display recording leaves out the strip and bubble but keeps the pen
+// overlay (and the strip too when it is always to be in the video); the
+// create request describes the stream; segments go up as screen chunks.
 TEST_F(StartSequenceTest, ADisplayRecordingLeavesOutOwnWindowsAndKeepsThePen) {
     state->setMicEnabled(true);
     media.micPath = micFile();
@@ -147,7 +150,6 @@ TEST_F(StartSequenceTest, ADisplayRecordingLeavesOutOwnWindowsAndKeepsThePen) {
     startAndSettle();
 
     ASSERT_EQ(phase(), Kind::recording);
-    EXPECT_EQ(state->statusMessage(), "Link copied ✓");
     ASSERT_TRUE(media.screen && media.screen->filter);
     const ContentFilter& filter = *media.screen->filter;
     EXPECT_EQ(filter.kind, ContentFilter::Kind::display);
@@ -164,7 +166,6 @@ TEST_F(StartSequenceTest, ADisplayRecordingLeavesOutOwnWindowsAndKeepsThePen) {
     EXPECT_EQ(config.height, 1440);
     EXPECT_TRUE(config.capturesAudio);
     EXPECT_TRUE(config.captureMicrophone);
-    EXPECT_FALSE(config.microphoneCaptureDeviceID.has_value());
     EXPECT_TRUE(media.writer->systemAudio);
 
     ASSERT_EQ(urls("POST").size(), 1u);
@@ -173,18 +174,16 @@ TEST_F(StartSequenceTest, ADisplayRecordingLeavesOutOwnWindowsAndKeepsThePen) {
     EXPECT_EQ(std::string(create.body->begin(), create.body->end()),
               R"({"hasCamera":false,"hasAudio":true,"screenMime":"video/mp4;codecs=avc1",)"
               R"("width":2560,"height":1440,"source":"native"})");
-    ASSERT_EQ(share.copied.size(), 1u);
-    EXPECT_EQ(share.copied[0], "http://127.0.0.1:3123/v/rec-9");
+    EXPECT_EQ(share.copied, std::vector<std::string>{"http://127.0.0.1:3123/v/rec-9"});
+    EXPECT_EQ(state->statusMessage(), "Link copied ✓");
 
-    // A segment from the writer reaches the server as a screen chunk.
     media.onSegment(SegmentBytes(1000, 7));
     executor.advance(seconds(1));
     const auto posts = urls("POST");
     ASSERT_EQ(posts.size(), 2u);
     EXPECT_NE(posts[1].find("/api/recordings/rec-9/chunk?kind=screen"), std::string::npos);
-}
+    finish(controller->cancel());
 
-TEST_F(StartSequenceTest, TheStripIsRecordedOnlyWhenItIsAlwaysInTheVideo) {
     state->setStripVisibility(StripVisibility::always);
     controller->enterRecordingMode(false);
     startAndSettle();
@@ -193,6 +192,8 @@ TEST_F(StartSequenceTest, TheStripIsRecordedOnlyWhenItIsAlwaysInTheVideo) {
     EXPECT_FALSE(contains(media.screen->filter->excludedWindowIDs, kStripWindow));
 }
 
+// The pen overlay may show up in the window list late: a second look-up finds
+// it; if it is still missing the user is told the pen will not be recorded.
 TEST_F(StartSequenceTest, AnOverlayListedOnlyLaterIsFoundOnTheSecondLookUp) {
     windowList.hiddenPerListing = {{kOverlayWindow}};
     startAndSettle();
@@ -224,7 +225,6 @@ TEST_F(StartSequenceTest, AGoneDisplayFallsBackToTheFirstAndAGoneWindowFails) {
     // Odd sizes are made even for H.264.
     EXPECT_EQ(media.screen->configuration->width, 800);
     EXPECT_EQ(media.screen->configuration->height, 600);
-    EXPECT_TRUE(state->drawingUnavailable());
     finish(controller->cancel());
 
     const auto before = urls("POST").size();
@@ -254,13 +254,6 @@ TEST_F(StartSequenceTest, RefusedPermissionsFailBeforeAnythingIsCreated) {
                                    "or grant access in System Settings."));
     EXPECT_TRUE(http->requests.empty());
     EXPECT_EQ(windowList.listings, 0);
-
-    controller->dismissError();
-    state->setMicEnabled(false);
-    access.asked.clear();
-    startAndSettle();
-    EXPECT_EQ(phase(), Kind::recording);
-    EXPECT_TRUE(access.asked.empty());
 }
 
 TEST_F(StartSequenceTest, ServerBaseProblemsFailOrFallBackForTheWholeSession) {
@@ -294,12 +287,10 @@ TEST_F(StartSequenceTest, CancellingTheCountdownDeletesTheCreatedRecording) {
     windows.lastCountdown->onCancel();
     executor.advance(seconds(1));
     EXPECT_EQ(phase(), Kind::idle);
-    EXPECT_EQ(state->statusMessage(), "Recording canceled");
-    ASSERT_EQ(urls("DELETE").size(), 1u);
-    EXPECT_TRUE(urls("DELETE")[0].ends_with("/api/recordings/rec-9"));
+    EXPECT_EQ(urls("DELETE"),
+              std::vector<std::string>{"http://127.0.0.1:3123/api/recordings/rec-9"});
     EXPECT_TRUE(windows.lastCountdown->closed);
     EXPECT_EQ(state->shareURL(), std::nullopt);
-    EXPECT_FALSE(controller->isStarting());
     EXPECT_TRUE(panel->visible) << "recording mode shows the panel again";
     EXPECT_TRUE(meter.active);
     executor.advance(seconds(10));
@@ -313,7 +304,6 @@ TEST_F(StartSequenceTest, AnUnusableIDFailsTheStartAndAnAbandonedCreateCancelsIt
     startAndSettle();
     ASSERT_TRUE(state->phase().isError());
     EXPECT_NE(state->phase().message().find("unusable recording id"), std::string::npos);
-    EXPECT_TRUE(urls("DELETE").empty());
     EXPECT_EQ(media.screen, nullptr);
     controller->dismissError();
 
@@ -325,25 +315,20 @@ TEST_F(StartSequenceTest, AnUnusableIDFailsTheStartAndAnAbandonedCreateCancelsIt
     EXPECT_EQ(state->statusMessage(), "Recording canceled");
 }
 
-TEST_F(StartSequenceTest, ACameraPreviewIsReusedAndNoCameraMeansNoCameraStream) {
-    startAndSettle();
-    EXPECT_EQ(cameras.log->made, 0);
-    finish(controller->cancel());
-
+TEST_F(StartSequenceTest, TheOpenCameraPreviewIsRecordedAndAnnouncedToTheServer) {
     state->setCameraEnabled(true);
     controller->enterRecordingMode(false);
     executor.advance(seconds(1));
-    ASSERT_EQ(cameras.log->made, 1);
     auto preview = controller->cameraRecorder();
+    ASSERT_NE(preview, nullptr);
     startAndSettle();
     ASSERT_EQ(phase(), Kind::recording);
     EXPECT_EQ(cameras.log->made, 1);
     EXPECT_EQ(controller->cameraRecorder(), preview);
-    const HttpRequest& create = *std::find_if(
-        http->requests.rbegin(), http->requests.rend(), [](const HttpRequest& request) {
-            return request.method == "POST" && request.url.ends_with("/api/recordings");
-        });
-    EXPECT_EQ(std::string(create.body->begin(), create.body->end()),
+    const auto create = std::find_if(http->requests.begin(), http->requests.end(),
+                                     [](const HttpRequest& r) { return r.method == "POST"; });
+    ASSERT_TRUE(create != http->requests.end() && create->body);
+    EXPECT_EQ(std::string(create->body->begin(), create->body->end()),
               R"({"hasCamera":true,"hasAudio":true,"screenMime":"video/mp4;codecs=avc1",)"
               R"("cameraMime":"video/mp4;codecs=avc1","width":1920,"height":1080,)"
               R"("source":"native"})");
