@@ -290,12 +290,9 @@ TEST_F(ScreenRecorderTest, AStaticScreenKeepsDeliveringSegmentsAlongTheTimeline)
     ASSERT_TRUE(probe.audio);
     EXPECT_NEAR(probe.audio->endSeconds, 7.0, 0.05);
     expectContinuousSegments();
-    const ScreenRecorderStats stats = recorder->stats();
-    EXPECT_EQ(stats.framesCaptured, 3);
-    EXPECT_EQ(stats.framesWritten, 3);
-    EXPECT_EQ(stats.framesRepeated, 3);
 }
 
+// The microphone file's own read-back after a stall is MicFileWriterTest's.
 TEST_F(ScreenRecorderTest, AStalledMicrophoneFileDoesNotHoldUpTheVideo) {
     make(false, true);
     start();
@@ -309,9 +306,7 @@ TEST_F(ScreenRecorderTest, AStalledMicrophoneFileDoesNotHoldUpTheVideo) {
     EXPECT_LE(stream().peakLivePixelBuffers(), SegmentWriter::kVideoHandOffDepth + 2);
     micDiskGate.open();
     EXPECT_TRUE(stop(1006));
-    const auto micAudio = probeMic();
-    EXPECT_NEAR(micAudio.startSeconds, 0.0, 0.03);
-    EXPECT_LE(micAudio.endSeconds, 6.05);
+    EXPECT_TRUE(runTask(executor, mic->finish()));
 }
 
 // A held-up encoder (a slow frame on a busy machine) and a held-up recorder
@@ -355,8 +350,7 @@ TEST_F(ScreenRecorderTest, StallsDropFramesButAudioWaits) {
 
     EXPECT_LE(stream().peakLivePixelBuffers(), bound);
     const ScreenRecorderStats stats = recorder->stats();
-    EXPECT_EQ(stats.framesCaptured, stream().framesEmitted());
-    EXPECT_EQ(stats.framesCaptured,
+    EXPECT_EQ(stream().framesEmitted(),
               stats.framesWritten + stats.framesDropped + stats.framesWhilePaused);
     EXPECT_TRUE(stop(1007));
     const auto probe = probeVideo();
@@ -379,14 +373,6 @@ TEST_F(ScreenRecorderTest, NothingIsRecordedWithoutACompleteFrameOrAfterAFailedS
     runTask(executor, recorder->cancel());
     EXPECT_EQ(writer->status(), WriterStatus::cancelled);
     EXPECT_EQ(segments.count(), 0u);
-
-    // A failure before the stream is stored leaves the unstarted writer alone.
-    factory.failStart = false;
-    factory.failMicrophoneOutput = true;
-    make(false, true);
-    EXPECT_THROW(start(), RecorderError);
-    runTask(executor, recorder->cancel());
-    EXPECT_EQ(writer->status(), WriterStatus::unknown);
 }
 
 // A stream error reaches the hook, a failing stop of the stream is ignored,

@@ -153,75 +153,44 @@ TEST_F(CameraRecorderTest, EffectsShapeBothPreviewAndRecordingFromTheNextFrame) 
     runTask(executor, recorder->finishRecording());
 }
 
-// Mirrored before the effects see it: the bright half is on the right.
-TEST_F(CameraRecorderTest, MirroringFlipsThePictureBeforeTheEffects) {
-    recorder->startPreview("", true);
-    recorder->setEffectSettings(blurOn());
-    effects->produce = false;
-    emit(0);
-    ASSERT_EQ(previews.size(), 1u);
-    EXPECT_EQ(previews[0].pixels->row(0)[0], testing::kDarkSide);
-    EXPECT_EQ(previews[0].pixels->row(0)[4 * (kWidth - 1)], testing::kBrightSide);
-    EXPECT_EQ(effects->lastInput, previews[0].pixels);
-    recorder->setMirrored(false);
-    recorder->setEffectSettings(CameraEffectSettings{});
-    const auto plain = emit(1);
-    EXPECT_EQ(previews.back().pixels, plain);
-}
-
-TEST_F(CameraRecorderTest, AWriterIsMadeOncePerRecordingAndNeverAgainAfterItFailedToStart) {
+// A writer that failed to start is not retried within its recording; one
+// that got no frame (all paused) or was cancelled delivers nothing. Afterwards
+// the recorder is not armed: frames only reach the preview.
+TEST_F(CameraRecorderTest, FailedPausedOrCancelledRecordingsDeliverNothing) {
     recorder->startPreview("", false);
-    SegmentCollector segments;
-    recorder->beginRecording(segments.handler());
+    SegmentCollector failed;
+    recorder->beginRecording(failed.handler());
     emit(0, 1, 1);  // too small for the encoder: the writer cannot start
     emitRange(1, 5);
     EXPECT_EQ(writerCount(), 1u);
     EXPECT_EQ(writer(0)->status(), WriterStatus::failed);
-    EXPECT_EQ(previews.size(), 5u);  // the preview goes on
+    EXPECT_EQ(previews.size(), 5u);
     runTask(executor, recorder->finishRecording());
 
-    // The next recording tries again, once.
-    SegmentCollector next;
-    recorder->beginRecording(next.handler());
-    emitRange(5, 10);
-    runTask(executor, recorder->finishRecording());
-    EXPECT_EQ(writerCount(), 2u);
-    EXPECT_EQ(writer(1)->status(), WriterStatus::completed);
-    EXPECT_GE(mediaSegments(next), 1u);
-}
-
-// Finishing without a written frame, or cancelling, delivers no media, and
-// the recorder is no longer armed afterwards: frames only reach the preview.
-TEST_F(CameraRecorderTest, FinishingWithoutAWrittenFrameOrCancellingDeliversNothing) {
-    recorder->startPreview("", false);
     SegmentCollector paused;
     recorder->beginRecording(paused.handler());
     recorder->pause();
-    emitRange(0, 3);
-    ASSERT_EQ(writerCount(), 1u);
+    emitRange(5, 8);
+    ASSERT_EQ(writerCount(), 2u);
     EXPECT_EQ(recorder->stats().framesNotRecorded, 3);
     runTask(executor, recorder->finishRecording());
-    EXPECT_EQ(writer(0)->status(), WriterStatus::cancelled);
-    emit(3);
-    EXPECT_EQ(writerCount(), 1u);
-    EXPECT_EQ(previews.size(), 4u);
-    EXPECT_EQ(mediaSegments(paused), 0u);
+    EXPECT_EQ(writer(1)->status(), WriterStatus::cancelled);
+    emit(8);
 
     SegmentCollector cancelled;
     recorder->beginRecording(cancelled.handler());
-    emitRange(4, 9);
+    emitRange(9, 14);
     runTask(executor, recorder->cancelRecording());
-    ASSERT_EQ(writerCount(), 2u);
-    EXPECT_EQ(writer(1)->status(), WriterStatus::cancelled);
-    emit(9);
-    EXPECT_EQ(writerCount(), 2u);
-    EXPECT_EQ(mediaSegments(cancelled), 0u);
+    ASSERT_EQ(writerCount(), 3u);
+    EXPECT_EQ(writer(2)->status(), WriterStatus::cancelled);
+    emit(14);
+    EXPECT_EQ(writerCount(), 3u);
+    EXPECT_EQ(previews.size(), 15u);
+    for (SegmentCollector* c : {&failed, &paused, &cancelled}) {
+        EXPECT_EQ(mediaSegments(*c), 0u);
+    }
 }
 
-// Beginning again drops the first writer. The second recording, read back:
-// two seconds, a one-second pause, then two more seconds with mirroring turned
-// on at its 75th frame: 120 frames over four seconds from zero, the paused
-// second cut out, the picture flipped from that frame on.
 TEST_F(CameraRecorderTest, ARecordingReadsBackWithThePauseCutAndMirroringFromItsFrame) {
     recorder->startPreview("", false);
     SegmentCollector first;
