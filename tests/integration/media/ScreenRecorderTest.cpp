@@ -80,23 +80,6 @@ class ScreenRecorderTest : public ::testing::Test {
         return runTask(executor, recorder->stop());
     }
 
-    // Holds the encoder: its first segment cannot be delivered, so it stops
-    // taking pictures once up to 75 frames (from host 1000 s) fill its
-    // hand-off. True once the encoder waits.
-    bool stallEncoder() {
-        segmentGate.close();
-        for (int64_t k = 0; k < 75 && !segmentGate.hasWaiter(); ++k) {
-            runTask(executor, recorder->drain());
-            while (!writer->videoInput().isReadyForMoreMediaData() && !segmentGate.hasWaiter()) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-            stream().emitFrame(MediaTime(1000, 1) + MediaTime(k, 30));
-        }
-        runTask(executor, recorder->drain());
-        writer->drainVideo();
-        return segmentGate.waitUntilSomeoneWaits();
-    }
-
     // Frames (30 fps, unless frames=false) and both audio streams (10 ms
     // buffers) for host times [from, to) seconds.
     void capture(double from, double to, std::optional<FrameStatus> status = FrameStatus::complete,
@@ -324,7 +307,19 @@ TEST_F(ScreenRecorderTest, StallsDropFramesButAudioWaits) {
         }
     };
 
-    ASSERT_TRUE(stallEncoder());
+    // The first segment cannot be delivered: the encoder stops taking
+    // pictures once up to 75 frames fill its hand-off.
+    segmentGate.close();
+    for (int64_t k = 0; k < 75 && !segmentGate.hasWaiter(); ++k) {
+        runTask(executor, recorder->drain());
+        while (!writer->videoInput().isReadyForMoreMediaData() && !segmentGate.hasWaiter()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        stream().emitFrame(MediaTime(1000, 1) + MediaTime(k, 30));
+    }
+    runTask(executor, recorder->drain());
+    writer->drainVideo();
+    ASSERT_TRUE(segmentGate.waitUntilSomeoneWaits());
     const MediaTime audioFrom = MediaTime(1000, 1) + MediaTime(75, 30);
     for (int64_t k = 0; k < 200; ++k) {
         stream().emitSystemAudio(audioFrom + MediaTime(k, 100));
@@ -358,7 +353,10 @@ TEST_F(ScreenRecorderTest, StallsDropFramesButAudioWaits) {
     EXPECT_EQ(probe.video->decodedFrames, stats.framesWritten + stats.framesRepeated);
 }
 
-TEST_F(ScreenRecorderTest, NothingIsRecordedWithoutACompleteFrameOrAfterAFailedStart) {
+// Without a complete frame nothing is recorded and stop reports failure; a
+// failed start leaves nothing behind; a stream error reaches the hook, a
+// failing stop of the stream is ignored, and only complete frames are written.
+TEST_F(ScreenRecorderTest, FailuresAreReportedAndOnlyCompleteFramesAreWritten) {
     make(true, true);
     start();
     capture(1000, 1002, FrameStatus::idle);
@@ -373,11 +371,8 @@ TEST_F(ScreenRecorderTest, NothingIsRecordedWithoutACompleteFrameOrAfterAFailedS
     runTask(executor, recorder->cancel());
     EXPECT_EQ(writer->status(), WriterStatus::cancelled);
     EXPECT_EQ(segments.count(), 0u);
-}
 
-// A stream error reaches the hook, a failing stop of the stream is ignored,
-// and of the frames only the complete ones are written.
-TEST_F(ScreenRecorderTest, StreamErrorsReachTheHookAndOnlyCompleteFramesAreWritten) {
+    factory.failStart = false;
     make(false, false);
     std::promise<std::string> reported;
     recorder->onStreamStopped = [&reported](std::exception_ptr error) {

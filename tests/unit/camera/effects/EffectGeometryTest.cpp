@@ -36,14 +36,6 @@ TEST(FrameTarget, TheCropStaysInsideTheFrameAndTheEasingSettles) {
     EXPECT_NE(easedFrame(Rect(101, 50, 800, 400), toward), toward);
 }
 
-TEST(LargestFace, MapsIntoTheExtentAndPrefersTheEarlierOnTies) {
-    const Rect extent(10, 20, 200, 100);
-    EXPECT_FALSE(largestFace({}, extent));
-    const std::vector<Rect> faces{Rect(0.1, 0.1, 0.2, 0.2), Rect(0.5, 0.5, 0.2, 0.2),
-                                  Rect(0.0, 0.0, 0.1, 0.1)};
-    expectRectNear(*largestFace(faces, extent), Rect(30, 30, 40, 20));
-}
-
 // The meter reads the grown face (cut at the frame) or the centre; unusable
 // measurements ask for the largest correction instead of NaN.
 TEST(LightMeter, MetersTheFaceAndEasesTowardAFiniteTarget) {
