@@ -9,6 +9,7 @@
 
 #include "platform/X11CaptureStream.h"
 #include "platform/x11/X11Displays.h"
+#include "support/Cancellation.h"
 #include "support/ManualExecutor.h"
 #include "support/PulseSession.h"
 #include "support/RecorderError.h"
@@ -24,8 +25,8 @@ using testing::runTask;
 using testing::TestWindow;
 using testing::XvfbSession;
 
-// The stream-stopped report, from whichever capture thread saw the failure,
-// and the samples that reached an output after it.
+// The stream-stopped reports, from whichever capture thread saw the failure,
+// and the samples that reached an output after the first.
 class StopReport {
   public:
     StreamStoppedHandler handler() {
@@ -41,11 +42,7 @@ class StopReport {
         std::lock_guard lock(mutex_);
         lateSamples_ += count_ > 0;
     }
-    int lateSamples() {
-        std::lock_guard lock(mutex_);
-        return lateSamples_;
-    }
-    // Whether the report comes within `timeout`.
+    // Whether a report comes within `timeout`.
     bool waitFor(std::chrono::milliseconds timeout) {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, timeout, [&] { return count_ > 0; });
@@ -53,21 +50,11 @@ class StopReport {
     // The error's text, or "none" when nothing was reported in time.
     std::string wait() {
         std::unique_lock lock(mutex_);
-        if (!changed_.wait_for(lock, std::chrono::seconds(10), [&] { return count_ > 0; })) {
-            return "none";
-        }
-        try {
-            std::rethrow_exception(error_);
-        } catch (const std::exception& e) {
-            return e.what();
-        }
-    }
-    int count() {
-        std::lock_guard lock(mutex_);
-        return count_;
+        const bool reported =
+            changed_.wait_for(lock, std::chrono::seconds(10), [&] { return count_ > 0; });
+        return reported ? describeError(error_) : "none";
     }
 
-  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     int count_ = 0;
@@ -130,8 +117,8 @@ TEST_F(X11CaptureStreamTest, AClosedWindowOrAnUnpluggedMicrophoneStopsTheStream)
         EXPECT_EQ(stopped.wait(), "The window being recorded was closed");
         // After stopCapture no handler runs any more, so this is final.
         runTask(executor, stream->stopCapture());
-        EXPECT_EQ(stopped.lateSamples(), 0);
-        EXPECT_EQ(stopped.count(), 1);
+        EXPECT_EQ(stopped.lateSamples_, 0);
+        EXPECT_EQ(stopped.count_, 1);
     }
     SCOPED_TRACE("microphone unplugged");
     StopReport stopped;
@@ -167,8 +154,8 @@ TEST_F(X11CaptureStreamTest, AClosedWindowOrAnUnpluggedMicrophoneStopsTheStream)
     EXPECT_EQ(stopped.wait(), "The microphone was disconnected or stopped working.");
     EXPECT_FALSE(reportedWhileHolding);
     runTask(executor, stream->stopCapture());
-    EXPECT_EQ(stopped.lateSamples(), 0);
-    EXPECT_EQ(stopped.count(), 1);
+    EXPECT_EQ(stopped.lateSamples_, 0);
+    EXPECT_EQ(stopped.count_, 1);
 }
 
 }  // namespace

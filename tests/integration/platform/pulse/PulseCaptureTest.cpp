@@ -16,6 +16,7 @@
 #include "platform/pulse/PulseAudioCapture.h"
 #include "platform/pulse/PulseMicLevelInput.h"
 #include "platform/pulse/PulseMicrophoneSource.h"
+#include "support/Cancellation.h"
 #include "support/Log.h"
 #include "support/ManualExecutor.h"
 #include "support/PulseSession.h"
@@ -45,20 +46,16 @@ class Collector {
     }
     bool waitForFrames(int64_t frames) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(10), [&] {
-            return frames_ >= frames || error_;
-        }) && frames_ >= frames;
+        changed_.wait_for(lock, std::chrono::seconds(10),
+                          [&] { return frames_ >= frames || error_; });
+        return frames_ >= frames;
     }
     std::string waitForError() {
         std::unique_lock lock(mutex_);
         if (!changed_.wait_for(lock, std::chrono::seconds(10), [&] { return error_ != nullptr; })) {
             return "no error";
         }
-        try {
-            std::rethrow_exception(error_);
-        } catch (const std::exception& e) {
-            return e.what();
-        }
+        return describeError(error_);
     }
     int64_t framesSoFar() {
         std::lock_guard lock(mutex_);
@@ -150,105 +147,52 @@ class PulseCaptureTest : public ::testing::Test {
 
 // Stamps follow the host clock and the sample count. A record stream hands out
 // audio a fragment and the device's latency after it was captured; stopping
-// must still deliver up to the moment of the stop, and no further.
-TEST_F(PulseCaptureTest, SystemAudioToneArrivesStampedOnTheHostClockUpToTheStop) {
+// must still deliver up to the moment of the stop, and no further. The level
+// meter's input (whose level the whole-session test reads) needs no such tail
+// and stops at once.
+TEST_F(PulseCaptureTest, SystemAudioArrivesStampedUpToTheStopAndTheMeterStopsAtOnce) {
     TonePlayer tone(440, 0.5);
-    Collector collected;
-    PulseAudioCapture capture(PulseCaptureSource::systemAudio(), clock, collected.callbacks());
-    const MediaTime before = hostTimeNow();
-    capture.start();
-    EXPECT_EQ(capture.deviceName(), "tessera_null.monitor");
-    ASSERT_TRUE(collected.waitForFrames(48000));
-    const double beforeStop = hostTimeNow().seconds();
-    capture.stop();
-    const double afterStop = hostTimeNow().seconds();
-
-    const auto samples = collected.samples();
-    ASSERT_FALSE(samples.empty());
-    for (const auto& s : samples) {
-        ASSERT_TRUE(s.hasConsistentPayload());
-        EXPECT_EQ(s.format->sampleRate, 48000);
-        EXPECT_EQ(s.format->channels, 2);
-    }
-    // Stamps lie between the start and the stop, and follow the sample count;
-    // a few re-anchorings are allowed for a machine that stalled.
-    EXPECT_GE(samples.front().presentationTimeStamp().seconds(), before.seconds() - 0.5);
-    int departures = 0;
-    for (size_t i = 1; i < samples.size(); ++i) {
-        const double expected = samples[i - 1].presentationTimeStamp().seconds() +
-                                static_cast<double>(samples[i - 1].frameCount) / 48000;
-        departures += std::abs(samples[i].presentationTimeStamp().seconds() - expected) > 0.0001;
-    }
-    EXPECT_LE(departures, static_cast<int>(samples.size() / 10));
-    const auto& last = samples.back();
-    const double end =
-        last.presentationTimeStamp().seconds() + static_cast<double>(last.frameCount) / 48000;
-    EXPECT_GE(end, beforeStop - 0.002) << "missing " << (beforeStop - end) * 1000 << " ms";
-    EXPECT_LE(end, afterStop + 0.001);
-    // A sine of amplitude 0.5 has an RMS of 0.354, up to the last samples:
-    // what came last is the tone itself, not filler.
-    EXPECT_NEAR(leftRms(samples, 24000), 0.5 / std::sqrt(2.0), 0.03);
-    EXPECT_NEAR(leftRms(samples, 240), 0.5 / std::sqrt(2.0), 0.05);
-}
-
-// A sound is stamped with the host time at which it was heard (system
-// audio) or captured (the microphone, here fed by the sink's monitor), so
-// that it lines up with the video of the same moment. That holds from the
-// first sample on, also for a source that starts delivering long after the
-// stream connected (one waking from suspension, or a slow server).
-TEST_F(PulseCaptureTest, ASoundIsStampedWithTheTimeItWasHeard) {
-    struct Case {
-        const char* what;
-        PulseCaptureSource source;
-        bool startsLate;
-    };
-    const Case cases[] = {
-        {"system audio", PulseCaptureSource::systemAudio(), false},
-        {"microphone", PulseCaptureSource::microphone("tessera_mic"), false},
-        {"system audio that wakes up late", PulseCaptureSource::systemAudio(), true},
-        {"microphone that wakes up late", PulseCaptureSource::microphone("tessera_mic"), true},
-    };
-    pulse.addSink("tessera_other");
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    {
+        SCOPED_TRACE("system audio");
         Collector collected;
-        PulseAudioCapture capture(c.source, clock, collected.callbacks());
-        std::optional<MediaTime> woken;
-        if (c.startsLate) {
-            pulse.suspendSink(true);
-            capture.start();
-            ASSERT_NE(capture.deviceName(), "tessera_other.monitor");
-            // A second of audio passes on another device while the stream
-            // gets nothing.
-            play("tessera_other", 48000, false);
-            ASSERT_EQ(collected.framesSoFar(), 0);
-            woken = hostTimeNow();
-            pulse.suspendSink(false);
-        } else {
-            capture.start();
-        }
-        ASSERT_TRUE(collected.waitForFrames(4800));
-        const MediaTime heard = play("tessera_null", 14400, true);
-        ASSERT_TRUE(heard.isValid());
-        // Everything up to well after the beep has come in.
-        ASSERT_TRUE(collected.waitForFrames(collected.framesSoFar() + 9600));
+        PulseAudioCapture capture(PulseCaptureSource::systemAudio(), clock, collected.callbacks());
+        const MediaTime before = hostTimeNow();
+        capture.start();
+        EXPECT_EQ(capture.deviceName(), "tessera_null.monitor");
+        ASSERT_TRUE(collected.waitForFrames(48000));
+        const double beforeStop = hostTimeNow().seconds();
         capture.stop();
-        const auto samples = collected.samples();
-        if (woken) {
-            EXPECT_GE(samples.front().presentationTimeStamp().seconds(), woken->seconds() - 0.020)
-                << "first sample stamped "
-                << (woken->seconds() - samples.front().presentationTimeStamp().seconds()) * 1000
-                << " ms before the source woke up";
-        }
-        const auto found = onset(samples, 0.1f);
-        ASSERT_TRUE(found.has_value()) << "no beep captured";
-        EXPECT_NEAR(found->seconds(), heard.seconds(), 0.020)
-            << "off by " << (found->seconds() - heard.seconds()) * 1000 << " ms";
-    }
-}
+        const double afterStop = hostTimeNow().seconds();
 
-TEST_F(PulseCaptureTest, MeterInputShowsTheLevelOfTheToneAndStaysIdleWithoutItsMicrophone) {
-    TonePlayer tone(440, 0.5);
+        const auto samples = collected.samples();
+        ASSERT_FALSE(samples.empty());
+        for (const auto& s : samples) {
+            ASSERT_TRUE(s.hasConsistentPayload());
+            EXPECT_EQ(s.format->sampleRate, 48000);
+            EXPECT_EQ(s.format->channels, 2);
+        }
+        // Stamps lie between the start and the stop, and follow the sample
+        // count; a few re-anchorings are allowed for a machine that stalled.
+        EXPECT_GE(samples.front().presentationTimeStamp().seconds(), before.seconds() - 0.5);
+        int departures = 0;
+        for (size_t i = 1; i < samples.size(); ++i) {
+            const double expected = samples[i - 1].presentationTimeStamp().seconds() +
+                                    static_cast<double>(samples[i - 1].frameCount) / 48000;
+            departures +=
+                std::abs(samples[i].presentationTimeStamp().seconds() - expected) > 0.0001;
+        }
+        EXPECT_LE(departures, static_cast<int>(samples.size() / 10));
+        const auto& last = samples.back();
+        const double end =
+            last.presentationTimeStamp().seconds() + static_cast<double>(last.frameCount) / 48000;
+        EXPECT_GE(end, beforeStop - 0.002) << "missing " << (beforeStop - end) * 1000 << " ms";
+        EXPECT_LE(end, afterStop + 0.001);
+        // A sine of amplitude 0.5 has an RMS of 0.354, up to the last samples:
+        // what came last is the tone itself, not filler.
+        EXPECT_NEAR(leftRms(samples, 24000), 0.5 / std::sqrt(2.0), 0.03);
+        EXPECT_NEAR(leftRms(samples, 240), 0.5 / std::sqrt(2.0), 0.05);
+    }
+    SCOPED_TRACE("level meter");
     ManualExecutor main;
     const auto meterOn = [&](std::string source) {
         return std::make_unique<MicLevelMeter>(MicLevelMeter::Ports{
@@ -278,43 +222,79 @@ TEST_F(PulseCaptureTest, MeterInputShowsTheLevelOfTheToneAndStaysIdleWithoutItsM
     silent->stop();
     EXPECT_EQ(pulseLines, std::vector<std::string>{});
     pulse.suspendSink(false);
+}
 
-    auto meter = meterOn("tessera_mic");
-    meter->start();
-    ASSERT_TRUE(meter->isActive());
-    // −9 dBFS shows as (50 − 9) / 50.
-    const double expected = (20 * std::log10(0.5 / std::sqrt(2.0)) + 50) / 50;
-    EXPECT_TRUE(main.runUntil([&] { return std::abs(meter->level() - expected) < 0.02; },
-                              std::chrono::seconds(10)))
-        << meter->level();
-    meter->stop();
-    main.runUntilIdle();
-    EXPECT_EQ(meter->level(), 0);
+// A sound is stamped with the host time at which it was heard (system audio)
+// or captured (the microphone, here fed by the sink's monitor), so that it
+// lines up with the video of the same moment. That holds from the first
+// sample on, also for a source that starts delivering long after the stream
+// connected (one waking from suspension, or a slow server): the case here,
+// since it also covers a prompt start's stamping.
+TEST_F(PulseCaptureTest, ASoundIsStampedWithTheTimeItWasHeard) {
+    const struct {
+        const char* what;
+        PulseCaptureSource source;
+    } cases[] = {
+        {"system audio", PulseCaptureSource::systemAudio()},
+        {"microphone", PulseCaptureSource::microphone("tessera_mic")},
+    };
+    pulse.addSink("tessera_other");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Collector collected;
+        PulseAudioCapture capture(c.source, clock, collected.callbacks());
+        pulse.suspendSink(true);
+        capture.start();
+        ASSERT_NE(capture.deviceName(), "tessera_other.monitor");
+        // A second of audio passes on another device while the stream gets
+        // nothing.
+        play("tessera_other", 48000, false);
+        ASSERT_EQ(collected.framesSoFar(), 0);
+        const MediaTime woken = hostTimeNow();
+        pulse.suspendSink(false);
+        ASSERT_TRUE(collected.waitForFrames(4800));
+        const MediaTime heard = play("tessera_null", 14400, true);
+        ASSERT_TRUE(heard.isValid());
+        // Everything up to well after the beep has come in.
+        ASSERT_TRUE(collected.waitForFrames(collected.framesSoFar() + 9600));
+        capture.stop();
+        const auto samples = collected.samples();
+        EXPECT_GE(samples.front().presentationTimeStamp().seconds(), woken.seconds() - 0.020)
+            << "first sample stamped "
+            << (woken.seconds() - samples.front().presentationTimeStamp().seconds()) * 1000
+            << " ms before the source woke up";
+        const auto found = onset(samples, 0.1f);
+        ASSERT_TRUE(found.has_value()) << "no beep captured";
+        EXPECT_NEAR(found->seconds(), heard.seconds(), 0.020)
+            << "off by " << (found->seconds() - heard.seconds()) * 1000 << " ms";
+    }
 }
 
 // The microphone list has the fake microphone but no monitor, and nothing
-// without a server; sources that cannot be recorded give clear errors.
-TEST_F(PulseCaptureTest, MicrophonesListedAndSourcesThatCannotBeRecordedGiveClearErrors) {
+// without a server; sources that cannot be recorded give clear errors. The
+// default microphone records until it is unplugged, which ends the capture
+// with an error.
+TEST_F(PulseCaptureTest, MicrophonesAreListedRecordedUntilUnpluggedAndRefusedClearly) {
     const auto devices = PulseMicrophoneSource().devices();
     ASSERT_EQ(devices.size(), 1u);
     EXPECT_EQ(devices[0].id, "tessera_mic");
     EXPECT_EQ(devices[0].name, "Test Microphone");
-    setenv("PULSE_SERVER", "unix:/nonexistent/tessera/native", 1);
+    const auto noServer = "unix:/nonexistent/tessera/native";
+    setenv("PULSE_SERVER", noServer, 1);
     EXPECT_TRUE(PulseMicrophoneSource().devices().empty());
     setenv("PULSE_SERVER", pulse.server().c_str(), 1);
 
-    struct Case {
+    const struct {
         const char* what;
         PulseCaptureSource source;
         const char* server;  // PULSE_SERVER, or none for the test daemon
         const char* message;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"unknown microphone", PulseCaptureSource::microphone("no_such_source"), nullptr,
          "The selected microphone is not available"},
         {"monitor as microphone", PulseCaptureSource::microphone("tessera_null.monitor"), nullptr,
          "The selected microphone is not available"},
-        {"no server", PulseCaptureSource::systemAudio(), "unix:/nonexistent/tessera/native",
+        {"no server", PulseCaptureSource::systemAudio(), noServer,
          "Could not connect to the audio server"},
     };
     for (const auto& c : cases) {
@@ -332,11 +312,8 @@ TEST_F(PulseCaptureTest, MicrophonesListedAndSourcesThatCannotBeRecordedGiveClea
         }
         setenv("PULSE_SERVER", pulse.server().c_str(), 1);
     }
-}
 
-// The default microphone (the fake one, fed by the tone) records the tone
-// until it is unplugged, which ends the capture with an error.
-TEST_F(PulseCaptureTest, TheDefaultMicrophoneRecordsUntilItIsUnplugged) {
+    SCOPED_TRACE("default microphone");
     TonePlayer tone(660, 0.25);
     Collector collected;
     PulseAudioCapture capture(PulseCaptureSource::microphone(), clock, collected.callbacks());

