@@ -7,7 +7,6 @@
 #include "server/CurlTransport.h"
 #include "server/ServerPresence.h"
 #include "server/ShareLink.h"
-#include "support/FragmentedMp4.h"
 #include "support/WebAppProcess.h"
 
 namespace tessera::testing {
@@ -185,44 +184,6 @@ TEST_F(ApiOverHttpTest, EndlessRepliesAreCutOffAndNeverBuffered) {
                   404, [&](const Url& base) { reachable = runTask(loop, probe(transport, base)); }),
               kCutOffBelow);
     EXPECT_TRUE(reachable) << "a 404 is an answer";
-}
-
-TEST_F(ApiOverHttpTest, AWholeRecordingAgainstTheReferenceWebApp) {
-    WebAppProcess webapp;
-    const APIClient api(*Url::parse(webapp.baseUrl()), transport);
-    CreateRecordingRequest request{
-        std::nullopt, true, false,   "video/mp4;codecs=avc1", "video/mp4;codecs=avc1",
-        320,          240,  "native"};
-    const RecordingInfo created = runTask(loop, api.createRecording(request));
-    EXPECT_EQ(created.status, "recording");
-    EXPECT_EQ(shareLinkFor(created.shareUrl, std::nullopt, api.base(), created.id).toString(),
-              webapp.baseUrl() + "/v/" + created.id);
-
-    const auto dir = webapp.dataDir() / "media-source";
-    std::filesystem::create_directories(dir);
-    for (const auto& segment : makeFragmentedMp4Segments(dir, 2.0, "320x240")) {
-        runTask(loop,
-                api.uploadChunk(created.id, "screen",
-                                std::make_shared<ByteBuffer>(segment.begin(), segment.end())));
-    }
-    runTask(loop, api.update(created.id, "Notes"));
-    const RecordingInfo done = runTask(loop, api.finalize(created.id));
-    EXPECT_EQ(done.status, "ready");
-    EXPECT_EQ(webapp.recording(created.id)["description"], "Notes");
-
-    runTask(loop, api.deleteRecording(created.id));
-    try {
-        runTask(loop, api.finalize(created.id));
-        ADD_FAILURE() << "finalize after delete succeeded";
-    } catch (const APIError& e) {
-        EXPECT_EQ(e.statusCode(), 404);
-        EXPECT_STREQ(e.what(), "Recording not found");
-    }
-
-    // Every time: libcurl sends again once on a fresh connection when a reused one drops.
-    webapp.addFault({{"route", "list"}, {"count", -1}, {"drop", true}});
-    EXPECT_EQ(failureOf(get(webapp.baseUrl() + "/api/recordings")),
-              TransportErrorCode::networkConnectionLost);
 }
 
 }  // namespace

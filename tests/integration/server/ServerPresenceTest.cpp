@@ -79,9 +79,7 @@ TEST_F(ServerPresenceTest, ReachabilityFallsBackOnlyFromTheDefaultBase) {
     const std::vector<Case> cases = {
         {"configured server answers", up.baseUrl(), unusedBase(), true},
         {"default down, fallback answers", defaultBase + "/", up.baseUrl(), true},
-        {"default down, fallback down", defaultBase, unusedBase(), false},
         {"other base down, no fallback", unusedBase(), up.baseUrl(), false},
-        {"stored base does not resolve", "  ", up.baseUrl(), false},
     };
     for (const auto& c : cases) {
         AppState& s = stateWithBase(c.stored);
@@ -104,8 +102,7 @@ TEST_F(ServerPresenceTest, CreateFallsBackOnlyToATesseraServerOnTheSecondPort) {
     const std::string notRunning = "The Tessera server isn't running at " + defaultBase +
                                    ". Start it (npm start in the project, or the "
                                    "com.tessera.server service), then try again.";
-    for (const auto& [status, body] :
-         {std::pair{200, "{}"}, std::pair{200, "["}, std::pair{404, "[]"}, std::pair{201, "[]"}}) {
+    for (const auto& [status, body] : {std::pair{200, "{}"}, std::pair{404, "[]"}}) {
         ListServer impostor(status, body);
         EXPECT_EQ(createFailure(s, endpointsFallingBackTo(impostor.baseUrl())), notRunning)
             << status << " " << body;
@@ -125,10 +122,6 @@ TEST_F(ServerPresenceTest, CreateRethrowsWithoutFallbackInEveryOtherCase) {
     AppState& answering = stateWithBase(failing.baseUrl());
     EXPECT_EQ(createFailure(answering, ServerEndpoints{failing.baseUrl(), fallback.baseUrl()}),
               "Server returned HTTP 500");
-    // A stored base that does not resolve: its raw text, untrimmed.
-    AppState& noScheme = stateWithBase(" example.com/x ");
-    EXPECT_EQ(createFailure(noScheme, endpointsFallingBackTo(fallback.baseUrl())),
-              "Invalid server URL:  example.com/x ");
     EXPECT_EQ(fallback.requests, 0);
 }
 

@@ -52,7 +52,7 @@ class UploadPipeTest : public ::testing::Test {
     SegmentPipe pipe;
 };
 
-TEST_F(UploadPipeTest, BothKindsArriveInOrderFromAProducerThreadAndFinalize) {
+TEST_F(UploadPipeTest, BothKindsArriveInOrderFromAProducerThreadThenFinalizeNotesAndDelete) {
     ASSERT_GE(screen_.size(), 7u);
     std::atomic<bool> produced = false;
     std::jthread producer([&] {
@@ -79,6 +79,28 @@ TEST_F(UploadPipeTest, BothKindsArriveInOrderFromAProducerThreadAndFinalize) {
     EXPECT_EQ(pipe.uploader->stats().at("screen"),
               (UploadCounters{screen_.size(), 0, 0, screenBytes}));
     EXPECT_EQ(runTask(loop, api.finalize(id)).status, "ready");
+
+    // The rest of a recording's life over the same transport.
+    runTask(loop, api.update(id, "Notes"));
+    EXPECT_EQ(webapp.recording(id)["description"], "Notes");
+    runTask(loop, api.deleteRecording(id));
+    try {
+        runTask(loop, api.finalize(id));
+        ADD_FAILURE() << "finalize after delete succeeded";
+    } catch (const APIError& e) {
+        EXPECT_EQ(e.statusCode(), 404);
+        EXPECT_STREQ(e.what(), "Recording not found");
+    }
+    // Every time: libcurl sends again once on a fresh connection when a reused one drops.
+    webapp.addFault({{"route", "list"}, {"count", -1}, {"drop", true}});
+    HttpRequest list;
+    list.url = webapp.baseUrl() + "/api/recordings";
+    try {
+        runTask(loop, transport->send(std::move(list)));
+        ADD_FAILURE() << "a dropped connection gave a reply";
+    } catch (const TransportError& e) {
+        EXPECT_EQ(e.code(), TransportErrorCode::networkConnectionLost);
+    }
 }
 
 // Everything is queued before the drain tasks first run, and stop still sends all of

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include "server/APIClient.h"
 #include "server/ShareLink.h"
 #include "support/FakeHttpTransport.h"
@@ -41,12 +39,9 @@ TEST_F(APIClientTest, RepliesOutside2xxFailWithTheServersErrorOrTheirStatus) {
     };
     const Case cases[] = {
         {204, "", "ok"},
-        {299, "", "ok"},
         {0, "", "Invalid server response"},
         {300, "", "Server returned HTTP 300"},
         {500, R"({"error":"disk full"})", "disk full"},
-        {500, R"({"error":""})", "Server returned HTTP 500"},
-        {500, R"({"error":7})", "Server returned HTTP 500"},
         {500, "plain text", "Server returned HTTP 500"},
     };
     for (const auto& c : cases) {
@@ -110,90 +105,39 @@ TEST_F(APIClientTest, OperationsSendTheirMethodPathHeadersBodyAndTimeout) {
     EXPECT_FALSE(r[3].body);
 }
 
-// Requests go under the base's path; only the chunk request replaces its query.
-TEST_F(APIClientTest, UrlsKeepTheBasePathAndEncodeWhatAPathCannotHold) {
-    struct Case {
-        const char* base;
-        const char* kind;  // null: finalize
-        const char* expected;
-    };
-    const Case cases[] = {
-        {"http://h:1/tessera/", "screen", "http://h:1/tessera/api/recordings/r1/chunk?kind=screen"},
-        {"https://h", "a b&c=d", "https://h/api/recordings/r1/chunk?kind=a%20b%26c%3Dd"},
-        {"http://h:1/x?t=a%20b#top", "mic", "http://h:1/x/api/recordings/r1/chunk?kind=mic"},
-        {"http://h:1/x?t=a%20b#top", nullptr, "http://h:1/x/api/recordings/r1/finalize?t=a%20b"},
-    };
-    transport->responder = [](const HttpRequest&) {
-        return HttpResponse{200, R"({"id":"r1","status":"ready"})"};
-    };
-    for (const auto& c : cases) {
-        transport->requests.clear();
-        const APIClient client(url(c.base), transport);
-        c.kind ? run(client.uploadChunk("r1", c.kind, nullptr)) : (void)run(client.finalize("r1"));
-        ASSERT_EQ(transport->requests.size(), 1u);
-        EXPECT_EQ(transport->requests[0].url, c.expected) << c.base;
-    }
-}
-
 TEST_F(APIClientTest, IdsThatWouldRedirectTheRequestAreRefusedBeforeSending) {
-    transport->responder = [](const HttpRequest&) {
-        return HttpResponse{200, "{}"};
-    };
-    for (const char* id : {"", "../other", "a?b", "a#b", "a%2Fb", "a\nb", ".."}) {
-        try {
-            run(api.deleteRecording(id));
-            ADD_FAILURE() << "accepted " << id;
-        } catch (const APIError& e) {
-            EXPECT_EQ(std::string(e.what()), "Invalid recording id");
-            EXPECT_FALSE(e.statusCode());
-        }
-        EXPECT_THROW(run(api.uploadChunk(id, "screen", nullptr)), APIError);
-        EXPECT_THROW(run(api.finalize(id)), APIError);
-        EXPECT_THROW(run(api.update(id, "x")), APIError);
+    for (const char* id : {"", "../other", "a?b", "a%2Fb"}) {
+        EXPECT_THROW(run(api.deleteRecording(id)), APIError) << id;
+        EXPECT_THROW(run(api.uploadChunk(id, "screen", nullptr)), APIError) << id;
+        EXPECT_THROW(run(api.finalize(id)), APIError) << id;
+        EXPECT_THROW(run(api.update(id, "x")), APIError) << id;
     }
     EXPECT_TRUE(transport->requests.empty());
-    EXPECT_TRUE(isSafeRecordingID("abc-123_x.y"));
-}
-
-TEST_F(APIClientTest, CreateBodyKeepsKeyOrderAndLeavesOutAbsentOptionals) {
-    CreateRecordingRequest request{std::nullopt, false, true, "video/mp4;codecs=avc1",
-                                   std::nullopt, 1920,  1080, "native"};
-    EXPECT_EQ(request.toJson(),
-              R"({"hasCamera":false,"hasAudio":true,"screenMime":"video/mp4;codecs=avc1",)"
-              R"("width":1920,"height":1080,"source":"native"})");
-    request.cameraMime = "video/mp4";
-    EXPECT_EQ(nlohmann::json::parse(request.toJson())["cameraMime"], "video/mp4");
 }
 
 TEST(RecordingInfoTest, DecodesRequiredStringsAndChecksTypes) {
-    const auto info = RecordingInfo::decode(R"({"id":"a","status":"recording","extra":[1]})");
-    EXPECT_EQ(info.id, "a");
-    EXPECT_EQ(info.status, "recording");
-    EXPECT_FALSE(info.error);
-    EXPECT_FALSE(info.shareUrl);
     const auto full = RecordingInfo::decode(
-        R"({"id":"a","status":"error","error":"boom","shareUrl":"http://h/v/a"})");
+        R"({"id":"a","status":"error","error":"boom","shareUrl":"http://h/v/a","extra":[1]})");
+    EXPECT_EQ(full.id, "a");
+    EXPECT_EQ(full.status, "error");
     EXPECT_EQ(full.error, "boom");
     EXPECT_EQ(full.shareUrl, "http://h/v/a");
     EXPECT_FALSE(RecordingInfo::decode(R"({"id":"a","status":"s","error":null})").error);
-
-    for (const char* bad : {R"({"id":"a"})", R"({"id":1,"status":"s"})",
-                            R"({"id":"a","status":"s","shareUrl":5})", "[]", "not json"}) {
+    for (const char* bad :
+         {R"({"id":1,"status":"s"})", R"({"id":"a","status":"s","shareUrl":5})", "not json"}) {
         EXPECT_THROW(RecordingInfo::decode(bad), DecodingError) << bad;
     }
 }
 
-TEST(ShareLink, PrefersAWebServerLinkThenTheShownLinkElseBaseVId) {
+// The stop flow's tests cover the derived link and a javascript: link falling back to
+// the shown one.
+TEST(ShareLink, PrefersAWebServerLinkAndRefusesOtherSchemes) {
     const Url base = *Url::parse("http://h:1/app");
     const std::optional<Url> shown = Url::parse("http://h:1/app/v/shown");
-    EXPECT_EQ(shareLinkFor(std::nullopt, std::nullopt, base, "r1").toString(),
-              "http://h:1/app/v/r1");
     EXPECT_EQ(shareLinkFor("https://example.com/v/r1", shown, base, "r1").toString(),
               "https://example.com/v/r1");
-    for (const char* unsafe : {"javascript:alert(1)", "file:///etc/passwd", "not a url"}) {
+    for (const char* unsafe : {"file:///etc/passwd", "not a url"}) {
         EXPECT_EQ(shareLinkFor(unsafe, std::nullopt, base, "r1").toString(), "http://h:1/app/v/r1")
-            << unsafe;
-        EXPECT_EQ(shareLinkFor(unsafe, shown, base, "r1").toString(), "http://h:1/app/v/shown")
             << unsafe;
     }
 }
