@@ -42,21 +42,5 @@ TEST(BubbleGeometryTest, ResizingKeepsThePinnedCornerInsideTheBubbleArea) {
     EXPECT_EQ(pinchedSize(160, 10), 560);
 }
 
-// Within 44 points of an edge's margin the bubble snaps to it; beyond, it follows.
-TEST(BubbleGeometryTest, DragSnapsWithinTheEdgeForceAndFollowsBeyondIt) {
-    const Size window{160, 190};
-    const double left = 16;
-    const double top = 900 - 16 - 190;
-    const std::pair<Point, Point> cases[] = {
-        {{left - 10, 300}, {left, 300}},    {{left - 44, 300}, {left - 44, 300}},
-        {{500, 51 - 30}, {500, 51}},        {{500, top + 6}, {500, top}},
-        {{500, top + 60}, {500, top + 60}},
-    };
-    for (const auto& [proposed, expected] : cases) {
-        EXPECT_EQ(constrainedDragOrigin(proposed, window, kVisible), expected)
-            << proposed.x << ", " << proposed.y;
-    }
-}
-
 }  // namespace
 }  // namespace tessera::bubble

@@ -7,31 +7,6 @@
 namespace tessera {
 namespace {
 
-std::vector<std::string> highlightedSizes(const AppState& state) {
-    std::vector<std::string> labels;
-    for (const BubbleMenuItem& item : bubbleMenuItems(state)) {
-        if (item.dotDiameter > 0 && item.highlighted) {
-            labels.push_back(item.label);
-        }
-    }
-    return labels;
-}
-
-TEST(BubbleMenuModelTest, AtMostTheSizeWithinFortyPointsIsHighlighted) {
-    testing::TestAppState app;
-    AppState& state = app.launch();
-    const std::pair<double, std::vector<std::string>> cases[] = {
-        {189.9, {"Small"}}, {190, {}}, {191, {"Medium"}}, {499.9, {"Large"}}, {500, {}},
-    };
-    for (const auto& [size, expected] : cases) {
-        state.setCameraBubbleSize(size);
-        EXPECT_EQ(highlightedSizes(state), expected) << size;
-    }
-    state.setCameraBubbleSize(150);
-    state.setCameraFullScreen(true);
-    EXPECT_TRUE(highlightedSizes(state).empty());
-}
-
 // A size leaves full screen first, so the bubble takes that size and does not
 // stay full screen; blur toggles; the other controls call their actions.
 TEST(BubbleMenuModelTest, ControlsChangeTheSettingsInOrderAndCallTheirActions) {
