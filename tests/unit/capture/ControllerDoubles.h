@@ -1,8 +1,7 @@
 #pragma once
 
-// Test doubles for the capture controller's ports. They record what the
-// controller asked of them and answer as each test configures them; timed
-// answers run on the executor's virtual clock.
+// Doubles for the capture controller's ports: they record what they were asked
+// and answer as the test set them up; timed answers run on virtual time.
 
 #include <deque>
 #include <exception>
@@ -26,7 +25,7 @@ inline std::exception_ptr serverError(const std::string& message) {
     return std::make_exception_ptr(std::runtime_error(message));
 }
 
-// Every request a session sends, in order, as "METHOD what".
+// Every request a session sends, in order.
 using RequestLog = std::vector<std::string>;
 
 struct FakeServer : SessionServer {
@@ -38,25 +37,25 @@ struct FakeServer : SessionServer {
     FinalizeResult finalizeReply{"ready", "http://127.0.0.1:3123/v/rec-1", std::nullopt};
     std::string lastDescription;
 
+    static void throwNext(std::deque<std::exception_ptr>& failures) {
+        if (!failures.empty()) {
+            auto failure = failures.front();
+            failures.pop_front();
+            std::rethrow_exception(failure);
+        }
+    }
+
     Url baseURL() const override { return *Url::parse("http://127.0.0.1:3123"); }
     Task<void> uploadChunk(const std::string& id, const std::string& kind,
                            std::shared_ptr<const std::vector<std::uint8_t>> data) override {
         log.push_back("upload " + kind + " " + id + " " + std::to_string(data->size()));
         co_await sleepFor(seconds(0.05));
-        if (!uploadFailures.empty()) {
-            auto failure = uploadFailures.front();
-            uploadFailures.pop_front();
-            std::rethrow_exception(failure);
-        }
+        throwNext(uploadFailures);
     }
     Task<FinalizeResult> finalize(const std::string& id) override {
         log.push_back("finalize " + id);
         co_await sleepFor(seconds(0.05));
-        if (!finalizeFailures.empty()) {
-            auto failure = finalizeFailures.front();
-            finalizeFailures.pop_front();
-            std::rethrow_exception(failure);
-        }
+        throwNext(finalizeFailures);
         co_return finalizeReply;
     }
     Task<void> update(const std::string& id, const std::string& description) override {
@@ -78,13 +77,9 @@ struct FakeScreenRecorder : ScreenRecording {
     bool hadFrames = true;
     bool throwOnCancel = false;
     bool throwOnStop = false;
-    std::optional<std::string> error;
-    std::function<void(std::exception_ptr)> onStreamStopped;
     std::optional<ContentFilter> filter;
     std::optional<StreamConfiguration> configuration;
-    void setOnStreamStopped(std::function<void(std::exception_ptr)> handler) override {
-        onStreamStopped = std::move(handler);
-    }
+    void setOnStreamStopped(std::function<void(std::exception_ptr)>) override {}
     Task<void> start(ContentFilter chosen, StreamConfiguration how) override {
         calls.push_back("start");
         filter = std::move(chosen);
@@ -109,17 +104,15 @@ struct FakeScreenRecorder : ScreenRecording {
             throw std::runtime_error("capture thread gone");
         }
     }
-    std::optional<std::string> writerError() const override { return error; }
+    std::optional<std::string> writerError() const override { return std::nullopt; }
     ScreenRecorderStats stats() const override { return {}; }
 };
 
 struct FakeMicWriter : MicRecording {
-    explicit FakeMicWriter(std::string path, bool ready = true)
-        : file(std::move(path)), ready(ready) {
+    explicit FakeMicWriter(std::string path) : file(std::move(path)) {
         std::ofstream(file) << "m4a bytes";
     }
     std::string file;
-    bool ready;
     bool writing = true;
     int deletes = 0;
     bool throwOnFinish = false;
@@ -128,7 +121,7 @@ struct FakeMicWriter : MicRecording {
         if (throwOnFinish) {
             throw std::runtime_error("disk gone");
         }
-        co_return ready;
+        co_return true;
     }
     bool isWriting() const override { return writing; }
     void cancelWriting() override { writing = false; }
@@ -139,8 +132,7 @@ struct FakeMicWriter : MicRecording {
     std::string path() const override { return file; }
 };
 
-// Closing at stop shows in the request log, so the order of the stop can be
-// checked.
+// Closing at stop shows in the request log, to check the order of the stop.
 struct FakeUploadPipe : UploadPipe {
     explicit FakeUploadPipe(RequestLog& log) : log(log) {}
     RequestLog& log;
@@ -196,11 +188,10 @@ struct FakeControlStrip : ControlStrip {
 };
 
 struct FakeDrawingOverlay : DrawingOverlay {
-    std::function<void()> onExit;
     bool drawMode = false;
     std::vector<std::string> banners;
     bool closed = false;
-    void setOnExitDrawMode(std::function<void()> action) override { onExit = std::move(action); }
+    void setOnExitDrawMode(std::function<void()>) override {}
     void setPenColor(const RgbaColor&, const RgbaColor&) override {}
     void show(std::uint32_t) override {}
     void setDrawMode(bool on) override { drawMode = on; }
@@ -228,7 +219,6 @@ struct FakeCamera : CameraRecording {
     std::optional<std::string> deviceID;
     BubbleMenuActions menu;
     std::function<void(double)> onResized;
-    std::optional<CameraEffectSettings> effects;
 
     Task<void> startPreview(std::optional<std::string> device, bool, std::uint32_t) override {
         deviceID = device;
@@ -273,7 +263,7 @@ struct FakeCamera : CameraRecording {
     void orderBubbleOut() override { log->calls.push_back("out"); }
     void setBubbleSize(double) override {}
     void setFullScreen(bool) override {}
-    void setEffectSettings(const CameraEffectSettings& settings) override { effects = settings; }
+    void setEffectSettings(const CameraEffectSettings&) override {}
 };
 
 struct FakeCameraFactory : CameraFactory {
@@ -292,9 +282,7 @@ struct FakeCameraFactory : CameraFactory {
 struct FakeDeviceAccess : DeviceAccess {
     bool camera = true;
     bool microphone = true;
-    std::vector<MediaDevice> asked;
     Task<bool> requestAccess(MediaDevice device) override {
-        asked.push_back(device);
         co_await sleepFor(seconds(0.1));
         co_return device == MediaDevice::camera ? camera : microphone;
     }
@@ -328,10 +316,8 @@ struct FakeCountdown : CountdownOverlay {
 struct FakeWindows : WindowFactory {
     std::shared_ptr<CountdownRecord> lastCountdown;
     FakeControlStrip* strip = nullptr;
-    int countdowns = 0;
     std::unique_ptr<CountdownOverlay> makeCountdown() override {
         lastCountdown = std::make_shared<CountdownRecord>();
-        ++countdowns;
         return std::make_unique<FakeCountdown>(lastCountdown);
     }
     std::unique_ptr<ControlStrip> makeControlStrip(AppState&, WeakController) override {
@@ -373,22 +359,19 @@ struct FakeShare : ShareActions {
 };
 
 struct FakeNotifications : ReadyNotifications {
-    bool bundled = true;
-    Authorization status = Authorization::authorized;
-    bool grant = true;
     std::vector<std::pair<std::string, std::string>> posted;
-    bool isBundled() const override { return bundled; }
-    Task<Authorization> authorization() override { co_return status; }
-    Task<bool> requestAuthorization() override { co_return grant; }
+    bool isBundled() const override { return true; }
+    Task<Authorization> authorization() override { co_return Authorization::authorized; }
+    Task<bool> requestAuthorization() override { co_return true; }
     Task<void> post(const std::string& title, const std::string& body) override {
         posted.emplace_back(title, body);
         co_return;
     }
 };
 
-// Plays the start sequence: creates a server recording after a short server
-// delay, a screen recorder and (with the microphone on) a microphone writer;
-// fails where the test says.
+// Creates a server recording after a short delay, a screen recorder, with the
+// microphone on a microphone writer, and in display mode a pen overlay; fails
+// where the test says.
 struct FakeStartSequence : StartSequence {
     explicit FakeStartSequence(RequestLog& log) : log(log) {}
     RequestLog& log;
@@ -400,8 +383,6 @@ struct FakeStartSequence : StartSequence {
     std::shared_ptr<FakeMicWriter> mic;
     std::shared_ptr<FakeUploadPipe> uploads;
     int prepares = 0;
-
-    // In display mode the sequence makes a pen overlay, as the real one does.
     FakeDrawingOverlay* overlay = nullptr;
 
     Task<void> prepare(StartContext context) override {

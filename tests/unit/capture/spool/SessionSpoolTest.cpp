@@ -80,16 +80,12 @@ TEST_F(SessionSpoolTest, FoldersAndFilesArePrivateAndHoldEachKindsSegmentsInOrde
     EXPECT_EQ(fileText(sessions / "rec-1" / "screen.mp4"), "INITfirst;second");
     EXPECT_EQ(fileText(sessions / "rec-1" / "camera.mp4"), "camera-init");
     EXPECT_EQ(textOf(await(executor, spool->read("screen", *first))), "first;");
-    EXPECT_EQ(spool->bytesWritten(), 27u);
 
     EXPECT_EQ(modeOf(sessions), 0700u);
     EXPECT_EQ(modeOf(sessions / "rec-1"), 0700u);
     for (const char* name : {"screen.mp4", "screen.ends", "camera.mp4", "session.json"}) {
         EXPECT_EQ(modeOf(sessions / "rec-1" / name), 0600u) << name;
     }
-    const SpoolManifest manifest = readSpoolManifest(sessions / "rec-1");
-    EXPECT_EQ(manifest.recordingID, "rec-1");
-    EXPECT_EQ(manifest.startedAtSeconds, 1'700'000'000);
 
     await(executor, spool->discard());
     EXPECT_FALSE(fs::exists(sessions / "rec-1"));
