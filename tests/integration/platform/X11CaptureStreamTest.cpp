@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,43 +22,40 @@ namespace {
 using testing::PulseSession;
 using testing::runTask;
 using testing::TestWindow;
+using testing::waitUntil;
 using testing::XvfbSession;
 
-// The stream-stopped reports, from whichever capture thread saw the failure,
-// and the samples that reached an output after the first.
-class StopReport {
-  public:
+// The first stream-stopped report, from whichever capture thread saw the
+// failure, and the samples that reached an output after it.
+struct StopReport {
     StreamStoppedHandler handler() {
         return [this](std::exception_ptr error) {
-            std::lock_guard lock(mutex_);
-            ++count_;
-            error_ = error;
-            changed_.notify_all();
+            std::lock_guard lock(mutex);
+            if (++count == 1) {
+                message = describeError(error);
+            }
         };
     }
     // Call at the start of every output handler.
     void sampleArrived() {
-        std::lock_guard lock(mutex_);
-        lateSamples_ += count_ > 0;
+        std::lock_guard lock(mutex);
+        lateSamples += count > 0;
     }
-    // Whether a report comes within `timeout`.
-    bool waitFor(std::chrono::milliseconds timeout) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return count_ > 0; });
+    bool reported() {
+        std::lock_guard lock(mutex);
+        return count > 0;
     }
     // The error's text, or "none" when nothing was reported in time.
     std::string wait() {
-        std::unique_lock lock(mutex_);
-        const bool reported =
-            changed_.wait_for(lock, std::chrono::seconds(10), [&] { return count_ > 0; });
-        return reported ? describeError(error_) : "none";
+        const bool seen = waitUntil([&] { return reported(); }, std::chrono::seconds(10));
+        std::lock_guard lock(mutex);
+        return seen ? message : "none";
     }
 
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    int count_ = 0;
-    int lateSamples_ = 0;
-    std::exception_ptr error_;
+    std::mutex mutex;
+    int count = 0;
+    int lateSamples = 0;
+    std::string message;
 };
 
 class X11CaptureStreamTest : public ::testing::Test {
@@ -109,7 +105,7 @@ TEST_F(X11CaptureStreamTest, AClosedWindowOrAnUnpluggedMicrophoneStopsTheStream)
         });
         runTask(executor, stream->startCapture());
         std::uint32_t color = 0;
-        ASSERT_TRUE(testing::waitUntil([&] {
+        ASSERT_TRUE(waitUntil([&] {
             box->fill(++color % 2 ? 0x2060C0 : 0xE0A020);
             return frames >= 5;
         }));
@@ -117,8 +113,8 @@ TEST_F(X11CaptureStreamTest, AClosedWindowOrAnUnpluggedMicrophoneStopsTheStream)
         EXPECT_EQ(stopped.wait(), "The window being recorded was closed");
         // After stopCapture no handler runs any more, so this is final.
         runTask(executor, stream->stopCapture());
-        EXPECT_EQ(stopped.lateSamples_, 0);
-        EXPECT_EQ(stopped.count_, 1);
+        EXPECT_EQ(stopped.lateSamples, 0);
+        EXPECT_EQ(stopped.count, 1);
     }
     SCOPED_TRACE("microphone unplugged");
     StopReport stopped;
@@ -138,7 +134,8 @@ TEST_F(X11CaptureStreamTest, AClosedWindowOrAnUnpluggedMicrophoneStopsTheStream)
             holding = true;
             // Long enough for the failure to be reported if nothing held it
             // back; it is, so this runs out.
-            reportedWhileHolding = stopped.waitFor(std::chrono::seconds(2));
+            reportedWhileHolding =
+                waitUntil([&] { return stopped.reported(); }, std::chrono::seconds(2));
             holding = false;
         }
     });
@@ -147,15 +144,15 @@ TEST_F(X11CaptureStreamTest, AClosedWindowOrAnUnpluggedMicrophoneStopsTheStream)
         ++micSamples;
     });
     runTask(executor, stream->startCapture());
-    ASSERT_TRUE(testing::waitUntil([&] { return frames > 0 && micSamples > 0; }));
+    ASSERT_TRUE(waitUntil([&] { return frames > 0 && micSamples > 0; }));
     holdNextFrame = true;
-    ASSERT_TRUE(testing::waitUntil([&] { return holding.load(); }));
+    ASSERT_TRUE(waitUntil([&] { return holding.load(); }));
     pulse.removeMicrophone();
     EXPECT_EQ(stopped.wait(), "The microphone was disconnected or stopped working.");
     EXPECT_FALSE(reportedWhileHolding);
     runTask(executor, stream->stopCapture());
-    EXPECT_EQ(stopped.lateSamples_, 0);
-    EXPECT_EQ(stopped.count_, 1);
+    EXPECT_EQ(stopped.lateSamples, 0);
+    EXPECT_EQ(stopped.count, 1);
 }
 
 }  // namespace

@@ -94,16 +94,6 @@ TEST_F(XdgAutostartTest, FailuresThrowWithThePathInTheMessage) {
     EXPECT_THROW(stuck.setEnabled(false), std::runtime_error);
 }
 
-TEST(DesktopEntryExecTest, ArgumentsSurviveQuotingAndEscapingBothWays) {
-    for (std::string path : {"/usr/bin/tessera-recorder", "/opt/my apps/tessera", "/a/\"q\"/$HOME",
-                             "/back\\slash/`x`", "/odd/100%/it's"}) {
-        SCOPED_TRACE(path);
-        auto written = desktop_entry::execArgument(path);
-        EXPECT_EQ(desktop_entry::execArguments(written + " --flag %u"),
-                  (std::vector<std::string>{path, "--flag", "%u"}));
-    }
-}
-
 // The relaunch command survives any characters in the executable's path.
 TEST(ShellRelauncherTest, QuotesTheExecutablePathForTheShell) {
     EXPECT_EQ(relaunchCommand("/usr/bin/tessera-recorder"),
