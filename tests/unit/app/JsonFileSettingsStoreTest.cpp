@@ -128,18 +128,6 @@ TEST(JsonFileSettingsStoreTest, UnusableFileIsMovedAsideIntactAndDefaultsApply) 
         EXPECT_EQ(readText(file), content) << file;
     }
     EXPECT_EQ(folderEntries(dir.path()).size(), moved.size() + 1);
-
-    // A path that cannot be read as a file (a folder) is moved aside with its contents.
-    fs::remove(path);
-    fs::create_directory(path);
-    writeText(path / "keep.txt", "mine");
-    JsonFileSettingsStore store(path);
-    ASSERT_TRUE(store.movedAsidePath());
-    EXPECT_EQ(readText(*store.movedAsidePath() / "keep.txt"), "mine");
-    store.set("k", true);
-    store.flush();
-    EXPECT_FALSE(store.lastWriteError());
-    EXPECT_EQ(*JsonFileSettingsStore(path).get("k"), true);
 }
 
 TEST(JsonFileSettingsStoreTest, WriteFailureKeepsTheValueAndIsReported) {

@@ -59,7 +59,7 @@ TEST_F(APIClientTest, RepliesOutside2xxFailWithTheServersErrorOrTheirStatus) {
     }
 }
 
-TEST_F(APIClientTest, OperationsSendTheirMethodPathHeadersBodyAndTimeout) {
+TEST_F(APIClientTest, OperationsSendTheirMethodPathBodyAndTimeout) {
     transport->responder = [](const HttpRequest&) {
         return HttpResponse{200, R"({"id":"r1","status":"ready"})"};
     };
@@ -72,31 +72,19 @@ TEST_F(APIClientTest, OperationsSendTheirMethodPathHeadersBodyAndTimeout) {
 
     const auto& r = transport->requests;
     ASSERT_EQ(r.size(), 5u);
-    struct Expect {
-        const char* method;
-        const char* url;
-        std::optional<std::string> contentType;
-        double timeoutSeconds;
-    };
-    const Expect expected[] = {
-        {"POST", "http://127.0.0.1:3123/api/recordings/r1/chunk?kind=camera",
-         "application/octet-stream", 60},
-        {"PATCH", "http://127.0.0.1:3123/api/recordings/r1", "application/json", 60},
-        {"POST", "http://127.0.0.1:3123/api/recordings/r1/finalize", std::nullopt, 600},
-        {"DELETE", "http://127.0.0.1:3123/api/recordings/r1", std::nullopt, 60},
-        {"POST", "http://127.0.0.1:3123/api/recordings", "application/json", 10},
+    // Content types are checked over loopback.
+    const std::tuple<const char*, const char*, double> expected[] = {
+        {"POST", "http://127.0.0.1:3123/api/recordings/r1/chunk?kind=camera", 60},
+        {"PATCH", "http://127.0.0.1:3123/api/recordings/r1", 60},
+        {"POST", "http://127.0.0.1:3123/api/recordings/r1/finalize", 600},
+        {"DELETE", "http://127.0.0.1:3123/api/recordings/r1", 60},
+        {"POST", "http://127.0.0.1:3123/api/recordings", 10},
     };
     for (size_t i = 0; i < r.size(); ++i) {
-        EXPECT_EQ(r[i].method, expected[i].method) << i;
-        EXPECT_EQ(r[i].url, expected[i].url) << i;
-        EXPECT_DOUBLE_EQ(toSeconds(r[i].timeout), expected[i].timeoutSeconds) << i;
-        std::optional<std::string> contentType;
-        for (const auto& [name, value] : r[i].headers) {
-            if (name == "Content-Type") {
-                contentType = value;
-            }
-        }
-        EXPECT_EQ(contentType, expected[i].contentType) << i;
+        const auto& [method, url, timeoutSeconds] = expected[i];
+        EXPECT_EQ(r[i].method, method) << i;
+        EXPECT_EQ(r[i].url, url) << i;
+        EXPECT_DOUBLE_EQ(toSeconds(r[i].timeout), timeoutSeconds) << i;
     }
     EXPECT_EQ(r[0].body, data) << "the segment's own buffer is sent, not a copy";
     EXPECT_EQ(std::string(r[1].body->begin(), r[1].body->end()),

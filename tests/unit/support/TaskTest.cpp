@@ -204,25 +204,6 @@ TEST(Task, CancellingAParentCancelsTheChildItAwaitsAndTheChildItSpawnedLinked) {
     EXPECT_THROW(linking.result(), CancelledError);
 }
 
-TEST(Task, AFailureNobodyTakesIsLoggedWhenTheTaskIsForgotten) {
-    CapturedLog log;
-    ManualExecutor executor;
-    { auto dropped = spawn(executor, thrower()); }
-    auto taken = spawn(executor, thrower());
-    std::vector<std::string> calls;
-    auto cancelled = spawn(executor, recordsThenSleeps(calls));
-    cancelled.cancel();
-    executor.advance(seconds(1));
-    EXPECT_THROW(taken.result(), std::runtime_error);
-    taken = {};
-    cancelled = {};
-
-    const auto problems = log.problems("task");
-    ASSERT_EQ(problems.size(), 1u) << "only the dropped failure; a taken error or a "
-                                      "cancellation is not a problem";
-    EXPECT_NE(problems[0].message.find("broken"), std::string::npos);
-}
-
 TEST(Cancellation, AThrowingCallbackIsLoggedAndTheOthersStillRun) {
     CapturedLog log;
     auto state = std::make_shared<CancelState>();
