@@ -203,35 +203,6 @@ TEST_F(ControllerTest, HotKeysStartStopAndPauseOnlyWhenTheyMay) {
     hotKeys.press(startStop);
     executor.advance(seconds(5));
     EXPECT_EQ(phase(), Kind::done);
-
-    state->setHotkeyEnabled(false);
-    controller->applyHotkeySetting();
-    EXPECT_FALSE(hotKeys.registered.contains(startStop));
-}
-
-// Closing the recorder between sessions ends recording mode, acknowledges a
-// finished recording and stops the microphone meter; during a session it only
-// hides the panel.
-TEST_F(ControllerTest, TheStatusItemClosesTheRecorderOnlyBetweenSessions) {
-    controller->statusItemToggled();
-    EXPECT_TRUE(controller->recordingModeActive());
-    EXPECT_TRUE(meter.active);
-    ASSERT_NE(windows.strip, nullptr);
-    startRecording();
-    spawn(executor, controller->stop());
-    executor.runUntilIdle();
-    panel->visible = true;
-    controller->statusItemToggled();
-    EXPECT_FALSE(panel->visible);
-    EXPECT_TRUE(controller->recordingModeActive());
-
-    executor.advance(seconds(5));
-    ASSERT_EQ(phase(), Kind::done);
-    controller->statusItemToggled();
-    EXPECT_FALSE(controller->recordingModeActive());
-    EXPECT_EQ(phase(), Kind::idle);
-    EXPECT_FALSE(windows.strip->visible);
-    EXPECT_FALSE(meter.active);
 }
 
 // A capture the system stopped is stopped like a press, with a notice that a
