@@ -17,19 +17,10 @@ using Authorization = ReadyNotifications::Authorization;
 
 class NotificationsTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { testing::DbusSession::sharedInstance(); }
-
-    void SetUp() override {
-        server = std::make_unique<testing::FakeNotificationServer>(QDBusConnection::connectToBus(
-            QString::fromStdString(testing::DbusSession::sharedInstance().address()),
-            kServerConnection));
-    }
     void TearDown() override {
-        server->stop();
-        server.reset();
-        QDBusConnection::disconnectFromBus(kServerConnection);
+        server.stop();
+        QDBusConnection::disconnectFromBus(QStringLiteral("fake-notification-server"));
     }
-
     template <class T>
     T await(Task<T> task) {
         auto handle = spawn(executor, std::move(task));
@@ -37,13 +28,14 @@ class NotificationsTest : public ::testing::Test {
         return handle.result();
     }
 
-    static inline const QString kServerConnection = QStringLiteral("fake-notification-server");
+    testing::FakeNotificationServer server{QDBusConnection::connectToBus(
+        QString::fromStdString(testing::DbusSession::sharedInstance().address()),
+        QStringLiteral("fake-notification-server"))};
     QtMainExecutor executor;
     testing::RecordingShareActions share;
     std::optional<Url> link = Url::parse("https://tessera.test/v/rec-1");
     DbusReadyNotifications notifications{share, [this] { return link; },
                                          QDBusConnection::sessionBus(), /*bundled=*/true};
-    std::unique_ptr<testing::FakeNotificationServer> server;
 };
 
 // Without a notification service nothing is authorized and a post fails;
@@ -54,13 +46,13 @@ class NotificationsTest : public ::testing::Test {
 TEST_F(NotificationsTest, PostsOnlyToAServiceAndAClickOpensTheCurrentLink) {
     EXPECT_EQ(await(notifications.authorization()), Authorization::denied);
     EXPECT_THROW(await(notifications.post("Recording ready", "body")), std::runtime_error);
-    ASSERT_TRUE(server->start());
+    ASSERT_TRUE(server.start());
     EXPECT_EQ(await(notifications.authorization()), Authorization::authorized);
 
     await(notifications.post("Recording ready", "The share link is copied to your clipboard."));
     await(notifications.post("Recording ready", "The share link is copied to your clipboard."));
-    ASSERT_EQ(server->shown.size(), 2u);
-    const auto& shown = server->shown[0];
+    ASSERT_EQ(server.shown.size(), 2u);
+    const auto& shown = server.shown[0];
     EXPECT_EQ(shown.summary, QStringLiteral("Recording ready"));
     EXPECT_EQ(shown.body, QStringLiteral("The share link is copied to your clipboard."));
     EXPECT_TRUE(shown.actions.contains(QStringLiteral("default")));
@@ -70,19 +62,19 @@ TEST_F(NotificationsTest, PostsOnlyToAServiceAndAClickOpensTheCurrentLink) {
         toldNoLink = toldNoLink || component == "notifications";
     });
     link.reset();
-    server->click(shown.id);
+    server.click(shown.id);
     ASSERT_TRUE(processEventsUntil([&] { return toldNoLink; }));
     EXPECT_TRUE(share.opened.empty());
-    server->click(server->shown[1].id + 100);
-    server->click(server->shown[1].id, QStringLiteral("settings"));
+    server.click(server.shown[1].id + 100);
+    server.click(server.shown[1].id, QStringLiteral("settings"));
     link = Url::parse("https://tessera.test/v/rec-2");
-    server->click(server->shown[1].id);
+    server.click(server.shown[1].id);
     ASSERT_TRUE(processEventsUntil([&] { return !share.opened.empty(); }));
     // One more click without a link: once it is told, every click before it
     // has been handled.
     toldNoLink = false;
     link.reset();
-    server->click(shown.id);
+    server.click(shown.id);
     ASSERT_TRUE(processEventsUntil([&] { return toldNoLink; }));
     EXPECT_EQ(share.opened, std::vector<Url>{*Url::parse("https://tessera.test/v/rec-2")});
 }

@@ -46,9 +46,7 @@ TEST(QtMainExecutorTest, WorkPostedFromOtherThreadsRunsOnTheMainThreadInOrderPer
             posters.emplace_back([&, t] {
                 for (int i = 0; i < kPerThread; ++i) {
                     executor.post([&, t, i] {
-                        if (std::this_thread::get_id() != mainThread) {
-                            ++offMain;
-                        }
+                        offMain += std::this_thread::get_id() != mainThread;
                         seen[t].push_back(i);
                         ++ran;
                     });
