@@ -6,7 +6,6 @@
 #include "server/APIClient.h"
 #include "server/CurlTransport.h"
 #include "server/ServerPresence.h"
-#include "server/ShareLink.h"
 #include "support/WebAppProcess.h"
 
 namespace tessera::testing {

@@ -142,7 +142,7 @@ class WebAppTest : public ::testing::Test {
 TEST_F(WebAppTest, ARecordingOfEveryKindIsJoinedFinalizedSharedAndDeleted) {
     const std::string id = createRecording();
     const std::string joined = uploadScreen(id, {0, 1, 2, 3, 4});
-    uploadAll(id, "camera", camera_, {0, 1, 2, 3, 4});
+    const std::string cameraJoined = uploadAll(id, "camera", camera_, {0, 1, 2, 3, 4});
     EXPECT_EQ(upload(id, "mic", m4a_), 200);
     EXPECT_EQ(request("PATCH", "/api/recordings/" + id, R"({"description":"<b>notes</b>"})",
                       "application/json")
@@ -157,12 +157,7 @@ TEST_F(WebAppTest, ARecordingOfEveryKindIsJoinedFinalizedSharedAndDeleted) {
     EXPECT_FALSE(info.contains("joinedLayout")) << "the record's internals stay inside";
     EXPECT_TRUE(sameBytes(get("/media/" + id + "/screen.mp4"), joined));
     EXPECT_TRUE(sameBytes(get("/media/" + id + "/mic.m4a"), m4a_));
-    const fs::path camera = media_->path() / "camera.mp4";
-    std::ofstream(camera, std::ios::binary) << get("/media/" + id + "/camera.mp4");
-    const MediaFacts facts = readMedia(camera);
-    EXPECT_TRUE(facts.opened);
-    EXPECT_EQ(facts.videoPackets, 120);
-    EXPECT_NEAR(facts.videoSeconds, 4.0, 0.05);
+    EXPECT_TRUE(sameBytes(get("/media/" + id + "/camera.mp4"), cameraJoined));
 
     EXPECT_EQ(finalize(id)["status"], "ready") << "a repeated finalize answers the same";
     EXPECT_EQ(upload(id, "screen", screen_[1]), 409)
