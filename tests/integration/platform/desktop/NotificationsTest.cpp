@@ -53,8 +53,6 @@ TEST_F(NotificationsTest, PostsOnlyToAServiceAndAClickOpensTheCurrentLink) {
     await(notifications.post("Recording ready", "The share link is copied to your clipboard."));
     ASSERT_EQ(server.shown.size(), 2u);
     const auto& shown = server.shown[0];
-    EXPECT_EQ(shown.summary, QStringLiteral("Recording ready"));
-    EXPECT_EQ(shown.body, QStringLiteral("The share link is copied to your clipboard."));
     EXPECT_TRUE(shown.actions.contains(QStringLiteral("default")));
 
     bool toldNoLink = false;
