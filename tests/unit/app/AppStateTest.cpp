@@ -138,16 +138,6 @@ TEST_F(AppStateTest, ClearingAPathRemovesItsKey) {
     EXPECT_EQ(store.values(), json::object());
 }
 
-TEST_F(AppStateTest, ObserversAreToldBeforeEveryAssignmentWhileTheOldValueShows) {
-    AppState& s = launch();
-    std::vector<double> seen;
-    auto sub = s.subscribe([&] { seen.push_back(s.elapsed()); });
-    s.setElapsed(1.5);
-    s.setElapsed(1.5);  // unchanged values notify too
-    s.setElapsed(2);
-    EXPECT_EQ(seen, (std::vector<double>{0, 1.5, 1.5}));
-}
-
 // The bubble menu's tests cover the size and full-screen hooks.
 TEST_F(AppStateTest, TheEffectsHookRunsAfterTheWriteOfEveryEffectSetting) {
     AppState& s = launch();

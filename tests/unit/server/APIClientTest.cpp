@@ -59,7 +59,9 @@ TEST_F(APIClientTest, RepliesOutside2xxFailWithTheServersErrorOrTheirStatus) {
     }
 }
 
-TEST_F(APIClientTest, OperationsSendTheirMethodPathBodyAndTimeout) {
+// Methods, paths and content types reach the web app in the loopback tests; a
+// finalize of a long recording may take minutes.
+TEST_F(APIClientTest, EachOperationWaitsItsOwnTimeAndSendsItsBodyUncopiedOrEscaped) {
     transport->responder = [](const HttpRequest&) {
         return HttpResponse{200, R"({"id":"r1","status":"ready"})"};
     };
@@ -69,28 +71,14 @@ TEST_F(APIClientTest, OperationsSendTheirMethodPathBodyAndTimeout) {
     run(api.finalize("r1"));
     run(api.deleteRecording("r1"));
     run(api.createRecording({}));
-
-    const auto& r = transport->requests;
-    ASSERT_EQ(r.size(), 5u);
-    // Content types are checked over loopback.
-    const std::tuple<const char*, const char*, double> expected[] = {
-        {"POST", "http://127.0.0.1:3123/api/recordings/r1/chunk?kind=camera", 60},
-        {"PATCH", "http://127.0.0.1:3123/api/recordings/r1", 60},
-        {"POST", "http://127.0.0.1:3123/api/recordings/r1/finalize", 600},
-        {"DELETE", "http://127.0.0.1:3123/api/recordings/r1", 60},
-        {"POST", "http://127.0.0.1:3123/api/recordings", 10},
-    };
-    for (size_t i = 0; i < r.size(); ++i) {
-        const auto& [method, url, timeoutSeconds] = expected[i];
-        EXPECT_EQ(r[i].method, method) << i;
-        EXPECT_EQ(r[i].url, url) << i;
-        EXPECT_DOUBLE_EQ(toSeconds(r[i].timeout), timeoutSeconds) << i;
+    std::vector<double> timeouts;
+    for (const auto& request : transport->requests) {
+        timeouts.push_back(toSeconds(request.timeout));
     }
-    EXPECT_EQ(r[0].body, data) << "the segment's own buffer is sent, not a copy";
-    EXPECT_EQ(std::string(r[1].body->begin(), r[1].body->end()),
-              R"({"description":"my \"notes\""})");
-    EXPECT_FALSE(r[2].body);
-    EXPECT_FALSE(r[3].body);
+    EXPECT_EQ(timeouts, (std::vector<double>{60, 60, 600, 60, 10}));
+    EXPECT_EQ(transport->requests.at(0).body, data) << "the segment's own buffer is sent";
+    const auto& notes = *transport->requests.at(1).body;
+    EXPECT_EQ(std::string(notes.begin(), notes.end()), R"({"description":"my \"notes\""})");
 }
 
 TEST_F(APIClientTest, IdsThatWouldRedirectTheRequestAreRefusedBeforeSending) {
