@@ -13,8 +13,6 @@
 namespace tessera {
 namespace {
 
-using Identity = DeviceDiscovery::Identity;
-
 ContentWindow window(std::uint32_t id, std::string app, std::string title, double w = 300,
                      double h = 200, pid_t pid = 100, std::string bundle = "") {
     return {
@@ -148,19 +146,6 @@ TEST_F(DiscoveryTest, RefreshWindowsRepairsAndAFailureChangesNothing) {
     refreshWindows();
     EXPECT_TRUE(state.windows().empty());
     EXPECT_EQ(state.selectedWindowID(), std::nullopt);
-}
-
-TEST_F(DiscoveryTest, ScreenLookupsUseTheListedDisplays) {
-    displays.list = {{5, "HDMI-1", {0, 0, 1920, 1080}, {0, 0, 1920, 1050}, true},
-                     {6, "DP-1", {1920, 0, 3840, 2160}, {}, false}};
-    displays.mainID = 5;
-    EXPECT_EQ(discovery.displayID(std::string("DP-1")), 6u);
-    EXPECT_EQ(discovery.displayID(std::string("none")), std::nullopt);
-    EXPECT_EQ(discovery.screen(5)->visibleFrame.height(), 1050);
-    EXPECT_DOUBLE_EQ(discovery.chromeScale(6), 1.8);
-    EXPECT_DOUBLE_EQ(discovery.chromeScale(77), 1.2);  // unknown: the main display
-    displays.list.clear();
-    EXPECT_DOUBLE_EQ(discovery.chromeScale(77), 1.0);  // nothing known: the fallback frame
 }
 
 }  // namespace
