@@ -1,8 +1,6 @@
 #pragma once
 
-// Helpers of the overlay window tests: the test display as the display port
-// sees it, xdotool input, a compositing manager that can be started and
-// stopped, and a plain window that counts the clicks it gets.
+// Helpers of the overlay window tests on the test's X server.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -42,14 +40,8 @@ inline bool xdotool(const QStringList& arguments) {
     return QProcess::execute(QStringLiteral("xdotool"), arguments) == 0;
 }
 
-inline bool clickAt(QPoint global) {
-    return xdotool(
-        {"mousemove", QString::number(global.x()), QString::number(global.y()), "click", "1"});
-}
-
-// Where `local` of `widget` is on the screen, as the X server has it: Qt's
-// mapToGlobal() relies on the last position the window manager reported,
-// which on a busy machine can lag behind where the window really is.
+// Where `local` of `widget` is on the screen as the X server has it: Qt's
+// mapToGlobal() can lag behind the window manager on a busy machine.
 inline QPoint onScreen(const QWidget& widget, QPoint local) {
     XcbConnection x(qtTestDisplay());
     const auto window = static_cast<xcb_window_t>(widget.window()->winId());
@@ -71,7 +63,8 @@ inline QRect serverFrame(const QWidget& window) {
 // has just been mapped may not get the first click.
 inline bool clickUntil(QPoint global, const std::function<bool()>& received) {
     for (int i = 0; i < 10; ++i) {
-        if (!clickAt(global)) {
+        if (!xdotool({"mousemove", QString::number(global.x()), QString::number(global.y()),
+                      "click", "1"})) {
             return false;
         }
         if (processEventsUntil(received, std::chrono::milliseconds(1000))) {
@@ -81,8 +74,8 @@ inline bool clickUntil(QPoint global, const std::function<bool()>& received) {
     return false;
 }
 
-// xcompmgr on the test display while it lives; the constructor returns once
-// the compositor owns its selection, the destructor once it no longer does.
+// xcompmgr on the test display while it lives (from and to the moment it
+// owns its selection).
 class Compositor {
   public:
     Compositor() {

@@ -13,7 +13,6 @@
 namespace tessera::testing {
 namespace {
 
-const QColor kBackdrop(60, 60, 60);
 const QColor kPen(175, 82, 222);
 
 // Runs once without and once with a compositing manager.
@@ -24,17 +23,15 @@ class PenOverlayTest : public ::testing::TestWithParam<bool> {
             compositor = std::make_unique<Compositor>();
             ASSERT_TRUE(compositor->running());
         }
-        // Another client's window: the pen's pointer grab lets the
-        // application's own windows keep their clicks, so the backdrop under
-        // the drawing must belong to someone else.
+        // Another client's window: the pen's grab leaves the application's
+        // own windows their clicks.
         const QRect screen = QGuiApplication::primaryScreen()->geometry();
         backdrop = std::make_unique<TestWindow>(
             qtTestDisplay(),
             TestWindow::Options{
                 .width = screen.width(), .height = screen.height(), .color = 0x3c3c3c});
-        // An in-process window away from the drag path, above the backdrop
-        // even when leaving draw mode hands the focus back to the backdrop
-        // and the window manager raises it.
+        // Away from the drag path; stays above the backdrop, which the window
+        // manager raises when leaving draw mode hands the focus back to it.
         target.setWindowFlag(Qt::WindowStaysOnTopHint);
         target.setGeometry(600, 450, 200, 100);
         target.show();
@@ -51,8 +48,8 @@ class PenOverlayTest : public ::testing::TestWithParam<bool> {
         compositor.reset();
     }
 
-    // Drags across the screen from (200, 300) to (500, 360), one motion at a
-    // time: Qt merges motion events that queue up.
+    // From (200, 300) to (500, 360), one motion at a time: Qt merges motion
+    // events that queue up.
     void drag() {
         ASSERT_TRUE(xdotool({"mousemove", "200", "300", "mousedown", "1"}));
         ASSERT_TRUE(processEventsUntil([&] { return overlay->strokes().active().has_value(); }));
@@ -88,18 +85,8 @@ TEST_P(PenOverlayTest, ClicksPassOutsideDrawModeAndAStrokeFadesOrGoesWhenDrawMod
     EXPECT_TRUE(targetClicked()) << "outside draw mode clicks reach the window below";
     EXPECT_FALSE(overlay->window()->isActiveWindow());
 
+    // Seen in the stroke's picture.
     overlay->showBanner("Pen is visible only to you — it won't appear in the recording");
-    const QRect screen = QGuiApplication::primaryScreen()->geometry();
-    const QRect banner(screen.center().x() - 280, 34, 560, 30);
-    EXPECT_TRUE(processEventsUntil([&] {
-        const QImage picture = grabScreen();
-        return pixelsNear(picture, QRect(banner.left() + 4, banner.top() + 2, 6, 6),
-                          GetParam() ? QColor(15, 15, 15) : Qt::black, 20) == 36 &&
-               pixelsNear(picture, QRect(banner.left() - 8, banner.top(), 4, 4), kBackdrop, 8) ==
-                   16;
-    })) << "the banner shows dark at the top centre, the backdrop just beside it";
-    saveScreenArtifact(GetParam() ? "pen-banner-composited.png" : "pen-banner.png");
-
     overlay->setDrawMode(true);
     ASSERT_TRUE(processEventsUntil([&] { return overlay->window()->isActiveWindow(); }));
     drag();
@@ -129,9 +116,9 @@ INSTANTIATE_TEST_SUITE_P(Compositing, PenOverlayTest, ::testing::Values(false, t
                                                : std::string("WithoutCompositor");
                          });
 
-// Draw mode switched on in the same moment as the overlay is shown, before
-// the window manager has mapped it: the shaped window takes the pointer once it
-// is on screen, and again after it was unmapped and mapped (which ends a grab).
+// Draw mode switched on as the overlay is shown, before the window manager
+// mapped it: the shaped window takes the pointer once on screen, and again
+// after it was unmapped and mapped (which ends a grab).
 TEST(PenOverlayGrabTest, DrawModeSwitchedOnAtShowTakesThePointerOnceOnScreen) {
     ASSERT_FALSE(overlays::FloatingWindow::compositorRunning());
     QtMainExecutor executor;
@@ -158,8 +145,8 @@ TEST(PenOverlayGrabTest, DrawModeSwitchedOnAtShowTakesThePointerOnceOnScreen) {
     overlay.setDrawMode(false);
 }
 
-// The overlay placed through the real display port, which reads the server's
-// RandR monitors, while the display changes its size and position.
+// Placed through the real display port (the server's RandR monitors) while
+// the display changes its size and position.
 TEST(PenOverlayDisplayChangeTest, TheOverlayFollowsItsDisplayToANewFrameAndBack) {
     QtMainExecutor executor;
     X11DisplaySource displays(qtTestDisplay());

@@ -1,8 +1,7 @@
 #pragma once
 
-// A real CaptureController on the controller doubles and virtual time (the
-// controller tests' fixture); the views under test are shown on the
-// executable's private X server.
+// The views on a real CaptureController with the controller tests' doubles
+// and virtual time, shown on the private X server.
 
 #include <gtest/gtest.h>
 
@@ -51,9 +50,8 @@ class ViewsTest : public ControllerTest {
         });
     }
 
-    // Saves what the screen shows of a frameless window, by its geometry: the
-    // frame extents Qt reads from the window manager just after mapping are
-    // sometimes a 1 × 1 placeholder.
+    // Saves what the screen shows of a frameless window by its geometry: the
+    // frame extents Qt reads just after mapping can be a 1 × 1 placeholder.
     static void saveWindowPicture(const QWidget& window, const std::string& name) {
         const QRect area = window.geometry();
         QGuiApplication::primaryScreen()
