@@ -2,7 +2,6 @@
 
 #include <QDBusMessage>
 #include <QDBusVariant>
-#include <QPainter>
 #include <QPalette>
 #include <algorithm>
 #include <cstdio>
@@ -30,37 +29,21 @@ std::string field(const std::string& output, const std::string& key) {
     return {};
 }
 
-// Standard output and error of a shell command, for the tools that report on
-// standard error (ffmpeg's filters).
-std::string shellOutput(const std::string& commandLine) {
-    return runCommand({"/bin/sh", "-c", commandLine + " 2>&1"}, {}, 60s).output;
-}
-
-std::string quoted(const fs::path& path) {
-    return "'" + path.string() + "'";
-}
-
 }  // namespace
 
 double millisecondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
+double probeSeconds(const fs::path& file) {
+    const auto result = runCommand({"ffprobe", "-v", "error", "-show_entries", "format=duration",
+                                    "-of", "csv=p=0", file.string()});
+    return result.status == 0 ? std::atof(result.output.c_str()) : -1;
+}
+
 PlayedMedia playMedia(const fs::path& file) {
     PlayedMedia media;
-    const auto duration = runCommand({"ffprobe", "-v", "error", "-show_entries", "format=duration",
-                                      "-of", "csv=p=0", file.string()});
-    if (duration.status == 0) {
-        media.seconds = std::atof(duration.output.c_str());
-    }
-    std::istringstream streams(
-        runCommand({"ffprobe", "-v", "error", "-show_entries", "stream=codec_type,duration", "-of",
-                    "csv=p=0", file.string()})
-            .output);
-    for (std::string line; std::getline(streams, line);) {
-        const double seconds = std::atof(line.c_str() + line.find(',') + 1);
-        (line.rfind("video", 0) == 0 ? media.videoSeconds : media.audioSeconds) = seconds;
-    }
+    media.seconds = probeSeconds(file);
     // One checksum per decoded frame: a moving picture gives many distinct ones.
     std::set<std::string> checksums;
     std::istringstream frames(runCommand({"ffmpeg", "-v", "error", "-i", file.string(), "-map",
@@ -73,12 +56,16 @@ PlayedMedia playMedia(const fs::path& file) {
         }
     }
     media.distinctFrames = static_cast<int>(checksums.size());
-    // The level of each half second, and their median: a gap in the tone
-    // (the player starved on a loaded machine) does not move it.
+    // The median level of the half seconds: a gap in the tone (the player
+    // starved on a loaded machine) does not move it. The filter prints to
+    // standard error.
     std::istringstream levels(
-        shellOutput("ffmpeg -nostats -i " + quoted(file) +
-                    " -map 0:a:0 -af asetnsamples=24000,astats=metadata=1:reset=1,"
-                    "ametadata=print:key=lavfi.astats.Overall.RMS_level -f null -"));
+        runCommand({"/bin/sh", "-c",
+                    "ffmpeg -nostats -i '" + file.string() +
+                        "' -map 0:a:0 -af asetnsamples=24000,astats=metadata=1:reset=1,"
+                        "ametadata=print:key=lavfi.astats.Overall.RMS_level -f null - 2>&1"},
+                   {}, 60s)
+            .output);
     std::vector<double> halfSeconds;
     const std::string key = "lavfi.astats.Overall.RMS_level=";
     for (std::string line; std::getline(levels, line);) {
@@ -103,18 +90,13 @@ MovingWindow::MovingWindow() {
     window_.resize(240, 160);
     window_.move(100, 300);
     window_.show();
-    // Slides right and back by a few points per tick; the speed is set by the
-    // timer, so a busy machine moves it less often but never stops it.
+    // Slides right and back a few points per tick.
     QObject::connect(&timer_, &QTimer::timeout, [this] {
         step_ = (step_ + 1) % 160;
         const int offset = step_ < 80 ? step_ : 160 - step_;
         window_.move(100 + 8 * offset, 300);
     });
     timer_.start(30);
-}
-
-MovingWindow::~MovingWindow() {
-    timer_.stop();
 }
 
 InstalledRecorderTest::InstalledRecorderTest() {
@@ -157,19 +139,8 @@ InstalledRecorderTest::~InstalledRecorderTest() {
     }
 }
 
-nlohmann::json InstalledRecorderTest::defaultSettings() const {
-    return {{"serverBaseURL", web_.baseUrl()}, {"countdownEnabled", false},
-            {"notifyWhenReady", true},         {"autoCopyShareLink", true},
-            {"systemAudioEnabled", true},      {"controlStripVisibility", "hidden"}};
-}
-
 fs::path InstalledRecorderTest::settingsFile() const {
     return home_.path() / "config/tessera-recorder/settings.json";
-}
-
-void InstalledRecorderTest::writeSettings(const nlohmann::json& values) {
-    fs::create_directories(settingsFile().parent_path());
-    std::ofstream(settingsFile()) << values.dump(2);
 }
 
 nlohmann::json InstalledRecorderTest::readSettings() const {
@@ -177,11 +148,19 @@ nlohmann::json InstalledRecorderTest::readSettings() const {
     return nlohmann::json::parse(in, nullptr, false);
 }
 
-void InstalledRecorderTest::startTray() {
+void InstalledRecorderTest::startWithTray() {
+    const nlohmann::json settings = {
+        {"serverBaseURL", web_.baseUrl()}, {"countdownEnabled", false},
+        {"notifyWhenReady", true},         {"autoCopyShareLink", true},
+        {"systemAudioEnabled", true},      {"controlStripVisibility", "hidden"}};
+    fs::create_directories(settingsFile().parent_path());
+    std::ofstream(settingsFile()) << settings.dump(2);
     tray_.emplace(
         std::vector<std::string>{"trayer", "--edge", "top", "--align", "right", "--SetDockType",
                                  "true", "--widthtype", "request", "--height", "24"},
         environment_);
+    startApp();
+    ASSERT_TRUE(waitForPhase("idle")) << "the app did not come up";
 }
 
 void InstalledRecorderTest::startApp() {
@@ -201,9 +180,8 @@ RecorderStatus InstalledRecorderTest::status() {
     if (result.status != 0) {
         return {};
     }
-    return {field(result.output, "phase"), field(result.output, "link"),
-            field(result.output, "notice"), field(result.output, "error"),
-            field(result.output, "retry") == "finalize"};
+    return {field(result.output, "link"), field(result.output, "notice"),
+            field(result.output, "error"), field(result.output, "retry") == "finalize"};
 }
 
 std::string InstalledRecorderTest::busPhase() {
@@ -226,14 +204,6 @@ bool InstalledRecorderTest::waitForPhase(const std::string& wanted,
     return processEventsUntil([&] { return busPhase() == wanted; }, timeout);
 }
 
-std::optional<Clock::time_point> InstalledRecorderTest::timeOfPhase(
-    const std::string& wanted, std::chrono::milliseconds timeout) {
-    if (!waitForPhase(wanted, timeout)) {
-        return std::nullopt;
-    }
-    return Clock::now();
-}
-
 std::vector<Rectangle> InstalledRecorderTest::visibleWindows(pid_t pid) {
     std::vector<Rectangle> windows;
     const auto ids = runCommand(
@@ -242,27 +212,14 @@ std::vector<Rectangle> InstalledRecorderTest::visibleWindows(pid_t pid) {
     for (std::string id; std::getline(lines, id);) {
         const auto geometry =
             runCommand({"xdotool", "getwindowgeometry", "--shell", id}, environment_);
-        Rectangle r;
-        r.id = id;
+        std::map<std::string, int> values;  // X=, Y=, WIDTH=, HEIGHT= lines
         std::istringstream fields(geometry.output);
         for (std::string line; std::getline(fields, line);) {
-            const auto equals = line.find('=');
-            if (equals == std::string::npos) {
-                continue;
-            }
-            const std::string key = line.substr(0, equals);
-            const int value = std::atoi(line.c_str() + equals + 1);
-            if (key == "X") {
-                r.x = value;
-            } else if (key == "Y") {
-                r.y = value;
-            } else if (key == "WIDTH") {
-                r.width = value;
-            } else if (key == "HEIGHT") {
-                r.height = value;
+            if (const auto equals = line.find('='); equals != std::string::npos) {
+                values[line.substr(0, equals)] = std::atoi(line.c_str() + equals + 1);
             }
         }
-        windows.push_back(r);
+        windows.push_back({values["X"], values["Y"], values["WIDTH"], values["HEIGHT"], id});
     }
     return windows;
 }
@@ -285,14 +242,6 @@ std::optional<Rectangle> InstalledRecorderTest::panel() {
     return std::nullopt;
 }
 
-std::string InstalledRecorderTest::focusedWindow() {
-    auto id = runCommand({"xdotool", "getwindowfocus"}, environment_).output;
-    while (!id.empty() && id.back() == '\n') {
-        id.pop_back();
-    }
-    return id;
-}
-
 std::optional<Rectangle> InstalledRecorderTest::openPanelFromTray() {
     std::optional<Rectangle> shown = panel();
     if (!shown) {
@@ -313,7 +262,10 @@ std::optional<Rectangle> InstalledRecorderTest::openPanelFromTray() {
             return std::nullopt;
         }
     }
-    if (!processEventsUntil([&] { return focusedWindow() == shown->id; }, 10s)) {
+    const auto focused = [&] {
+        return runCommand({"xdotool", "getwindowfocus"}, environment_).output == shown->id + "\n";
+    };
+    if (!processEventsUntil(focused, 10s)) {
         ADD_FAILURE() << "the panel did not take the keyboard focus";
         return std::nullopt;
     }

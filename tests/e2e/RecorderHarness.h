@@ -1,10 +1,8 @@
 #pragma once
 
-// The installed tessera-recorder as a user meets it: started from the
-// installation prefix on a private X server with a window manager and a tray,
-// a private session bus with a notification service, a PulseAudio daemon and
-// the reference web app, each test with its own home folders. Tests drive it
-// with keys, clicks and the command line and check what a user gets.
+// The installed tessera-recorder started from its prefix on the private X
+// server, session bus, PulseAudio daemon and web app, with its own home
+// folders; tests drive it with keys, clicks and the command line.
 
 #include <gtest/gtest.h>
 
@@ -42,32 +40,28 @@ struct Rectangle {
     int centreY() const { return y + height / 2; }
 };
 
-// What `tessera-recorder --status` prints; every field empty when no
-// instance answers.
+// What `tessera-recorder --status` prints.
 struct RecorderStatus {
-    std::string phase;
     std::string link;
     std::string notice;
     std::string error;
     bool retryOffered = false;
 };
 
-// The facts a test checks of a joined recording on the server.
+// What a joined recording on the server plays.
 struct PlayedMedia {
     double seconds = -1;         // the container's duration
-    double videoSeconds = -1;    // the video track's duration
-    double audioSeconds = -1;    // the audio track's duration
     int distinctFrames = 0;      // video frames with a picture of their own
     double medianLevelDb = -99;  // the median RMS level of the audio's half seconds, dBFS
 };
 PlayedMedia playMedia(const std::filesystem::path& file);
+// The container's duration, or -1.
+double probeSeconds(const std::filesystem::path& file);
 
-// A window of the test process that slides across the screen while the test
-// processes events, so that a screen recording has a moving picture.
+// A window that slides across the screen while the test processes events.
 class MovingWindow {
   public:
     MovingWindow();
-    ~MovingWindow();
 
   private:
     QWidget window_;
@@ -80,33 +74,26 @@ class InstalledRecorderTest : public ::testing::Test {
     InstalledRecorderTest();
     ~InstalledRecorderTest() override;
 
-    nlohmann::json defaultSettings() const;
-    void writeSettings(const nlohmann::json& values);
     std::filesystem::path settingsFile() const;
     nlohmann::json readSettings() const;
 
-    void startTray();
+    // Writes settings for the test's web app, starts a tray and the app, and
+    // waits until the app is idle.
+    void startWithTray();
     void startApp();
 
-    // Runs the installed program with `args` in the app's environment.
     CommandResult command(const std::vector<std::string>& args);
     RecorderStatus status();
-    // The phase, read straight from the session bus: cheap enough to poll
-    // closely when a test times the phases. Empty when none answers.
+    // The phase read from the session bus: cheap enough to time phases by.
     std::string busPhase();
     bool waitForPhase(const std::string& wanted,
                       std::chrono::milliseconds timeout = std::chrono::seconds(30));
-    // Waits for `wanted` and returns when it was first seen.
-    std::optional<Clock::time_point> timeOfPhase(const std::string& wanted,
-                                                 std::chrono::milliseconds timeout);
 
     std::vector<Rectangle> visibleWindows(pid_t pid);
     std::optional<Rectangle> trayIcon();
     std::optional<Rectangle> panel();
-    // Opens the panel as a user does, by clicking the tray icon (unless it
-    // is open already), and waits until it has the keyboard focus.
+    // Clicks the tray icon unless the panel is open; waits for its focus.
     std::optional<Rectangle> openPanelFromTray();
-    std::string focusedWindow();
 
     void key(const std::string& combo);
     std::string clipboardByXclip();
@@ -116,8 +103,7 @@ class InstalledRecorderTest : public ::testing::Test {
     nlohmann::json onlyRecording();
     std::filesystem::path joinedScreenVideo(const std::string& id) const;
 
-    // First: every bus connection below, the test's own included, is made on
-    // the private bus.
+    // First: every bus connection below is made on the private bus.
     DbusSession& bus_ = DbusSession::sharedInstance();
     TempDir home_;
     PulseSession pulse_;
