@@ -215,17 +215,11 @@ void CameraRecorder::beginRecording(SegmentHandler onSegment) {
 }
 
 void CameraRecorder::pause() {
-    queue_.async([this, at = clock_.now()] {
-        noteLateTimelineStep(kComponent, "pause", at, clock_.now());
-        retimer_.pause(at);
-    });
+    queueTimelineStep(queue_, retimer_, clock_, kComponent, TimelineStep::pause);
 }
 
 void CameraRecorder::resume() {
-    queue_.async([this, at = clock_.now()] {
-        noteLateTimelineStep(kComponent, "resume", at, clock_.now());
-        retimer_.resume(at);
-    });
+    queueTimelineStep(queue_, retimer_, clock_, kComponent, TimelineStep::resume);
 }
 
 namespace {

@@ -217,17 +217,11 @@ void ScreenRecorder::handleMicrophone(const AudioSample& sample) {
 }
 
 void ScreenRecorder::pause() {
-    queue_.async([this, at = clock_.now()] {
-        noteLateTimelineStep(kComponent, "pause", at, clock_.now());
-        retimer_.pause(at);
-    });
+    queueTimelineStep(queue_, retimer_, clock_, kComponent, TimelineStep::pause);
 }
 
 void ScreenRecorder::resume() {
-    queue_.async([this, at = clock_.now()] {
-        noteLateTimelineStep(kComponent, "resume", at, clock_.now());
-        retimer_.resume(at);
-    });
+    queueTimelineStep(queue_, retimer_, clock_, kComponent, TimelineStep::resume);
 }
 
 void ScreenRecorder::setMicMuted(bool muted) {
@@ -258,10 +252,7 @@ Task<bool> ScreenRecorder::stop() {
     // Paused at the moment of the call: samples the stream still delivers
     // while capture stops (which may take a while on a busy machine) are off
     // the timeline, and the end does not move with them.
-    queue_.async([this, at = clock_.now()] {
-        noteLateTimelineStep(kComponent, "stop", at, clock_.now());
-        retimer_.pause(at);
-    });
+    queueTimelineStep(queue_, retimer_, clock_, kComponent, TimelineStep::stop);
     if (auto stream = std::move(stream_)) {
         try {
             co_await stream->stopCapture();

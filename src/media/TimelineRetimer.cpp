@@ -1,7 +1,6 @@
 #include "media/TimelineRetimer.h"
 
 #include <cstdio>
-#include <string>
 
 #include "support/Log.h"
 
@@ -90,16 +89,25 @@ void TimelineRetimer::extendVideoEnd(MediaTime end) {
     }
 }
 
-void noteLateTimelineStep(std::string_view component, std::string_view step, MediaTime askedAt,
-                          MediaTime ranAt) {
-    const MediaTime late = ranAt - askedAt;
-    if (!late.isValid() || !(late > MediaTime(1, 4))) {
-        return;
-    }
-    char text[96];
-    std::snprintf(text, sizeof text, "the %.*s step ran %.0f ms after it was asked for",
-                  static_cast<int>(step.size()), step.data(), late.seconds() * 1000);
-    logging::info(component, text);
+void queueTimelineStep(SerialQueue& queue, TimelineRetimer& retimer, const HostClock& clock,
+                       std::string_view component, TimelineStep step) {
+    queue.async([&retimer, &clock, component, step, at = clock.now()] {
+        const MediaTime late = clock.now() - at;
+        if (late.isValid() && late > MediaTime(1, 4)) {
+            const char* name = step == TimelineStep::pause    ? "pause"
+                               : step == TimelineStep::resume ? "resume"
+                                                              : "stop";
+            char text[96];
+            std::snprintf(text, sizeof text, "the %s step ran %.0f ms after it was asked for", name,
+                          late.seconds() * 1000);
+            logging::info(component, text);
+        }
+        if (step == TimelineStep::resume) {
+            retimer.resume(at);
+        } else {
+            retimer.pause(at);
+        }
+    });
 }
 
 }  // namespace tessera

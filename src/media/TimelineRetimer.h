@@ -11,7 +11,9 @@
 #include <string_view>
 
 #include "media/MediaSample.h"
+#include "support/HostClock.h"
 #include "support/MediaTime.h"
+#include "support/SerialQueue.h"
 
 namespace tessera {
 
@@ -65,12 +67,14 @@ class TimelineRetimer {
     MediaTime lastVideoEnd_ = MediaTime::zero();
 };
 
-// Pause, resume and stop are stamped when asked for and carried out on the
-// recorder's queue, behind the samples already waiting there, so the cut is
-// where the user made it however far behind the queue runs. A step that ran
-// more than a quarter of a second late is logged under `component`: the
-// machine is not keeping up.
-void noteLateTimelineStep(std::string_view component, std::string_view step, MediaTime askedAt,
-                          MediaTime ranAt);
+enum class TimelineStep { pause, resume, stop };
+
+// Pause, resume and stop (a pause that is never resumed) are stamped now, on
+// the calling thread, and carried out on `queue`, the retimer's owner, behind
+// the samples already waiting there: the cut is where the user made it
+// however far behind the queue runs. A step that runs more than a quarter of
+// a second late is logged under `component`: the machine is not keeping up.
+void queueTimelineStep(SerialQueue& queue, TimelineRetimer& retimer, const HostClock& clock,
+                       std::string_view component, TimelineStep step);
 
 }  // namespace tessera

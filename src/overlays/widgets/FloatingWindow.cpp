@@ -273,9 +273,7 @@ bool FloatingWindow::eventFilter(QObject* watched, QEvent* event) {
         !windowHandle()->isExposed()) {
         // Unmapped: the server has ended any grab of this window.
         grabbedDevice_.reset();
-    }
-    if (watched == windowHandle() && event->type() == QEvent::Expose &&
-        windowHandle()->isExposed()) {
+    } else if (watched == windowHandle() && event->type() == QEvent::Expose) {
         if (inputShapePending_) {
             inputShapePending_ = false;
             // The window manager has framed the window by now and follows
